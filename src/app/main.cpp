@@ -1,0 +1,37 @@
+// The program's entry: the command-line registration mode first, then the main window.
+#include <windows.h>
+
+#include <exception>
+
+#include "app/mainfrm.h"
+#include "common/errors.h"
+#include "settings/options.h"
+#include "ui/controls.h"
+#include "ui/dialogs.h"
+#include "ui/pump.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  using namespace dorvex;
+  ui::InitControls(instance);
+  ui::InstallPump();
+  BindSystemDownload();
+  ui::SetApplicationTitle(L"Доставка обновлений");
+  int code = 0;
+  {
+    TMainForm form;
+    form.SetQuitOnDestroy(true);
+    try {
+      form.Create();
+      form.Show();
+      code = ui::RunMessageLoop();
+    } catch (const Error& e) {
+      ui::ShowError(nullptr, e.Message());
+      code = 1;
+    } catch (const std::exception& e) {
+      ui::ShowError(nullptr, L"Непредвиденная ошибка программы.");
+      code = 1;
+    }
+  }
+  UnbindSystemDownload();
+  return code;
+}

@@ -1,0 +1,82 @@
+#include "common/inifile.h"
+
+#include <windows.h>
+
+#include "common/text.h"
+
+namespace dorvex {
+
+namespace {
+// Reads a double-NUL-terminated list (section names or key names).
+std::vector<std::wstring> ReadList(const wchar_t* section, const std::wstring& file) {
+  std::vector<wchar_t> buf(4096);
+  for (;;) {
+    DWORD n = section ? GetPrivateProfileStringW(section, nullptr, L"", buf.data(), static_cast<DWORD>(buf.size()), file.c_str())
+                      : GetPrivateProfileSectionNamesW(buf.data(), static_cast<DWORD>(buf.size()), file.c_str());
+    if (n < buf.size() - 2) {
+      std::vector<std::wstring> out;
+      for (const wchar_t* p = buf.data(); *p && p < buf.data() + n; p += wcslen(p) + 1) out.emplace_back(p);
+      return out;
+    }
+    buf.resize(buf.size() * 4);
+  }
+}
+}  // namespace
+
+std::wstring TIniFile::ReadString(const std::wstring& section, const std::wstring& key, const std::wstring& def) const {
+  std::vector<wchar_t> buf(2048);
+  for (;;) {
+    DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), def.c_str(), buf.data(),
+                                       static_cast<DWORD>(buf.size()), fileName_.c_str());
+    if (n < buf.size() - 1) return std::wstring(buf.data(), n);
+    buf.resize(buf.size() * 4);
+  }
+}
+
+int32_t TIniFile::ReadInteger(const std::wstring& section, const std::wstring& key, int32_t def) const {
+  std::wstring text = ReadString(section, key, L"");
+  if (text.empty()) return def;
+  return ParseIntDef(text, def);
+}
+
+bool TIniFile::ReadBool(const std::wstring& section, const std::wstring& key, bool def) const {
+  return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+bool TIniFile::ValueExists(const std::wstring& section, const std::wstring& key) const {
+  for (const auto& k : ReadSectionKeys(section))
+    if (SameText(k, key)) return true;
+  return false;
+}
+
+bool TIniFile::SectionExists(const std::wstring& section) const { return !ReadSectionKeys(section).empty(); }
+
+std::vector<std::wstring> TIniFile::ReadSections() const { return ReadList(nullptr, fileName_); }
+
+std::vector<std::wstring> TIniFile::ReadSectionKeys(const std::wstring& section) const {
+  return ReadList(section.c_str(), fileName_);
+}
+
+bool TIniFile::WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& value) const {
+  return WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), fileName_.c_str()) != FALSE;
+}
+
+bool TIniFile::WriteInteger(const std::wstring& section, const std::wstring& key, int32_t value) const {
+  return WriteString(section, key, std::to_wstring(value));
+}
+
+bool TIniFile::WriteBool(const std::wstring& section, const std::wstring& key, bool value) const {
+  return WriteString(section, key, value ? L"1" : L"0");
+}
+
+bool TIniFile::EraseSection(const std::wstring& section) const {
+  return WritePrivateProfileStringW(section.c_str(), nullptr, nullptr, fileName_.c_str()) != FALSE;
+}
+
+bool TIniFile::DeleteKey(const std::wstring& section, const std::wstring& key) const {
+  return WritePrivateProfileStringW(section.c_str(), key.c_str(), nullptr, fileName_.c_str()) != FALSE;
+}
+
+void TIniFile::Flush() const { WritePrivateProfileStringW(nullptr, nullptr, nullptr, fileName_.c_str()); }
+
+}  // namespace dorvex

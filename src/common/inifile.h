@@ -1,0 +1,35 @@
+// An INI file read and written through the system's profile functions: the file is opened for
+// each call and closed again, and a file without a byte-order mark stays in the ANSI code page.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dorvex {
+
+class TIniFile {
+ public:
+  explicit TIniFile(std::wstring fileName) : fileName_(std::move(fileName)) {}
+  const std::wstring& FileName() const { return fileName_; }
+
+  std::wstring ReadString(const std::wstring& section, const std::wstring& key, const std::wstring& def) const;
+  int32_t ReadInteger(const std::wstring& section, const std::wstring& key, int32_t def) const;
+  bool ReadBool(const std::wstring& section, const std::wstring& key, bool def) const;
+  bool ValueExists(const std::wstring& section, const std::wstring& key) const;
+  bool SectionExists(const std::wstring& section) const;
+  std::vector<std::wstring> ReadSections() const;
+  std::vector<std::wstring> ReadSectionKeys(const std::wstring& section) const;
+
+  bool WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& value) const;
+  bool WriteInteger(const std::wstring& section, const std::wstring& key, int32_t value) const;
+  bool WriteBool(const std::wstring& section, const std::wstring& key, bool value) const;
+  bool EraseSection(const std::wstring& section) const;
+  bool DeleteKey(const std::wstring& section, const std::wstring& key) const;
+  void Flush() const;  // makes cached writes reach the disk
+
+ private:
+  std::wstring fileName_;
+};
+
+}  // namespace dorvex

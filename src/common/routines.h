@@ -1,0 +1,73 @@
+// File and formatting routines shared by the whole program: temporary directories, clearing,
+// copying in portions, drive probing, and the Russian texts for durations, sizes and dates.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+
+namespace dorvex {
+
+enum class DriveState { dsReady, dsEmpty, dsAccessDenied, dsNotReady, dsUnformatted, dsError };
+
+// Called with (sender, read, count): read is true after a portion was read, false after it
+// was written. Summing the counts of the false calls gives the bytes written so far.
+using CopyProgressEvent = std::function<void(void* sender, bool read, int32_t count)>;
+
+// A copy's sender may tell the copy to stop after the current portion.
+class CopyStopSource {
+ public:
+  virtual ~CopyStopSource() = default;
+  virtual bool CopyStopped() const = 0;
+};
+
+std::wstring GetSystemTempDirectory();
+std::wstring CreateTempDirectory(const std::wstring& base, const std::wstring& prefix);  // raises Error
+std::wstring ClearDirectory(const std::wstring& path, bool recursive);
+
+std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const std::wstring& destination,
+                                int32_t maxCount, int32_t startOffset, const CopyProgressEvent& onProgress,
+                                const CopyStopSource* stopSource = nullptr);
+
+int32_t FileSizeOf(const std::wstring& path);
+bool FileExists(const std::wstring& path);       // an existing file, not a directory
+bool DirectoryExists(const std::wstring& path);  // an existing directory
+bool ForceDirectories(const std::wstring& path);  // creates every missing level
+int PathDriveType(const std::wstring& path);
+DriveState ProbeDrive(wchar_t letter, uint32_t& windowsError);
+double DiskFreeBytes(wchar_t letter);
+// Tests play a floppy of a chosen capacity through this; the program never sets it.
+void SetDiskFreeBytesSource(std::function<double(wchar_t)> source);
+
+std::wstring FormatDuration(int seconds);
+std::wstring FormatByteSize(int64_t bytes);
+double RoundHalfUp(double value, int decimals);
+int32_t RoundToInt(double value);
+std::wstring PluralNoun(int count, const std::wstring& stem, const std::wstring& ending1,
+                        const std::wstring& ending2, const std::wstring& ending5, bool withNumber);
+std::wstring FormatShortDate(TDateTime date);
+std::wstring ProgramVersionText();
+std::wstring ProgramVersionDate();
+std::wstring FloatToDotText(double value);
+std::wstring PadLeft(const std::wstring& text, size_t width, wchar_t fill);
+
+std::wstring QuoteIfSpaces(const std::wstring& path);
+std::wstring OemToAnsiText(const std::string& oemText);
+int FindSwitch(const std::wstring& text, bool prefixMode);
+std::vector<std::wstring> CommandLineArguments();  // argument 0 is the program
+std::wstring TrimVersionText(const std::wstring& text);
+bool ConsistsOf(const std::wstring& text, const std::wstring& charSet);
+int IndexOfText(const std::wstring& text, const std::vector<std::wstring>& list, bool prefixMode);
+bool HasText(const std::wstring& text, const std::vector<std::wstring>& list, bool prefixMode);
+void SplitText(const std::wstring& text, std::vector<std::wstring>& list, const std::wstring& delimiters,
+               bool trim);
+
+std::wstring ExecutablePath();                     // full path of the running program
+std::wstring ChangeFileExt(const std::wstring& path, const std::wstring& ext);
+std::wstring ExtractFilePath(const std::wstring& path);  // up to and including the last backslash
+std::wstring ExtractFileName(const std::wstring& path);
+
+}  // namespace dorvex

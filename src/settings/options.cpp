@@ -1,0 +1,279 @@
+#include "settings/options.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "common/handles.h"
+#include "common/inifile.h"
+#include "common/routines.h"
+#include "common/text.h"
+
+namespace dorvex {
+
+TSettings& Settings() {
+  static TSettings settings;
+  return settings;
+}
+
+const std::wstring& SettingsFileName() {
+  static const std::wstring name = [] {
+    int index = FindSwitch(L"/CONF:", true);
+    if (index > 0) {
+      std::wstring value = Trim(CommandLineArguments()[static_cast<size_t>(index)].substr(6));
+      if (!value.empty()) return value;
+    }
+    return ChangeFileExt(ExecutablePath(), L".ini");
+  }();
+  return name;
+}
+
+void LoadSettings() {
+  TSettings& s = Settings();
+  s = TSettings{};  // a second load starts from the built-in defaults as the first did
+  IEProxy proxy = ReadIEProxy(L"http");
+  if (proxy.found) {
+    s.ProxyUse = proxy.enabled;
+    s.ProxyServerName = proxy.host;
+    s.ProxyServerPort = proxy.port;
+  }
+  TIniFile ini(SettingsFileName());
+  s.AutoRun = ini.ReadBool(L"Common", L"AutoRun", s.AutoRun);
+  s.UpgradeFilesDir = ini.ReadString(L"Common", L"UpgradeFilesDir", s.UpgradeFilesDir);
+  s.FtpServer = ini.ReadString(L"Ftp", L"Server", s.FtpServer);
+  s.FtpPort = ini.ReadString(L"Ftp", L"Port", s.FtpPort);
+  s.FtpTimeOut = ini.ReadInteger(L"Ftp", L"TimeOut", s.FtpTimeOut);
+  s.FtpUserName = ini.ReadString(L"Ftp", L"UserName", s.FtpUserName);
+  s.FtpPassword = ini.ReadString(L"Ftp", L"Password", s.FtpPassword);
+  s.FtpRootDir = ini.ReadString(L"Ftp", L"RootDir", s.FtpRootDir);
+  s.FtpEnableRestore = ini.ReadBool(L"Ftp", L"EnableRestore", s.FtpEnableRestore);
+  s.HttpServer = ini.ReadString(L"Http", L"Server", s.HttpServer);
+  s.HttpPort = ini.ReadString(L"Http", L"Port", s.HttpPort);
+  s.HttpRootDir = ini.ReadString(L"Http", L"RootDir", s.HttpRootDir);
+  s.HttpEnableRestore = ini.ReadBool(L"Http", L"EnableRestore", s.HttpEnableRestore);
+  s.DiskRootDir = ini.ReadString(L"Disk", L"RootDir", s.DiskRootDir);
+  s.ConnectionType = static_cast<uint8_t>(ini.ReadInteger(L"Connection", L"ConnectionType", s.ConnectionType));
+  s.AttemptCount = ini.ReadInteger(L"Connection", L"AttemptCount", s.AttemptCount);
+  s.AttemptPause = ini.ReadInteger(L"Connection", L"AttemptPause", s.AttemptPause);
+  s.RasUse = ini.ReadBool(L"RAS", L"Use", s.RasUse);
+  s.RasHangUpAfterDownload = ini.ReadBool(L"RAS", L"HangUpAfterDownload", s.RasHangUpAfterDownload);
+  s.RasEntryName = ini.ReadString(L"RAS", L"EntryName", s.RasEntryName);
+  s.ProxyUse = ini.ReadBool(L"Proxy", L"Use", s.ProxyUse);
+  s.ProxyServerName = ini.ReadString(L"Proxy", L"ProxyServerName", s.ProxyServerName);
+  s.ProxyServerPort = ini.ReadString(L"Proxy", L"ProxyServerPort", s.ProxyServerPort);
+  s.ProxyDisableCache = ini.ReadBool(L"Proxy", L"DisableCache", s.ProxyDisableCache);
+  s.ProxyLogin = ini.ReadString(L"Proxy", L"ProxyLogin", s.ProxyLogin);
+  s.ProxyPassword = ini.ReadString(L"Proxy", L"ProxyPassword", s.ProxyPassword);
+  s.ProxyAuthType = ini.ReadInteger(L"Proxy", L"ProxyAuthType", s.ProxyAuthType);
+  s.NoBitmap = ini.ReadBool(L"Service", L"NoBitmap", s.NoBitmap);
+  s.EnableLogReports = ini.ReadBool(L"Service", L"EnableLogReports", s.EnableLogReports);
+  s.DeleteOldFiles = ini.ReadBool(L"Service", L"DeleteOldFiles", s.DeleteOldFiles);
+  if (!s.UpgradeFilesDir.empty()) s.UpgradeFilesDir = IncludeTrailingBackslash(s.UpgradeFilesDir);
+}
+
+void SaveSettings() {
+  const TSettings& s = Settings();
+  TIniFile ini(SettingsFileName());
+  ini.WriteBool(L"Common", L"AutoRun", s.AutoRun);
+  ini.WriteString(L"Common", L"UpgradeFilesDir", s.UpgradeFilesDir);
+  ini.WriteString(L"Ftp", L"Server", s.FtpServer);
+  ini.WriteString(L"Ftp", L"Port", s.FtpPort);
+  ini.WriteInteger(L"Ftp", L"TimeOut", s.FtpTimeOut);
+  ini.WriteString(L"Ftp", L"UserName", s.FtpUserName);
+  ini.WriteString(L"Ftp", L"Password", s.FtpPassword);
+  ini.WriteString(L"Ftp", L"RootDir", s.FtpRootDir);
+  ini.WriteBool(L"Ftp", L"EnableRestore", s.FtpEnableRestore);
+  ini.WriteString(L"Http", L"Server", s.HttpServer);
+  ini.WriteString(L"Http", L"Port", s.HttpPort);
+  ini.WriteString(L"Http", L"RootDir", s.HttpRootDir);
+  ini.WriteBool(L"Http", L"EnableRestore", s.HttpEnableRestore);
+  ini.WriteString(L"Disk", L"RootDir", s.DiskRootDir);
+  ini.WriteInteger(L"Connection", L"ConnectionType", s.ConnectionType);
+  ini.WriteInteger(L"Connection", L"AttemptCount", s.AttemptCount);
+  ini.WriteInteger(L"Connection", L"AttemptPause", s.AttemptPause);
+  ini.WriteBool(L"RAS", L"Use", s.RasUse);
+  ini.WriteBool(L"RAS", L"HangUpAfterDownload", s.RasHangUpAfterDownload);
+  ini.WriteString(L"RAS", L"EntryName", s.RasEntryName);
+  ini.WriteBool(L"Proxy", L"Use", s.ProxyUse);
+  ini.WriteString(L"Proxy", L"ProxyServerName", s.ProxyServerName);
+  ini.WriteString(L"Proxy", L"ProxyServerPort", s.ProxyServerPort);
+  ini.WriteBool(L"Proxy", L"DisableCache", s.ProxyDisableCache);
+  ini.WriteString(L"Proxy", L"ProxyLogin", s.ProxyLogin);
+  ini.WriteString(L"Proxy", L"ProxyPassword", s.ProxyPassword);
+  ini.WriteInteger(L"Proxy", L"ProxyAuthType", s.ProxyAuthType);
+  ini.WriteBool(L"Service", L"NoBitmap", s.NoBitmap);
+  ini.WriteBool(L"Service", L"EnableLogReports", s.EnableLogReports);
+  ini.WriteBool(L"Service", L"DeleteOldFiles", s.DeleteOldFiles);
+  ini.Flush();
+}
+
+std::wstring ReadSessionTempDir() { return TIniFile(SettingsFileName()).ReadString(L"Session", L"TempDir", L""); }
+
+void WriteSessionTempDir(const std::wstring& dir) {
+  TIniFile ini(SettingsFileName());
+  ini.WriteString(L"Session", L"TempDir", dir);
+  ini.Flush();
+}
+
+TDateTime ReadLastRun() {
+  double value = 0;
+  if (!TryParseReal(TIniFile(SettingsFileName()).ReadString(L"Session", L"LastRun", L""), value)) return 0;
+  return value;
+}
+
+void WriteLastRun(TDateTime t) {
+  std::wstring text;
+  if (t != 0) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.15G", t);
+    text = AnsiToWide(buf);
+    size_t dot = text.find(L'.');
+    if (dot != std::wstring::npos) text.replace(dot, 1, DecimalSeparator());
+  }
+  TIniFile ini(SettingsFileName());
+  ini.WriteString(L"Session", L"LastRun", text);
+  ini.Flush();
+}
+
+namespace {
+// Splits a list the way the settings' comma lists are read: commas and blanks separate
+// items, double quotes group text (a doubled quote inside stands for one).
+std::vector<std::wstring> SplitCommaText(const std::wstring& value) {
+  std::vector<std::wstring> items;
+  size_t i = 0, n = value.size();
+  auto skipBlanks = [&] {
+    while (i < n && value[i] >= 1 && value[i] <= L' ') ++i;
+  };
+  skipBlanks();
+  while (i < n) {
+    std::wstring item;
+    if (value[i] == L'"') {
+      ++i;
+      while (i < n) {
+        if (value[i] == L'"') {
+          if (i + 1 < n && value[i + 1] == L'"') {
+            item += L'"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        item += value[i++];
+      }
+    } else {
+      while (i < n && value[i] > L' ' && value[i] != L',') item += value[i++];
+    }
+    items.push_back(item);
+    skipBlanks();
+    if (i < n && value[i] == L',') {
+      do ++i;
+      while (i < n && value[i] >= 1 && value[i] <= L' ');
+    }
+  }
+  return items;
+}
+}  // namespace
+
+IEProxy ReadIEProxy(const std::wstring& scheme) {
+  IEProxy result;
+  RegKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                    KEY_READ, key.put()) != ERROR_SUCCESS)
+    return result;
+
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(key.get(), L"ProxyServer", nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    std::wstring value;
+    if ((type == REG_SZ || type == REG_EXPAND_SZ) && size > 0) {
+      std::vector<wchar_t> buf(size / sizeof(wchar_t) + 2, L'\0');
+      DWORD got = static_cast<DWORD>(buf.size() * sizeof(wchar_t));
+      if (RegQueryValueExW(key.get(), L"ProxyServer", nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got) ==
+          ERROR_SUCCESS)
+        value = buf.data();
+    }
+    if (!value.empty()) {
+      std::wstring chosen;
+      if (value.find(L'=') != std::wstring::npos) {
+        for (auto& c : value)
+          if (c == L';') c = L',';
+        for (const auto& item : SplitCommaText(value)) {
+          size_t eq = item.find(L'=');
+          if (eq != std::wstring::npos && SameText(item.substr(0, eq), scheme)) {
+            chosen = item.substr(eq + 1);
+            break;
+          }
+        }
+      } else {
+        chosen = value;
+      }
+      size_t colon = chosen.find(L':');
+      if (colon != std::wstring::npos) {
+        result.host = chosen.substr(0, colon);
+        result.port = std::to_wstring(ParseIntDef(chosen.substr(colon + 1), 0));
+        result.found = true;
+      }
+    }
+  }
+
+  DWORD enable = 0, enableSize = sizeof enable;
+  type = 0;
+  if (RegQueryValueExW(key.get(), L"ProxyEnable", nullptr, &type, reinterpret_cast<BYTE*>(&enable), &enableSize) ==
+          ERROR_SUCCESS &&
+      type == REG_DWORD && enableSize == sizeof enable)
+    result.enabled = enable == 1;
+  return result;
+}
+
+ProtocolKind ProtocolClass() {
+  switch (Settings().ConnectionType) {
+    case 0: return Settings().ProxyUse ? ProtocolKind::Http : ProtocolKind::Ftp;
+    case 2: return ProtocolKind::Disk;
+    default: return ProtocolKind::Http;
+  }
+}
+
+std::wstring ConnectionTypeName(int type) {
+  switch (type) {
+    case 0: return L"протокол FTP";
+    case 1: return L"протокол HTTP";
+    case 2: return L"файловых протокол";
+    case 3: return L"автоматичкски";
+    default: return Fmt(L"неизвестный способ соединения (%d)", type);
+  }
+}
+
+std::wstring ConnectionTypeName() { return ConnectionTypeName(Settings().ConnectionType); }
+
+namespace {
+ModuleHandle& UrlmonModule() {
+  static ModuleHandle module;
+  return module;
+}
+URLDownloadToFileAFunc g_urlDownload = nullptr;
+}  // namespace
+
+void BindSystemDownload() {
+  if (g_urlDownload) return;
+  UrlmonModule().reset(LoadLibraryW(L"urlmon.dll"));
+  if (!UrlmonModule()) return;
+  g_urlDownload = reinterpret_cast<URLDownloadToFileAFunc>(
+      reinterpret_cast<void*>(GetProcAddress(UrlmonModule().get(), "URLDownloadToFileA")));
+  if (!g_urlDownload) UrlmonModule().reset();
+}
+
+void UnbindSystemDownload() {
+  g_urlDownload = nullptr;
+  UrlmonModule().reset();
+}
+
+URLDownloadToFileAFunc SystemDownloadFunction() { return g_urlDownload; }
+
+bool SystemDownload() { return g_urlDownload != nullptr && Settings().ConnectionType == 3; }
+
+bool AutoMode() { return FindSwitch(L"/auto", false) > 0 || Settings().AutoRun; }
+
+bool NoBitmapMode() { return FindSwitch(L"/nobitmap", false) > 0 || Settings().NoBitmap; }
+
+}  // namespace dorvex

@@ -1,0 +1,92 @@
+// The program's settings: one record read from the settings file at start-up, the file's
+// location, the "Session" keys that the main window keeps there, and the derived answers
+// (which source to use, automatic mode, no background).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/clock.h"
+
+namespace dorvex {
+
+struct TSettings {
+  bool AutoRun = false;
+  std::wstring UpgradeFilesDir;
+
+  std::wstring FtpServer = L"ftp.vorel-soft.ru";
+  std::wstring FtpPort = L"21";
+  int32_t FtpTimeOut = 30;
+  std::wstring FtpUserName = L"anonymous";
+  std::wstring FtpPassword = L"dorvex@vorel-soft.ru";
+  std::wstring FtpRootDir = L"/";
+  bool FtpEnableRestore = true;
+
+  std::wstring HttpServer = L"www.vorel-soft.ru";
+  std::wstring HttpPort = L"80";
+  std::wstring HttpRootDir = L"/";
+  bool HttpEnableRestore = false;
+
+  std::wstring DiskRootDir = L"a:\\";
+
+  uint8_t ConnectionType = 1;
+  int32_t AttemptCount = 5;
+  int32_t AttemptPause = 10;
+
+  bool RasUse = false;
+  bool RasHangUpAfterDownload = true;
+  std::wstring RasEntryName;
+
+  bool ProxyUse = false;
+  std::wstring ProxyServerName = L"proxy";
+  std::wstring ProxyServerPort = L"3128";
+  bool ProxyDisableCache = true;
+  std::wstring ProxyLogin;
+  std::wstring ProxyPassword;
+  int32_t ProxyAuthType = 0;
+
+  bool NoBitmap = false;
+  bool EnableLogReports = true;
+  bool DeleteOldFiles = false;
+};
+
+// The one settings record of the run.
+TSettings& Settings();
+
+// The settings file: the first "/CONF:" argument, else the executable's path with ".ini".
+// Fixed on first use.
+const std::wstring& SettingsFileName();
+
+void LoadSettings();
+void SaveSettings();
+
+std::wstring ReadSessionTempDir();
+void WriteSessionTempDir(const std::wstring& dir);
+TDateTime ReadLastRun();
+void WriteLastRun(TDateTime t);
+
+struct IEProxy {
+  bool found = false;
+  bool enabled = false;
+  std::wstring host;
+  std::wstring port;
+};
+IEProxy ReadIEProxy(const std::wstring& scheme);
+
+enum class ProtocolKind { Ftp, Http, Disk };
+ProtocolKind ProtocolClass();
+std::wstring ConnectionTypeName();
+std::wstring ConnectionTypeName(int connectionType);
+
+// The system's URL download function, bound once when the program starts.
+using URLDownloadToFileAFunc = long(__stdcall*)(void* caller, const char* url, const char* fileName,
+                                                unsigned long reserved, void* callback);
+void BindSystemDownload();
+void UnbindSystemDownload();
+URLDownloadToFileAFunc SystemDownloadFunction();  // null when unavailable
+bool SystemDownload();
+
+bool AutoMode();
+bool NoBitmapMode();
+
+}  // namespace dorvex

@@ -1,0 +1,67 @@
+// The program itself, started as its own process the way a user starts it.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "common/inifile.h"
+#include "common/routines.h"
+#include "common/text.h"
+#include "test_util.h"
+
+using namespace dorvex;
+
+namespace {
+std::wstring ProgramPath() { return test::TestProgramDir() + L"..\\dorvex.exe"; }
+
+// Sets an environment variable for the programs started while the object lives.
+struct EnvOverride {
+  std::wstring name, old;
+  bool had;
+  EnvOverride(const std::wstring& n, const std::wstring& value) : name(n) {
+    wchar_t buf[MAX_PATH];
+    DWORD len = GetEnvironmentVariableW(n.c_str(), buf, MAX_PATH);
+    had = len > 0;
+    old.assign(buf, len);
+    SetEnvironmentVariableW(n.c_str(), value.c_str());
+  }
+  ~EnvOverride() { SetEnvironmentVariableW(name.c_str(), had ? old.c_str() : nullptr); }
+};
+}  // namespace
+
+TEST(Program, StartsIdleAndClosesCleanly) {
+  test::ScratchDir dir(L"prog");
+  EnvOverride tmp(L"TMP", dir.Path());
+  const std::wstring ini = dir / L"dorvex.ini";
+  test::RunningProgram program(ProgramPath(), L"/CONF:" + ini);
+  ASSERT_TRUE(program.Started());
+  HWND main = program.WaitForWindow(L"DorvexMainForm", 30000);
+  ASSERT_NE(main, nullptr);
+  wchar_t title[128];
+  GetWindowTextW(main, title, 128);
+  EXPECT_EQ(std::wstring(title), L"Доставка обновлений");
+  // The program made its session directory and wrote it into the named settings file.
+  std::wstring tempDir = TIniFile(ini).ReadString(L"Session", L"TempDir", L"");
+  EXPECT_EQ(tempDir.rfind(dir / L"~KT", 0), 0u) << WideToUtf8(tempDir);
+  EXPECT_TRUE(DirectoryExists(tempDir));
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(program.WaitExit(30000), 0);
+  EXPECT_FALSE(DirectoryExists(tempDir));
+  EXPECT_EQ(TIniFile(ini).ReadString(L"Session", L"TempDir", L"?"), L"");
+}
+
+TEST(Program, AStartUpFailureIsShownAndTheProgramEnds) {
+  test::ScratchDir dir(L"progfail");
+  EnvOverride tmp(L"TMP", L"Z:\\no\\such\\place");
+  test::RunningProgram program(ProgramPath(), L"/conf:" + (dir / L"x.ini"));
+  ASSERT_TRUE(program.Started());
+  HWND box = program.WaitForWindow(L"#32770", 30000);
+  ASSERT_NE(box, nullptr);
+  std::wstring text = test::DialogText(box);
+  EXPECT_NE(text.find(L"Ошибка создания временного каталога (Z:\\no\\such\\place\\~KT"), std::wstring::npos)
+      << WideToUtf8(text);
+  wchar_t caption[128];
+  GetWindowTextW(box, caption, 128);
+  EXPECT_EQ(std::wstring(caption), L"Доставка обновлений");
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(program.WaitExit(30000), 1);
+}

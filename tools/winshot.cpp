@@ -1,0 +1,96 @@
+// winshot CLASS OUT.bmp [--wait-ms N] [--timeout S] [--close]
+// Waits for a visible top-level window of the given class, lets it paint, copies it from the
+// screen into a 24-bit BMP file, and with --close asks it to close. Used by the screenshot and
+// demo scripts, which run it under Wine beside the program.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+struct Search {
+  const wchar_t* cls;
+  HWND found;
+};
+BOOL CALLBACK Find(HWND h, LPARAM lp) {
+  auto* s = reinterpret_cast<Search*>(lp);
+  wchar_t cls[128];
+  GetClassNameW(h, cls, 128);
+  if (IsWindowVisible(h) && wcscmp(cls, s->cls) == 0) {
+    s->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+bool SaveBmp(HWND window, const wchar_t* path) {
+  RECT rc;
+  GetWindowRect(window, &rc);
+  int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY | CAPTUREBLT);
+  GdiFlush();
+  int stride = ((w * 3 + 3) / 4) * 4;
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + stride * h;
+  FILE* f = _wfopen(path, L"wb");
+  bool ok = f != nullptr;
+  if (f) {
+    fwrite(&fh, sizeof fh, 1, f);
+    fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
+    fwrite(bits, 1, static_cast<size_t>(stride) * h, f);
+    fclose(f);
+  }
+  SelectObject(mem, old);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return ok;
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3) {
+    fwprintf(stderr, L"usage: winshot CLASS OUT.bmp [--wait-ms N] [--timeout S] [--close]\n");
+    return 2;
+  }
+  int waitMs = 1500, timeoutS = 60;
+  bool close = false;
+  for (int i = 3; i < argc; ++i) {
+    std::wstring a = argv[i];
+    if (a == L"--wait-ms" && i + 1 < argc) waitMs = _wtoi(argv[++i]);
+    else if (a == L"--timeout" && i + 1 < argc) timeoutS = _wtoi(argv[++i]);
+    else if (a == L"--close") close = true;
+  }
+  Search s{argv[1], nullptr};
+  DWORD start = GetTickCount();
+  while (!s.found && GetTickCount() - start < static_cast<DWORD>(timeoutS) * 1000) {
+    EnumWindows(Find, reinterpret_cast<LPARAM>(&s));
+    if (!s.found) Sleep(200);
+  }
+  if (!s.found) {
+    fwprintf(stderr, L"winshot: no window of class %ls appeared\n", argv[1]);
+    return 1;
+  }
+  Sleep(static_cast<DWORD>(waitMs));
+  SetForegroundWindow(s.found);
+  RedrawWindow(s.found, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  Sleep(300);
+  bool ok = SaveBmp(s.found, argv[2]);
+  if (close) PostMessageW(s.found, WM_CLOSE, 0, 0);
+  return ok ? 0 : 1;
+}
