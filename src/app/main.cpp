@@ -5,6 +5,7 @@
 
 #include "app/mainfrm.h"
 #include "common/errors.h"
+#include "settings/configure.h"
 #include "settings/options.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
@@ -12,6 +13,7 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace dorvex;
+  if (ConfigureMode()) return 0;  // registration from the command line: no window at all
   ui::InitControls(instance);
   ui::InstallPump();
   BindSystemDownload();

@@ -7,6 +7,8 @@
 #include "common/routines.h"
 #include "common/text.h"
 #include "settings/options.h"
+#include "settings/programs.h"
+#include "upgrade/catalogue.h"
 #include "ui/dialogs.h"
 #include "ui/picture.h"
 #include "ui/pump.h"
@@ -118,7 +120,7 @@ TMainForm::~TMainForm() {
 HWND TMainForm::Panel() const { return panel_ ? panel_->Handle() : nullptr; }
 bool TMainForm::HasBackground() const { return panel_ && panel_->HasPicture(); }
 
-int TMainForm::ActiveProgramCount() const { return 0; }
+int TMainForm::ActiveProgramCount() const { return ProgramCatalogue() ? ProgramCatalogue()->ActiveCount() : 0; }
 
 void TMainForm::Create() {
   RegisterWindowClass(kMainClass, 0, GetSysColorBrush(COLOR_BTNFACE),
@@ -221,6 +223,10 @@ void TMainForm::FormCreate() {
     SetCurrentDirectoryW(SessionTempDir.c_str());
     WriteSessionTempDir(SessionTempDir);
   }
+  // 11. the program list with the user's delivery list
+  BuildCatalogue([this](void* sender, bool sent, int32_t count) { ShowTraffic(sender, sent, count); },
+                 [this](void* sender, bool connected) { ShowConnectionState(sender, connected); },
+                 [this](void* sender, const std::wstring& text) { ShowSessionMessage(sender, text); });
   // 12. the settings
   LoadSettings();
   // 13.
@@ -260,6 +266,7 @@ void TMainForm::FormDestroy() {
     WriteSessionTempDir(L"");
   }
   // 4.
+  FreeProgramCatalogue();
   controls_.reset();
   // 5.
   StartFollowUpProgram();
@@ -315,7 +322,7 @@ void TMainForm::SetRunning(bool running) {
   EnableWindow(OptionsBtn, !running);
   EnableWindow(CloseBtn, !running);
   EnableWindow(StopBtn, running);
-  bool repository = !running && ActiveProgramCount() > 0 && DirectoryExists(Settings().UpgradeFilesDir);
+  bool repository = !running && ProgramCatalogue() && ActiveProgramCount() > 0 && DirectoryExists(Settings().UpgradeFilesDir);
   EnableWindow(UpgradeInfoBtn, repository);
 }
 

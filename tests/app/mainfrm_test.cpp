@@ -8,6 +8,7 @@
 #include "common/routines.h"
 #include "common/text.h"
 #include "settings/options.h"
+#include "settings/programs.h"
 #include "test_util.h"
 #include "ui/dialogs.h"
 #include "ui/pump.h"
@@ -357,4 +358,26 @@ TEST_F(MainFormTest, TheFollowUpProgramStartsOnlyWithoutTheSemaphore) {
 
   DeleteFileW(vuro.c_str());
   DeleteFileW(log.c_str());
+}
+
+TEST_F(MainFormTest, TheDeliveryListCountsAndTheRepositoryButton) {
+  test::ScratchDir repo(L"repo");
+  const std::wstring list = L"[General]\r\nActiveProgramCount=3\r\n[Program1]\r\nProgramID=Buh\r\n"
+                            L"[Program2]\r\nProgramID=Unknown\r\n[Program3]\r\nProgramID=tesk\r\n";
+  WriteSettings(list + L"[Common]\r\nUpgradeFilesDir=C:\\no\\such\\repository\r\n");
+  TMainForm& f = MakeForm();
+  EXPECT_EQ(Text(f.ActiveProgramsLabel), L"Программ для доставки: 2 шт.");
+  EXPECT_FALSE(IsWindowEnabled(f.UpgradeInfoBtn));  // programs, but no repository
+  EXPECT_TRUE(f.Close());
+  form_.reset();
+
+  WriteSettings(list + L"[Common]\r\nUpgradeFilesDir=" + ExcludeTrailingBackslash(repo.Path()) + L"\r\n");
+  TMainForm& g = MakeForm();
+  EXPECT_EQ(Settings().UpgradeFilesDir, repo.Path());
+  EXPECT_TRUE(IsWindowEnabled(g.UpgradeInfoBtn));
+  g.SetRunning(true);
+  EXPECT_FALSE(IsWindowEnabled(g.UpgradeInfoBtn));
+  g.SetRunning(false);
+  EXPECT_TRUE(g.Close());
+  EXPECT_EQ(ProgramCatalogue(), nullptr);  // the list goes with the window
 }

@@ -1,0 +1,186 @@
+#include "settings/programs.h"
+
+#include <cstdio>
+
+#include "common/inifile.h"
+#include "common/routines.h"
+#include "common/text.h"
+#include "settings/options.h"
+
+namespace dorvex {
+
+std::wstring TVersionController::VersionText() const {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15G", Version);
+  return TrimVersionText(AnsiToWide(buf));
+}
+
+TProgram::~TProgram() {
+  if (Protocol) Protocol->SetSizeHandler(nullptr);
+  Protocol.reset();
+  Booster.reset();
+  Controller.reset();
+}
+
+void TProgram::Assign(const TProgram& s) {
+  Active = s.Active;
+  ProgramID = s.ProgramID;
+  RevisionKey = s.RevisionKey;
+  ExeDir = s.ExeDir;
+  ExeName = s.ExeName;
+  Description = s.Description;
+  Title = s.Title;
+  TempDir = s.TempDir;
+  UpgradeDir = s.UpgradeDir;
+  UpgradeExeName = s.UpgradeExeName;
+  UpgradeInExeDir = s.UpgradeInExeDir;
+  VirtualUpgrade = s.VirtualUpgrade;
+  VirtualVersion = s.VirtualVersion;
+  OnMessage = s.OnMessage;
+  OnConnectionState = s.OnConnectionState;
+  OnTraffic = s.OnTraffic;
+  Repair = s.IsEmergency();
+  Kind = s.Kind;
+  ControllerType = s.ControllerType;
+  BoosterType = s.BoosterType;
+  Booster.reset();
+  Controller.reset();
+  if (BoosterType) Booster = BoosterType(*this);
+  if (ControllerType) Controller = ControllerType(*this);
+}
+
+bool TProgram::CheckPaths() {
+  auto fail = [this](const std::wstring& text) {
+    ReportMessage(this, text);
+    return false;
+  };
+  if (VirtualUpgrade) {
+    if (VirtualVersion != 0) return true;
+    return fail(L"Не указан номер текущей версии программы, для которой необходимо доставлять обновления.");
+  }
+  if (ExeDir.empty()) return fail(L"Не указан каталог, где находится исполняемый файл программы.");
+  if (!DirectoryExists(ExeDir)) return fail(Fmt(L"Не найден каталог (%s) с исполняемым файлом программы.", ExeDir));
+  if (!FileExists(ExeDir + ExeName))
+    return fail(Fmt(L"В каталоге (%s), не найден исполняемый файл программы (%s).", ExeDir, ExeName));
+  if (UpgradeInExeDir) {
+    UpgradeDir = ExeDir;
+    return true;
+  }
+  if (UpgradeDir.empty()) return fail(L"Не указан каталог, где находится программа обновления.");
+  if (!DirectoryExists(UpgradeDir)) return fail(Fmt(L"Не найден каталог (%s) с программой обновления.", UpgradeDir));
+  if (!FileExists(UpgradeDir + UpgradeExeName))
+    return fail(Fmt(L"В каталоге (%s), не найдена программа обновления (%s).", UpgradeDir, UpgradeExeName));
+  return true;
+}
+
+bool TProgram::CheckReady() {
+  if (!Controller || Controller->Version == 0) {
+    ReportMessage(this, Fmt(L"Нельзя определить версию программы «%s» (файл %s). Файл не найден или недоступен.", Title,
+                            ExeDir + ExeName));
+    return false;
+  }
+  if (Protocol && !Protocol->CheckSettings()) return false;
+  return CheckPaths();
+}
+
+bool TProgram::IsEmergency() const { return Repair || FindSwitch(L"/repair", false) > 0; }
+
+void TProgram::ReportMessage(void* sender, const std::wstring& text) {
+  if (text.empty() || text[0] == kInformational) LastError = text;
+  else LastError = Fmt(L"Программа %s: %s", Title, text);
+  if (OnMessage) OnMessage(sender, LastError);
+}
+
+void TProgram::AttachProtocol(ProtocolClassRef protocolClass, SizeHandler progress) {
+  if (Protocol) {
+    Protocol->SetSizeHandler(nullptr);
+    Protocol.reset();
+  }
+  if (!protocolClass) return;
+  Protocol = protocolClass(*this);
+  if (Protocol) Protocol->SetSizeHandler(std::move(progress));
+}
+
+TProgram& TProgramList::AddProgram(const std::wstring& programID, const std::wstring& revisionKey, ProgramKind kind,
+                                   BoosterClass booster, ControllerClass controller,
+                                   const std::wstring& upgradeExeName, const std::wstring& exeName,
+                                   const std::wstring& description, const std::wstring& title) {
+  auto p = std::make_unique<TProgram>();
+  p->ProgramID = programID;
+  p->RevisionKey = revisionKey.empty() ? programID : revisionKey;
+  p->Kind = kind;
+  p->BoosterType = booster;
+  p->ControllerType = controller;
+  p->UpgradeExeName = upgradeExeName;
+  p->ExeName = exeName;
+  p->Description = description;
+  p->Title = title;
+  if (controller) p->Controller = controller(*p);
+  if (booster) p->Booster = booster(*p);
+  items_.push_back(std::move(p));
+  return *items_.back();
+}
+
+int TProgramList::ActiveCount() const {
+  int n = 0;
+  for (const auto& p : items_)
+    if (p->Active) ++n;
+  return n;
+}
+
+TProgram* TProgramList::FindByID(const std::wstring& id) const {
+  for (const auto& p : items_)
+    if (SameText(p->ProgramID, id)) return p.get();
+  return nullptr;
+}
+
+void TProgramList::ClearDownloaded() {
+  for (auto& p : items_) p->Downloaded = false;
+}
+
+void TProgramList::LoadFromIni() {
+  TIniFile ini(SettingsFileName());
+  int n = ini.ReadInteger(L"General", L"ActiveProgramCount", 0);
+  for (int i = 1; i <= n; ++i) {
+    const std::wstring section = L"Program" + std::to_wstring(i);
+    TProgram* p = FindByID(ini.ReadString(section, L"ProgramID", L""));
+    if (!p) continue;
+    p->Active = true;
+    p->UpgradeDir = ini.ReadString(section, L"UpgradeExe", L"");
+    p->ExeDir = ini.ReadString(section, L"ExeDir", L"");
+    p->VirtualUpgrade = ini.ReadString(section, L"VirtualUpgrade", L"") == L"1";
+    double v = 0;
+    p->VirtualVersion = TryParseReal(ini.ReadString(section, L"VirtualVersion", L""), v) ? v : 0;
+  }
+}
+
+void TProgramList::SaveToIni() const {
+  TIniFile ini(SettingsFileName());
+  int old = ini.ReadInteger(L"General", L"ActiveProgramCount", 0);
+  for (int i = 1; i <= old; ++i) ini.EraseSection(L"Program" + std::to_wstring(i));
+  int k = 0;
+  for (const auto& p : items_) {
+    if (!p->Active) continue;
+    const std::wstring section = L"Program" + std::to_wstring(++k);
+    ini.WriteString(section, L"ProgramID", p->ProgramID);
+    ini.WriteString(section, L"UpgradeExe", p->UpgradeDir);
+    ini.WriteString(section, L"ExeDir", p->ExeDir);
+    ini.WriteString(section, L"VirtualUpgrade", p->VirtualUpgrade ? L"1" : L"0");
+    ini.WriteString(section, L"VirtualVersion", FloatToDotText(p->VirtualVersion));
+  }
+  ini.WriteInteger(L"General", L"ActiveProgramCount", k);
+  ini.Flush();
+}
+
+namespace {
+std::unique_ptr<TProgramList>& CatalogueRef() {
+  static std::unique_ptr<TProgramList> list;
+  return list;
+}
+}  // namespace
+
+TProgramList* ProgramCatalogue() { return CatalogueRef().get(); }
+void SetProgramCatalogue(std::unique_ptr<TProgramList> list) { CatalogueRef() = std::move(list); }
+void FreeProgramCatalogue() { CatalogueRef().reset(); }
+
+}  // namespace dorvex

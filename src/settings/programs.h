@@ -1,0 +1,128 @@
+// The delivery list: one TProgram per catalogue row, held in one TProgramList, with the user's
+// choices read from and written to the settings file. The version controller, the upgrade
+// booster and the download protocol of a program are declared here as abstract bases; their
+// kinds live with the upgrade and protocol code.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/callbacks.h"
+
+namespace dorvex {
+
+class TProgram;
+
+// Reads which version of its program is installed.
+class TVersionController {
+ public:
+  explicit TVersionController(TProgram& owner) : Program(owner) {}
+  virtual ~TVersionController() = default;
+  virtual bool IsOwnExecutable(const std::wstring& fileName) = 0;
+  virtual bool DetectVersion() = 0;
+  std::wstring VersionText() const;  // Version as normalised text
+
+  TProgram& Program;
+  double StopVersion = 0;  // the version after which upgrading must stop; 0 = none
+  double Version = 0;      // the installed version; 0 = unknown
+};
+
+// Runs one version step's upgrade executable.
+class TUpgradeBooster {
+ public:
+  explicit TUpgradeBooster(TProgram& owner) : Program(owner) {}
+  virtual ~TUpgradeBooster() = default;
+  virtual bool Upgrade(const std::wstring& stepName) = 0;
+
+  TProgram& Program;
+};
+
+// What a program knows of the download protocol attached to it for one connection attempt.
+class TProgramProtocol {
+ public:
+  virtual ~TProgramProtocol() = default;
+  virtual bool CheckSettings() = 0;
+  virtual void SetSizeHandler(SizeHandler handler) = 0;
+};
+
+// Class references: make an object of the class for its owning program.
+using ControllerClass = std::unique_ptr<TVersionController> (*)(TProgram& owner);
+using BoosterClass = std::unique_ptr<TUpgradeBooster> (*)(TProgram& owner);
+using ProtocolClassRef = std::unique_ptr<TProgramProtocol> (*)(TProgram& owner);
+
+enum class ProgramKind { Corvend, Dos, Tesk };
+
+class TProgram {
+ public:
+  TProgram() = default;
+  ~TProgram();
+  TProgram(const TProgram&) = delete;
+  TProgram& operator=(const TProgram&) = delete;
+
+  bool Active = false;
+  std::wstring ExeDir;
+  std::unique_ptr<TProgramProtocol> Protocol;
+  std::wstring LastError;
+  std::wstring ProgramID;
+  std::wstring RevisionKey;
+  std::wstring ExeName;
+  std::wstring Description;
+  bool Downloaded = false;
+  bool Repair = false;
+  std::wstring Title;
+  std::wstring TempDir;
+  std::wstring UpgradeDir;
+  std::wstring UpgradeExeName;
+  bool UpgradeInExeDir = false;
+  std::unique_ptr<TUpgradeBooster> Booster;
+  bool VirtualUpgrade = false;
+  double VirtualVersion = 0;
+  std::unique_ptr<TVersionController> Controller;
+  MessageHandler OnMessage;
+  ConnectionHandler OnConnectionState;
+  TrafficHandler OnTraffic;
+
+  ProgramKind Kind = ProgramKind::Corvend;
+  ControllerClass ControllerType = nullptr;
+  BoosterClass BoosterType = nullptr;
+
+  void Assign(const TProgram& source);
+  bool CheckPaths();
+  bool CheckReady();
+  bool IsEmergency() const;
+  void ReportMessage(void* sender, const std::wstring& text);
+  void AttachProtocol(ProtocolClassRef protocolClass, SizeHandler progress);
+};
+
+class TProgramList {
+ public:
+  TProgram& AddProgram(const std::wstring& programID, const std::wstring& revisionKey, ProgramKind kind,
+                       BoosterClass booster, ControllerClass controller, const std::wstring& upgradeExeName,
+                       const std::wstring& exeName, const std::wstring& description, const std::wstring& title);
+  int ActiveCount() const;
+  int Count() const { return static_cast<int>(items_.size()); }
+  TProgram& Items(int index) const { return *items_.at(static_cast<size_t>(index)); }
+  TProgram* FindByID(const std::wstring& id) const;
+  void ClearDownloaded();
+  void LoadFromIni();
+  void SaveToIni() const;
+
+  auto begin() const { return items_.begin(); }
+  auto end() const { return items_.end(); }
+
+ private:
+  std::vector<std::unique_ptr<TProgram>> items_;
+};
+
+// The one program list of the run: made when the main window is created, freed when it goes.
+TProgramList* ProgramCatalogue();
+void SetProgramCatalogue(std::unique_ptr<TProgramList> list);
+void FreeProgramCatalogue();
+
+// A message that begins with this character is information, not an error.
+constexpr wchar_t kInformational = L'\x01';
+inline bool IsInformational(const std::wstring& text) { return !text.empty() && text[0] == kInformational; }
+
+}  // namespace dorvex
