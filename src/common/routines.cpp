@@ -67,6 +67,21 @@ bool ForceDirectories(const std::wstring& raw) {
   return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+bool IsSafeRelativePath(const std::wstring& path) {
+  if (path.empty() || path[0] == L'\\' || path[0] == L'/') return false;
+  for (wchar_t c : path)
+    if (c < 32 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|') return false;
+  std::vector<std::wstring> parts;
+  SplitText(path, parts, L"\\/", false);
+  for (const auto& part : parts) {
+    std::wstring t = TrimRight(part);
+    // Windows drops trailing dots and blanks: ". ." and "..." name the parent as ".." does.
+    while (!t.empty() && (t.back() == L'.' || t.back() == L' ')) t.pop_back();
+    if (t.empty() && !part.empty()) return false;
+  }
+  return true;
+}
+
 // ---- temporary directories ----
 
 std::wstring GetSystemTempDirectory() {

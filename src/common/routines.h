@@ -65,6 +65,11 @@ bool HasText(const std::wstring& text, const std::vector<std::wstring>& list, bo
 void SplitText(const std::wstring& text, std::vector<std::wstring>& list, const std::wstring& delimiters,
                bool trim);
 
+// True for a path that stays below whatever directory it is joined to: not empty, no drive,
+// stream or device (":"), no leading separator, no ".." part, no wildcard or control character.
+// Names that arrive from a source (maps, transfer sets, replies) must pass it before use.
+bool IsSafeRelativePath(const std::wstring& path);
+
 std::wstring ExecutablePath();                     // full path of the running program
 std::wstring ChangeFileExt(const std::wstring& path, const std::wstring& ext);
 std::wstring ExtractFilePath(const std::wstring& path);  // up to and including the last backslash

@@ -321,3 +321,11 @@ TEST(Paths, Pieces) {
   EXPECT_TRUE(ForceDirectories(dir / L"a\\b\\c\\"));
   EXPECT_TRUE(DirectoryExists(dir / L"a\\b\\c"));
 }
+
+TEST(Paths, SafeRelativeNames) {
+  for (const wchar_t* ok : {L"a.dll", L"sub\\a.dll", L"12/a.dll", L"a..b.dll", L"Sklad\\Upgrade\\13\\", L"v1.2"})
+    EXPECT_TRUE(IsSafeRelativePath(ok)) << WideToUtf8(ok);
+  for (const wchar_t* bad : {L"", L"..", L"..\\x", L"a\\..\\..\\x", L"a/../x", L"\\x", L"/x", L"C:\\x", L"C:x", L"a:b",
+                             L"\\\\srv\\share", L"a\\. .\\b", L"...\\x", L"a*", L"a?b", L"a\tb", L"a|b"})
+    EXPECT_FALSE(IsSafeRelativePath(bad)) << WideToUtf8(bad);
+}

@@ -1,0 +1,122 @@
+#include "protocols/disk.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "common/handles.h"
+#include "common/inifile.h"
+#include "common/text.h"
+#include "upgrade/chain.h"
+
+namespace dorvex {
+
+TDiskProtocol::TDiskProtocol(TProgram& owner) : TDownloadProtocol(owner) {
+  RootDir = Settings().DiskRootDir;
+  if (!RootDir.empty()) RootDir = IncludeTrailingBackslash(RootDir);
+  // The copy reports each portion twice, read (counted as sent) and written (received).
+  if (owner.OnTraffic) CopyProgress = owner.OnTraffic;
+}
+
+bool TDiskProtocol::CheckServer() {
+  if (DirectoryExists(RootDir)) return true;
+  Owner.ReportMessage(this, Fmt(L"Недопустимое имя ресурса (%s). Ресурс не существует или недоступен.", RootDir));
+  return false;
+}
+
+bool TDiskProtocol::ShareMapMode() const {
+  if (Settings().ConnectionType != 2) return false;
+  const std::wstring& root = Settings().DiskRootDir;
+  if (root.size() >= 2 && root[0] == L'\\' && root[1] == L'\\') return true;
+  return PathDriveType(root) == DRIVE_REMOTE;
+}
+
+bool TDiskProtocol::GetUpgradeMap(AbortMethod& abortHandler) {
+  if (ShareMapMode()) return BuildMapFromTree();
+  return TDownloadProtocol::GetUpgradeMap(abortHandler);
+}
+
+bool TDiskProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& remotePath, bool,
+                                 const std::wstring& localPath) {
+  ForceDirectories(ExtractFilePath(localPath));
+  DiskSavedAbortHandler = abortHandler;
+  AbortScope chain(abortHandler, [this](void* sender) {
+    if (DiskSavedAbortHandler) DiskSavedAbortHandler(sender);
+    copyStopped_ = true;
+  });
+  copyStopped_ = false;
+  if (FileExists(localPath)) DeleteFileW(localPath.c_str());
+
+  std::wstring error = CopyFileInPortions(this, remotePath, localPath, -1, -1, CopyProgress, this);
+  if (copyStopped_) {
+    // A stopped copy is an unfinished file, never a fetched one; the stop itself is told by the session.
+    DeleteFileW(localPath.c_str());
+    return false;
+  }
+  // The copy routine stays silent when it cannot open either file: a missing or short
+  // destination is a failed copy all the same.
+  const int32_t sourceSize = FileSizeOf(remotePath);
+  if (!error.empty() || sourceSize < 0 || FileSizeOf(localPath) != sourceSize) {
+    Owner.ReportMessage(this, Fmt(L"C файлового ресурса нельзя загрузить файл %s", remotePath));
+    return false;
+  }
+  return true;
+}
+
+namespace {
+struct Entry {
+  std::wstring name;
+  int32_t size;
+};
+
+std::vector<Entry> ListDirectory(const std::wstring& dir, bool directories) {
+  std::vector<Entry> out;
+  WIN32_FIND_DATAW fd;
+  FindHandle find(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+  if (!find) return out;
+  do {
+    std::wstring name = fd.cFileName;
+    if (name == L"." || name == L"..") continue;
+    bool isDir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (isDir != directories) continue;
+    out.push_back(Entry{name, static_cast<int32_t>(fd.nFileSizeLow)});
+  } while (FindNextFileW(find.get(), &fd));
+  std::stable_sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return WordSortLess(a.name, b.name); });
+  return out;
+}
+}  // namespace
+
+bool TDiskProtocol::BuildMapFromTree() {
+  std::wstring base = Owner.ProgramID + L"\\";
+  if (DirectoryExists(RootDir + base + L"Upgrade\\")) base += L"Upgrade\\";
+  if (Owner.IsEmergency()) base += L"repair\\";
+  if (!DirectoryExists(RootDir + base)) {
+    Owner.ReportMessage(
+        this, Fmt(L"В каталоге (%s) с обновлениями не найдена папка с обновлениями (%s).", RootDir, base));
+    return false;
+  }
+  std::vector<Entry> versions;
+  for (auto& e : ListDirectory(RootDir + base, true))
+    if (ConsistsOf(e.name, L"0123456789-")) versions.push_back(e);
+  if (versions.empty()) return false;
+
+  TIniFile map(LocalMapPath());
+  ForceDirectories(ExtractFilePath(LocalMapPath()));
+  for (auto v = versions.rbegin(); v != versions.rend(); ++v) {
+    const std::wstring d = base + v->name + L"\\";
+    std::vector<Entry> files;
+    for (auto& f : ListDirectory(RootDir + d, false))
+      if (!SameText(f.name, L"whats.new")) files.push_back(f);
+    if (files.empty()) continue;
+    map.WriteString(v->name, L"Dir", d);
+    map.WriteInteger(v->name, L"Count", static_cast<int32_t>(files.size()));
+    for (size_t j = 0; j < files.size(); ++j) {
+      map.WriteString(v->name, L"FileName" + std::to_wstring(j + 1), files[j].name);
+      map.WriteInteger(v->name, L"FileSize" + std::to_wstring(j + 1), files[j].size);
+    }
+  }
+  map.Flush();
+  return true;
+}
+
+}  // namespace dorvex

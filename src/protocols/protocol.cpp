@@ -1,0 +1,172 @@
+#include "protocols/protocol.h"
+
+#include <windows.h>
+
+#include "common/inifile.h"
+#include "common/routines.h"
+#include "common/text.h"
+#include "protocols/disk.h"
+
+namespace dorvex {
+
+TDownloadProtocol::TDownloadProtocol(TProgram& owner) : Owner(owner) {}
+
+TDownloadProtocol::~TDownloadProtocol() {
+  StepList.clear();
+  if (!Owner.TempDir.empty()) DeleteFileW(LocalMapPath().c_str());
+}
+
+bool TDownloadProtocol::GetUpgradeMap(AbortMethod& abortHandler) {
+  return DownloadFile(abortHandler, MapFileName(RootDir), false, MapFileName(Owner.TempDir));
+}
+
+void TDownloadProtocol::SetConnected(bool value) {
+  if (Owner.OnConnectionState) Owner.OnConnectionState(this, value);
+  Connected = value;
+}
+
+std::wstring TDownloadProtocol::MapFileName(const std::wstring& dir) const {
+  return dir + Owner.ProgramID + (Owner.IsEmergency() ? L".emr" : L".nrm");
+}
+
+std::wstring TDownloadProtocol::StepFilePath(const std::wstring& dir, const std::wstring& fileName, int kind) const {
+  static const wchar_t* const kSeparators[] = {L"\\", L"/"};
+  if (kind == 0 && Owner.IsEmergency()) return L"repair\\" + dir + L"\\" + fileName;
+  return dir + kSeparators[kind == 0 ? 0 : 1] + fileName;
+}
+
+void TDownloadProtocol::ReportSizeForDownload(int32_t size, bool valid) {
+  if (OnSizeForDownload) OnSizeForDownload(this, size, valid);
+}
+
+void TDownloadProtocol::AbortHook(void*) {
+  if (SavedAbortHandler) SavedAbortHandler(this);
+  Aborted = true;
+}
+
+namespace {
+// The map's Dir of a step, without one leading and one trailing separator, with the inner
+// separators of the source's kind.
+std::wstring NormaliseDir(std::wstring dir, bool slashes) {
+  if (!dir.empty() && (dir.front() == L'/' || dir.front() == L'\\')) dir.erase(0, 1);
+  if (!dir.empty() && (dir.back() == L'/' || dir.back() == L'\\')) dir.pop_back();
+  for (auto& c : dir)
+    if (c == L'/' || c == L'\\') c = slashes ? L'/' : L'\\';
+  return dir;
+}
+
+std::wstring Key(const wchar_t* name, int i) { return name + std::to_wstring(i); }
+}  // namespace
+
+// A map comes from the source and may name anything. Every step name, Dir and file name it
+// gives is checked before a byte is fetched, so that nothing is read or written outside the
+// source root, the repository and the session's temporary directory.
+bool TDownloadProtocol::CheckMapEntries(TIniFile& map) {
+  auto refuse = [this](const std::wstring& section, const std::wstring& key, const std::wstring& value) {
+    Owner.ReportMessage(this, Fmt(L"Карта файлов обновлений содержит недопустимое значение «%s» (раздел [%s], ключ %s): "
+                                  L"путь не должен указывать диск или корневой каталог и выходить за пределы каталога "
+                                  L"обновлений. Файлы программы не загружаются.",
+                                  value, section, key));
+    return false;
+  };
+  for (const auto& step : StepList) {
+    if (!IsSafeRelativePath(step)) return refuse(step, L"", step);
+    std::wstring dir = NormaliseDir(map.ReadString(step, L"Dir", step), UsesSlashes());
+    if (!dir.empty() && !IsSafeRelativePath(dir)) return refuse(step, L"Dir", map.ReadString(step, L"Dir", step));
+    int count = map.ReadInteger(step, L"Count", 0);
+    for (int i = 1; i <= count; ++i) {
+      std::wstring name = map.ReadString(step, Key(L"FileName", i), L"");
+      if (!name.empty() && !IsSafeRelativePath(name)) return refuse(step, Key(L"FileName", i), name);
+    }
+  }
+  return true;
+}
+
+bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageTextHandler& status) {
+  auto say = [&](const std::wstring& text) {
+    if (status) status(text);
+  };
+  Aborted = false;
+  bool result = true;
+  SavedAbortHandler = abortHandler;
+  AbortScope chain(abortHandler, [this](void* sender) { AbortHook(sender); });
+
+  TIniFile map(LocalMapPath());
+  say(L"Загрузка файлов обновлений: подготовка сведений о размере");
+  int32_t total = 0;
+  for (const auto& step : StepList) {
+    int count = map.ReadInteger(step, L"Count", 0);
+    for (int i = 1; i <= count; ++i) total += map.ReadInteger(step, Key(L"FileSize", i), 0);
+    if (Aborted) break;
+  }
+  ReportSizeForDownload(total, true);
+  int32_t remaining = total;
+  if (!CheckMapEntries(map)) return false;
+
+  const std::wstring repository = Settings().UpgradeFilesDir + Owner.ProgramID + L"\\";
+  const std::wstring temporary = Owner.TempDir + Owner.ProgramID + L"\\";
+  for (const auto& step : StepList) {
+    const std::wstring dir = NormaliseDir(map.ReadString(step, L"Dir", step), UsesSlashes());
+    int count = map.ReadInteger(step, L"Count", 0);
+    for (int i = 1; i <= count; ++i) {
+      const std::wstring name = map.ReadString(step, Key(L"FileName", i), L"");
+      const int32_t size = map.ReadInteger(step, Key(L"FileSize", i), 0);
+      if (name.empty()) continue;
+      say(Fmt(L"Загрузка файлов обновлений: файл %s", name));
+      const std::wstring r = repository + StepFilePath(step, name, 0);
+      const std::wstring t = temporary + StepFilePath(step, name, 0);
+      const std::wstring p = RootDir + StepFilePath(dir, name, 1);
+
+      const int32_t rSize = FileSizeOf(r);
+      if (rSize >= 0 && size <= rSize) {
+        remaining -= rSize;
+        ReportSizeForDownload(remaining, true);
+      } else {
+        ForceDirectories(ExtractFilePath(r));
+        if (rSize >= 0 && FileSizeOf(t) < rSize) {
+          // The longer partial copy is the one continued.
+          ForceDirectories(ExtractFilePath(t));
+          CopyFileW(r.c_str(), t.c_str(), FALSE);
+        }
+        if (!CanResume()) DeleteFileW(t.c_str());
+        const int32_t tSize = FileSizeOf(t);
+        if (tSize >= 0) {
+          say(Fmt(L"Загрузка файлов обновлений: файл %s загружен частично", name) + L"\r" +
+              Fmt(L"[требуется загрузить еще %s]", FormatByteSize(static_cast<int64_t>(size) - tSize)));
+          remaining -= tSize;
+          ReportSizeForDownload(remaining, true);
+        } else {
+          say(Fmt(L"Загрузка файлов обновлений: файл %s загружается целиком", name) + L"\r" +
+              Fmt(L"[%s]", FormatByteSize(size)));
+        }
+        if (!DownloadFile(abortHandler, p, true, t)) return false;
+        say(Fmt(L"Загрузка файлов обновлений: файл %s загружен целиком, сейчас копируется в хранилище", name));
+        if (!CopyFileW(t.c_str(), r.c_str(), FALSE)) {
+          // The temporary file is the only copy of what was fetched: it stays for the next try.
+          DWORD error = GetLastError();
+          Owner.ReportMessage(this, Fmt(L"Нельзя скопировать загруженный файл %s в хранилище обновлений (%s). Ошибка "
+                                        L"Windows: «%s». Загруженный файл сохранен во временном каталоге.",
+                                        t, r, WindowsErrorText(error)));
+          return false;
+        }
+        DeleteFileW(t.c_str());
+      }
+      if (Aborted) return false;
+    }
+  }
+  say(L"Загрузка файлов обновлений: файлы обновлений программы загружены");
+  return result;
+}
+
+ProtocolClassRef ProtocolClassFor(ProtocolKind kind) {
+  switch (kind) {
+    case ProtocolKind::Disk:
+      return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TDiskProtocol>(owner); };
+    case ProtocolKind::Ftp:
+    case ProtocolKind::Http:
+      return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace dorvex

@@ -1,0 +1,148 @@
+#include "upgrade/chain.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/handles.h"
+#include "common/inifile.h"
+#include "common/routines.h"
+#include "common/text.h"
+#include "settings/options.h"
+#include "upgrade/controllers.h"
+
+namespace dorvex {
+
+VersionStep ParseStepName(const std::wstring& raw) {
+  std::wstring name = Trim(raw);
+  VersionStep step;
+  size_t hyphen = name.find(L'-');
+  if (hyphen == std::wstring::npos) {
+    step.To = ParseVersionNumber(name);
+    step.From = step.To - 1;
+    if (step.From < 0) step.From = 0;
+  } else {
+    double a = ParseVersionNumber(name.substr(0, hyphen));
+    step.From = a > 1 ? a - 1 : a;
+    step.To = ParseVersionNumber(name.substr(hyphen + 1));
+  }
+  return step;
+}
+
+std::wstring NumberText(double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15G", value);
+  return TrimVersionText(AnsiToWide(buf));
+}
+
+std::wstring StepFromText(const std::wstring& name) { return NumberText(ParseStepName(name).From); }
+std::wstring StepToText(const std::wstring& name) { return NumberText(ParseStepName(name).To); }
+double StepTo(const std::wstring& name) { return ParseStepName(name).To; }
+
+bool WordSortLess(const std::wstring& a, const std::wstring& b) {
+  return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()), b.data(),
+                        static_cast<int>(b.size())) == CSTR_LESS_THAN;
+}
+
+MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring& mapPath,
+                              std::vector<std::wstring>& stepList) {
+  TProgram& program = controller.Program;
+  auto refuse = [&](const std::wstring& text) {
+    program.ReportMessage(&controller, text);
+    return MapAnalysis{false, true};
+  };
+  controller.StopVersion = 0;
+  stepList.clear();
+
+  if (!FileExists(mapPath))
+    return refuse(L"Во временном каталоге отсутствует карта файлов обновлений на удаленном ресурсе");
+  TIniFile map(mapPath);
+  std::vector<std::wstring> names = map.ReadSections();
+  if (names.empty()) return refuse(Fmt(L"Нельзя получить с сервера карту обновлений для программы «%s»", program.Title));
+
+  std::stable_sort(names.begin(), names.end(), WordSortLess);
+  size_t plain = 0, ranged = 0;
+  for (const auto& n : names) (n.find(L'-') == std::wstring::npos ? plain : ranged)++;
+  if (plain > 0 && ranged > 0)
+    for (size_t i = 0; i < plain; ++i) std::rotate(names.begin(), names.begin() + 1, names.end());
+
+  const double kMarker = -1;
+  double lowestFrom = kMarker, highestTo = kMarker, previousTo = kMarker;
+  for (const auto& name : names) {
+    VersionStep s = ParseStepName(name);
+    if (!s.Usable()) continue;
+    if (controller.StopVersion == 0 && map.ReadBool(name, L"Stop", false)) controller.StopVersion = s.To;
+    if (lowestFrom == kMarker || s.From < lowestFrom) lowestFrom = s.From;
+    if (highestTo == kMarker || s.To > highestTo) highestTo = s.To;
+    if (previousTo != kMarker && (previousTo < s.From || previousTo > s.To))
+      return refuse(Fmt(L"Обнаружено нарушение линейности версий. Нет файлов обновления с версии #%s до версии #%s",
+                        NumberText(previousTo), NumberText(s.From)));
+    previousTo = s.To;
+  }
+  // Sections, but not one that names a version step: say so, rather than name version -1.
+  if (highestTo == kMarker)
+    return refuse(Fmt(L"Карта файлов обновлений программы «%s» не содержит ни одного пригодного шага обновления",
+                      program.Title));
+
+  const double v = controller.Version;
+  if (v < lowestFrom)
+    return refuse(Fmt(L"Версия #%s программы «%s», установленная на Вашем компьютере, устарела. В настоящий момент "
+                      L"доступны обновления для программы версии не ниже #%s (до версии #%s). Обратитесь в отдел "
+                      L"сопровождения Ворел-Софт или к Вашему региональному дилеру для получения рекомендаций",
+                      NumberText(v), program.Title, NumberText(lowestFrom), NumberText(highestTo)));
+  if (v > highestTo)
+    return refuse(Fmt(L"Версия программы «%s» (#%s), установленная на Вашем компьютере, не нуждается в обновлении. В "
+                      L"настоящий момент доступны обновления только до версии #%s. Обратитесь в отдел сопровождения "
+                      L"Ворел-Софт или к Вашему региональному дилеру для получения разъяснений",
+                      program.Title, NumberText(v), NumberText(highestTo)));
+  if (v == highestTo) {
+    std::wstring text =
+        program.VirtualUpgrade
+            ? Fmt(L"Программа «%s» (версия #%s) не нуждается в загрузке обновлений. У Вас загружена последняя "
+                  L"действующая версия",
+                  program.Title, NumberText(v))
+            : Fmt(L"Версия программы «%s» (#%s), установленная на Вашем компьютере, не нуждается в обновлении. У Вас "
+                  L"установлена последняя действующая версия",
+                  program.Title, NumberText(v));
+    program.ReportMessage(&controller, std::wstring(1, kInformational) + text);
+    return MapAnalysis{true, false};
+  }
+  for (const auto& name : names) {
+    VersionStep s = ParseStepName(name);
+    if (s.Usable() && s.To > v) stepList.push_back(name);
+  }
+  return MapAnalysis{true, true};
+}
+
+void PurgeOldVersionDirs(TProgram& program) {
+  if (!Settings().DeleteOldFiles || Settings().UpgradeFilesDir.empty()) return;
+  const std::wstring dir = IncludeTrailingBackslash(Settings().UpgradeFilesDir) + program.ProgramID + L"\\";
+
+  std::vector<std::wstring> entries;
+  WIN32_FIND_DATAW fd;
+  FindHandle find(FindFirstFileW((dir + L"*.*").c_str(), &fd));
+  if (!find) return;
+  do {
+    if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && fd.cFileName[0] != L'.') entries.push_back(fd.cFileName);
+  } while (FindNextFileW(find.get(), &fd));
+  find.reset();
+
+  // The newest step is the one with the highest To, whatever the text order says ("9" sorts
+  // after "12"): its directory, and any other reaching as far, is kept.
+  double newest = 0;
+  for (const auto& name : entries) {
+    VersionStep s = ParseStepName(name);
+    if (s.Usable() && s.To > newest) newest = s.To;
+  }
+  std::sort(entries.begin(), entries.end(), WordSortLess);
+  for (const auto& name : entries) {
+    VersionStep s = ParseStepName(name);
+    if (!s.Usable() || s.To >= newest) continue;
+    const std::wstring path = dir + name + L"\\";
+    ClearDirectory(path, false);
+    RemoveDirectoryW(ExcludeTrailingBackslash(path).c_str());
+  }
+}
+
+}  // namespace dorvex
