@@ -4,6 +4,7 @@
 
 #include "common/errors.h"
 #include "common/handles.h"
+#include "common/pump.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "settings/options.h"
@@ -139,6 +140,7 @@ void TMainForm::Create() {
     EnableMenuItem(sys, SC_SIZE, MF_BYCOMMAND | MF_GRAYED);
     EnableMenuItem(sys, SC_MAXIMIZE, MF_BYCOMMAND | MF_GRAYED);
   }
+  SetApplicationWindow(hwnd_);
   CreateControls();
   created_ = true;
   FormCreate();
@@ -249,6 +251,7 @@ void TMainForm::FormDestroy() {
   if (destroyed_) return;
   destroyed_ = true;
   // 1.
+  if (ApplicationWindow() == hwnd_) SetApplicationWindow(nullptr);
   help_.reset();
   if (keyFilter_) {
     ui::RemoveMessageFilter(keyFilter_);

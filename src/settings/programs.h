@@ -34,6 +34,8 @@ class TUpgradeBooster {
  public:
   explicit TUpgradeBooster(TProgram& owner) : Program(owner) {}
   virtual ~TUpgradeBooster() = default;
+  // The upgrade directory to suggest for a program installed in programDir.
+  virtual std::wstring DefaultUpgradeDir(const std::wstring& programDir) { return programDir; }
   virtual bool Upgrade(const std::wstring& stepName) = 0;
 
   TProgram& Program;

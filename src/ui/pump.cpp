@@ -35,7 +35,7 @@ void Dispatch(MSG& msg) {
   DispatchMessageW(&msg);
 }
 
-void PendingPump() { ProcessMessages(); }
+bool PendingPump() { return ProcessMessages(); }
 }  // namespace
 
 int AddMessageFilter(MessageFilter filter) {
@@ -63,22 +63,10 @@ bool ProcessMessages() {
 }
 
 DWORD WaitFor(const HANDLE* handles, DWORD count, DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    if (!ProcessMessages()) return WAIT_ABANDONED;
-    DWORD elapsed = GetTickCount() - start;
-    if (count > 0) {
-      DWORD r = WaitForMultipleObjects(count, handles, FALSE, 0);
-      if (r < WAIT_OBJECT_0 + count) return r;
-    }
-    if (timeoutMs != INFINITE && elapsed >= timeoutMs) return WAIT_TIMEOUT;
-    DWORD left = timeoutMs == INFINITE ? INFINITE : timeoutMs - elapsed;
-    DWORD r = MsgWaitForMultipleObjectsEx(count, handles, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (r < WAIT_OBJECT_0 + count) return r;
-    if (r == WAIT_TIMEOUT) return WAIT_TIMEOUT;
-    if (r == WAIT_FAILED) return WAIT_FAILED;
-    // otherwise messages arrived: dispatch them on the next turn
-  }
+  if (g_quitSeen) return WAIT_ABANDONED;
+  DWORD r = WaitWithMessages(handles, count, timeoutMs);
+  if (r == WAIT_TIMEOUT && g_quitSeen) return WAIT_ABANDONED;
+  return r;
 }
 
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {

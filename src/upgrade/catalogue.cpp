@@ -1,5 +1,6 @@
 #include "upgrade/catalogue.h"
 
+#include "upgrade/boosters.h"
 #include "upgrade/controllers.h"
 
 namespace dorvex {
@@ -42,7 +43,14 @@ ControllerClass ControllerOf(ProgramKind kind) {
   return nullptr;
 }
 
-BoosterClass BoosterOf(ProgramKind) { return nullptr; }
+BoosterClass BoosterOf(ProgramKind kind) {
+  switch (kind) {
+    case ProgramKind::Corvend: return &MakeBooster<TCorvendUpgradeBooster>;
+    case ProgramKind::Dos: return &MakeBooster<TDosUpgradeBooster>;
+    case ProgramKind::Tesk: return &MakeBooster<TTeskUpgradeBooster>;
+  }
+  return nullptr;
+}
 }  // namespace
 
 void AddCatalogueRows(TProgramList& list) {
