@@ -29,8 +29,7 @@ screenshot: build
 	bash scripts/screenshot
 
 demo: build
-	@echo "The delivery session is not part of this build yet: showing the idle window instead."
-	bash scripts/screenshot
+	bash scripts/demo
 
 clean:
 	rm -rf $(BUILD)

@@ -1,5 +1,15 @@
 #include "app/controlsfrm.h"
 
+#include "app/report.h"
+#include "app/reportsfrm.h"
+#include "common/errors.h"
+#include "common/routines.h"
+#include "common/text.h"
+#include "settings/options.h"
+#include "settings/programs.h"
+#include "ui/dialogs.h"
+#include "ui/modal.h"
+
 namespace dorvex {
 
 const wchar_t* const TControlsForm::kPageTitles[kPageCount] = {L"Приглашение", L"Загрузка обновлений", L"Обновление",
@@ -62,6 +72,64 @@ TControlsForm::~TControlsForm() {
       if (IsWindow(c.hwnd)) DestroyWindow(c.hwnd);
   if (headingFont_) DeleteObject(headingFont_);
   if (boldFont_) DeleteObject(boldFont_);
+}
+
+void TControlsForm::BuildReport(const std::vector<std::wstring>& sessionLines, int32_t bytesSent,
+                                int32_t bytesReceived, TDateTime sessionStart) {
+  SetWindowTextW(ReportMemo, L"");
+  ReportInput input{sessionLines, bytesSent, bytesReceived, sessionStart, Now()};
+  ComposedReport report = ComposeReport(input, ProgramCatalogue());
+  reportText_ = report.lines;
+  memoLines_ = report.protocol;
+  std::wstring memo;
+  for (size_t i = 0; i < memoLines_.size(); ++i) memo += (i ? L"\r\n" : L"") + memoLines_[i];
+  SetWindowTextW(ReportMemo, memo.c_str());
+
+  const TSettings& s = Settings();
+  if (s.EnableLogReports && DirectoryExists(s.UpgradeFilesDir)) {
+    const std::wstring dated = DatedReportPath(s.UpgradeFilesDir, input.end);
+    unsigned long error = 0;
+    if (!ForceDirectories(ExtractFilePath(dated))) error = GetLastError();
+    if (error != 0 || !WriteTextLines(dated, reportText_, &error))
+      reportText_.push_back(Fmt(L"Ошибка создания файла отчета (%s). Windows вернула ошибку: %s", dated,
+                                WindowsErrorText(error)));
+  }
+  const std::wstring fixed = FixedReportPath();
+  unsigned long error = 0;
+  if (!WriteTextLines(fixed, reportText_, &error))
+    ui::ShowMessageBox(dialogOwner_,
+                       Fmt(L"Ошибка создания файла отчета (%s). Windows вернула ошибку: %s", fixed, WindowsErrorText(error)),
+                       ui::ApplicationTitle(), MB_OK | MB_ICONERROR);
+  EnableWindow(OtherReportsBtn, s.EnableLogReports);
+}
+
+void TControlsForm::SaveReportBtnClick() {
+  std::wstring path = ui::ChooseSaveFile(ui::SaveFileRequest{
+      dialogOwner_, L"Сохранение протокола", ExtractFilePath(ExecutablePath()), L"Протокол работы Дорвекса.txt",
+      L"*.txt", L"Текстовые файлы (*.txt)|*.txt|Все файлы (*.*)|*.*"});
+  if (path.empty()) return;
+  unsigned long error = 0;
+  if (!WriteTextLines(path, memoLines_, &error))
+    ui::ShowMessageBox(dialogOwner_,
+                       Fmt(L"Ошибка создания файла отчета (%s). Windows вернула ошибку: %s", path, WindowsErrorText(error)),
+                       ui::ApplicationTitle(), MB_OK | MB_ICONERROR);
+}
+
+void TControlsForm::PrintReportBtnClick() {
+  ui::ShellRun(ui::ShellRequest{L"print", FixedReportPath(), L"", ExtractFilePath(FixedReportPath()), SW_HIDE});
+}
+
+void TControlsForm::OtherReportsBtnClick() {
+  if (!IsWindowEnabled(OtherReportsBtn)) return;
+  TReportsForm browser;
+  browser.EnsureCreated(dialogOwner_);
+  try {
+    browser.ShowReports(Settings().UpgradeFilesDir);
+  } catch (const Error& e) {
+    ui::ShowError(dialogOwner_, e.Message());
+    return;
+  }
+  browser.ShowModal(dialogOwner_);
 }
 
 HWND TControlsForm::Add(int page, HWND control) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "ui/controls.h"
 
 namespace dorvex {
@@ -40,6 +41,16 @@ class TControlsForm : public ui::Window {
   // Page 3, the report
   HWND ReportMemo{}, SaveReportBtn{}, PrintReportBtn{}, OtherReportsBtn{};
 
+  // Composes the session report, shows its protocol part and files it.
+  void BuildReport(const std::vector<std::wstring>& sessionLines, int32_t bytesSent, int32_t bytesReceived,
+                   TDateTime sessionStart);
+  const std::vector<std::wstring>& ReportText() const { return reportText_; }
+  void SaveReportBtnClick();
+  void PrintReportBtnClick();
+  void OtherReportsBtnClick();
+  // The window the report page's dialogs belong to.
+  void SetDialogOwner(HWND owner) { dialogOwner_ = owner; }
+
  private:
   HWND Add(int page, HWND control);
   HWND AddLabel(int page, const std::wstring& text, int x, int y, int w, int h, DWORD style = ui::LabelLeft,
@@ -47,6 +58,9 @@ class TControlsForm : public ui::Window {
   HWND AddButton(int page, int id, const std::wstring& text, int x, int y, int w, int h);
 
   std::vector<PlacedControl> pages_[kPageCount];
+  std::vector<std::wstring> reportText_;
+  std::vector<std::wstring> memoLines_;
+  HWND dialogOwner_ = nullptr;
   HFONT headingFont_ = nullptr;
   HFONT boldFont_ = nullptr;
 };

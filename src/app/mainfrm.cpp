@@ -23,6 +23,7 @@ constexpr int kClientWidth = 601;
 constexpr int kClientHeight = 377;
 constexpr int kSeparatorTop = 84;
 constexpr COLORREF kTitleColor = RGB(0x1F, 0x3A, 0x70);
+constexpr UINT_PTR kPauseTimerId = 1;
 
 // True when the memory at p can take a 32-bit write: the 0x41F message may come from another
 // program with pointers that mean nothing here, and must not bring this one down.
@@ -198,6 +199,7 @@ void TMainForm::CreateControls() {
   }
 
   controls_ = std::make_unique<TControlsForm>();
+  controls_->SetDialogOwner(hwnd_);
 }
 
 void TMainForm::FormCreate() {
@@ -331,6 +333,7 @@ void TMainForm::SetRunning(bool running) {
 
 void TMainForm::ShowPage(int page) {
   if (page < 0 || page >= TControlsForm::kPageCount) return;
+  if (page == 3) controls_->BuildReport(SessionLines, BytesSent, BytesReceived, SessionStart);
   if (CurrentPage >= 0) {
     for (const auto& c : controls_->PageControls(CurrentPage)) {
       SetParent(c.hwnd, controls_->Handle());
@@ -435,10 +438,6 @@ void TMainForm::ShowTraffic(void*, bool sent, int32_t count) {
     UpdateWindow(h);
 }
 
-void TMainForm::RunBtnClick() {
-  if (!IsWindowEnabled(RunBtn) || Running) return;
-}
-
 void TMainForm::StopBtnClick() {
   SetStopRequested(true);
   if (AbortHandler) AbortHandler(this);
@@ -486,7 +485,16 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
           case IDC_OPTIONS: OptionsBtnClick(); return 0;
           case IDC_UPGRADE_INFO: UpgradeInfoBtnClick(); return 0;
           case IDC_CLOSE: CloseBtnClick(); return 0;
+          case IDC_SAVE_REPORT: controls_->SaveReportBtnClick(); return 0;
+          case IDC_PRINT_REPORT: controls_->PrintReportBtnClick(); return 0;
+          case IDC_OTHER_REPORTS: controls_->OtherReportsBtnClick(); return 0;
         }
+      }
+      break;
+    case WM_TIMER:
+      if (wp == kPauseTimerId) {
+        PauseTimerTimer();
+        return 0;
       }
       break;
     case WM_DX_AUTOSTART:

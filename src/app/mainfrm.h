@@ -65,6 +65,13 @@ class TMainForm : public ui::Window {
   void SetSizeForDownload(void* sender, int32_t size, bool valid);
   void ShowTraffic(void* sender, bool sent, int32_t count);
 
+  // ---- the session ----
+  void PauseTimerTimer();
+  bool Dial();
+  void HangUp(bool force);
+  uint32_t RasConnection = 0;
+  bool DialedByUs = false;
+
   // ---- buttons ----
   void RunBtnClick();
   void StopBtnClick();
@@ -97,6 +104,10 @@ class TMainForm : public ui::Window {
   bool KeyPreview(MSG& msg);
   void StartFollowUpProgram();
   bool IsOwnWindow(HWND hwnd) const;
+  void RunSession(bool& listChanged);
+  void DeliverProgram(class TProgram& program, int& handled);
+  void UpgradePhase(bool& listChanged);
+  bool PauseBetweenAttempts();
 
   std::unique_ptr<TMainPanel> panel_;
   std::unique_ptr<TControlsForm> controls_;

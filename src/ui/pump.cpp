@@ -79,6 +79,19 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   return true;
 }
 
+bool PumpOneMessage() {
+  if (g_quitSeen) return false;
+  MSG msg;
+  BOOL r = GetMessageW(&msg, nullptr, 0, 0);
+  if (r == 0 || r == -1) {
+    g_quitSeen = true;
+    g_quitCode = r == 0 ? static_cast<int>(msg.wParam) : 1;
+    return false;
+  }
+  Dispatch(msg);
+  return true;
+}
+
 int RunMessageLoop() {
   if (g_quitSeen) return g_quitCode;
   MSG msg;

@@ -31,6 +31,9 @@ inline DWORD Sleep(DWORD ms) { return WaitFor(nullptr, 0, ms); }
 // Waits until the predicate holds or the time runs out; true when it held.
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs);
 
+// Blocks until one message arrives and dispatches it; false when it was a quit request.
+bool PumpOneMessage();
+
 // The application's main loop: runs until a quit request, returns its exit code.
 int RunMessageLoop();
 

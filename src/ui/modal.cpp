@@ -1,0 +1,123 @@
+#include "ui/modal.h"
+
+#include <commdlg.h>
+
+#include <vector>
+
+#include "ui/pump.h"
+
+namespace dorvex::ui {
+
+namespace {
+std::function<void(HWND)>& ModalHook() {
+  static std::function<void(HWND)> hook;
+  return hook;
+}
+SaveFileHandler& SaveHandler() {
+  static SaveFileHandler handler;
+  return handler;
+}
+const wchar_t kFormClass[] = L"DorvexModalForm";
+}  // namespace
+
+void SetModalHook(std::function<void(HWND form)> hook) { ModalHook() = std::move(hook); }
+
+void TModalForm::CreateFormWindow(HWND owner, const std::wstring& caption, int clientWidth, int clientHeight) {
+  RegisterWindowClass(kFormClass, 0, GetSysColorBrush(COLOR_BTNFACE));
+  const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | WS_CLIPCHILDREN;
+  RECT rc{0, 0, clientWidth, clientHeight};
+  AdjustWindowRectEx(&rc, style, FALSE, WS_EX_DLGMODALFRAME);
+  int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  RECT area;
+  if (owner && IsWindowVisible(owner)) GetWindowRect(owner, &area);
+  else SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  int x = area.left + (area.right - area.left - w) / 2, y = area.top + (area.bottom - area.top - h) / 2;
+  CreateWindowObject(kFormClass, caption.c_str(), style, WS_EX_DLGMODALFRAME, x, y, w, h, owner, nullptr);
+}
+
+HWND TModalForm::AddControl(const wchar_t* cls, const std::wstring& text, DWORD style, int x, int y, int w, int h,
+                            int id, DWORD exStyle) {
+  HWND c = CreateWindowExW(exStyle, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, x, y, w, h, hwnd_,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(), nullptr);
+  SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(DefaultFont()), FALSE);
+  return c;
+}
+
+int TModalForm::ShowModal(HWND owner) {
+  if (!hwnd_) CreateForm(owner);
+  if (!hwnd_) return IDCANCEL;
+  const bool ownerWasEnabled = owner && IsWindowEnabled(owner);
+  if (ownerWasEnabled) EnableWindow(owner, FALSE);
+  running_ = true;
+  result_ = IDCANCEL;
+  ShowWindow(hwnd_, SW_SHOWNORMAL);
+  UpdateWindow(hwnd_);
+  SetForegroundWindow(hwnd_);
+  const HWND self = hwnd_;
+  const int filter = AddMessageFilter([self](MSG& msg) {
+    // Tab, Enter and Esc as in any dialog of the system.
+    return (msg.hwnd == self || IsChild(self, msg.hwnd)) && IsDialogMessageW(self, &msg);
+  });
+  if (ModalHook()) ModalHook()(hwnd_);
+  while (running_ && hwnd_) {
+    if (!PumpOneMessage()) break;
+  }
+  RemoveMessageFilter(filter);
+  running_ = false;
+  if (ownerWasEnabled) EnableWindow(owner, TRUE);
+  if (hwnd_) {
+    ShowWindow(hwnd_, SW_HIDE);
+    if (owner) SetForegroundWindow(owner);
+  }
+  return result_;
+}
+
+void TModalForm::EndModal(int result) {
+  result_ = result;
+  running_ = false;
+}
+
+void TModalForm::Command(int id, int, HWND) {
+  if (id == IDOK || id == IDCANCEL) EndModal(id);
+}
+
+LRESULT TModalForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_COMMAND:
+      Command(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));
+      return 0;
+    case WM_CLOSE:
+      EndModal(IDCANCEL);
+      return 0;
+  }
+  return Default(msg, wp, lp);
+}
+
+void SetSaveFileHandler(SaveFileHandler handler) { SaveHandler() = std::move(handler); }
+
+std::wstring ChooseSaveFile(const SaveFileRequest& r) {
+  if (SaveHandler()) return SaveHandler()(r);
+  std::vector<wchar_t> filter(r.filter.begin(), r.filter.end());
+  for (auto& c : filter)
+    if (c == L'|') c = L'\0';
+  filter.push_back(L'\0');
+  filter.push_back(L'\0');
+  std::vector<wchar_t> file(32768, L'\0');
+  r.fileName.copy(file.data(), r.fileName.size() < file.size() - 1 ? r.fileName.size() : file.size() - 1);
+  std::wstring ext = r.defaultExt;
+  if (ext.rfind(L"*.", 0) == 0) ext = ext.substr(2);
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = r.owner;
+  ofn.lpstrFilter = filter.data();
+  ofn.lpstrFile = file.data();
+  ofn.nMaxFile = static_cast<DWORD>(file.size());
+  ofn.lpstrInitialDir = r.initialDir.c_str();
+  ofn.lpstrTitle = r.title.c_str();
+  ofn.lpstrDefExt = ext.c_str();
+  ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_EXPLORER;
+  if (!GetSaveFileNameW(&ofn)) return L"";
+  return file.data();
+}
+
+}  // namespace dorvex::ui
