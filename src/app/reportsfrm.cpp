@@ -20,7 +20,10 @@ int PairNumber(const std::wstring& name, size_t at) {
 std::wstring MonthName(int month) {
   wchar_t buf[64];
   int n = GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SMONTHNAME1 + static_cast<LCTYPE>(month - 1), buf, 64);
-  return n > 1 ? std::wstring(buf, static_cast<size_t>(n - 1)) : std::to_wstring(month);
+  std::wstring name = n > 1 ? std::wstring(buf, static_cast<size_t>(n - 1)) : std::to_wstring(month);
+  // Newer systems give the names in lower case; the tree shows them as titles ("Март").
+  if (!name.empty()) name = UpperCaseText(name.substr(0, 1)) + name.substr(1);
+  return name;
 }
 }  // namespace
 

@@ -60,6 +60,13 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring
   TIniFile map(mapPath);
   std::vector<std::wstring> names = map.ReadSections();
   if (names.empty()) return refuse(Fmt(L"Нельзя получить с сервера карту обновлений для программы «%s»", program.Title));
+  // A section written twice is one step: its keys are read from the first one, and its upgrade
+  // must not run twice.
+  std::vector<std::wstring> unique;
+  for (const auto& n : names)
+    if (std::none_of(unique.begin(), unique.end(), [&](const std::wstring& u) { return SameText(u, n); }))
+      unique.push_back(n);
+  names.swap(unique);
 
   std::stable_sort(names.begin(), names.end(), WordSortLess);
   size_t plain = 0, ranged = 0;

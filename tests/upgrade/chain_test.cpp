@@ -184,3 +184,10 @@ TEST(Purge, KeepsTheNewestStepAndNonSteps) {
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\.keep"));
   Settings() = TSettings{};
 }
+
+TEST(MapAnalysisTest, ASectionWrittenTwiceIsOneStep) {
+  MapCase c;
+  c.Map(L"[13]\r\nCount=1\r\n[14]\r\n[13]\r\nStop=1\r\n");
+  EXPECT_TRUE(c.Analyse(12).Usable);
+  EXPECT_EQ(c.steps, (std::vector<std::wstring>{L"13", L"14"}));
+}
