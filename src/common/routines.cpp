@@ -209,6 +209,20 @@ int32_t FileSizeOf(const std::wstring& path) {
   return static_cast<int32_t>(data.nFileSizeLow);
 }
 
+bool ReadFileBytes(const std::wstring& path, std::string& bytes) {
+  bytes.clear();
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  char buf[16384];
+  DWORD got = 0;
+  for (;;) {
+    if (!ReadFile(file.get(), buf, sizeof buf, &got, nullptr)) return false;
+    if (got == 0) return true;
+    bytes.append(buf, got);
+  }
+}
+
 int PathDriveType(const std::wstring& path) {
   if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') return DRIVE_REMOTE;
   std::wstring full = path;

@@ -33,6 +33,8 @@ std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const 
                                 const CopyStopSource* stopSource = nullptr);
 
 int32_t FileSizeOf(const std::wstring& path);
+// The whole content of a file (shared with writers); false when it cannot be opened or read.
+bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 bool FileExists(const std::wstring& path);       // an existing file, not a directory
 bool DirectoryExists(const std::wstring& path);  // an existing directory
 bool ForceDirectories(const std::wstring& path);  // creates every missing level

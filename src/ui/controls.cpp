@@ -32,6 +32,26 @@ void PaintParentBackground(HWND child, HDC dc) {
   }
 }
 
+// Paints a child into memory first, over its parent's background, so that a changing text or
+// picture never flickers over the panel's picture.
+template <typename Painter>
+void PaintBuffered(HWND hwnd, Painter paint) {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(hwnd, &ps);
+  RECT rc;
+  GetClientRect(hwnd, &rc);
+  HDC mem = CreateCompatibleDC(dc);
+  HBITMAP bmp = CreateCompatibleBitmap(dc, rc.right > 0 ? rc.right : 1, rc.bottom > 0 ? rc.bottom : 1);
+  HGDIOBJ oldBmp = SelectObject(mem, bmp);
+  PaintParentBackground(hwnd, mem);
+  paint(mem, rc);
+  BitBlt(dc, 0, 0, rc.right, rc.bottom, mem, 0, 0, SRCCOPY);
+  SelectObject(mem, oldBmp);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  EndPaint(hwnd, &ps);
+}
+
 LRESULT CALLBACK LabelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   auto* data = reinterpret_cast<LabelData*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   switch (msg) {
@@ -57,37 +77,24 @@ LRESULT CALLBACK LabelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       return 1;
     case WM_NCHITTEST:
       return HTTRANSPARENT;
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd, &ps);
-      RECT rc;
-      GetClientRect(hwnd, &rc);
-      // Paint into memory first, so that a changing text never flickers over the picture.
-      HDC mem = CreateCompatibleDC(dc);
-      HBITMAP bmp = CreateCompatibleBitmap(dc, rc.right > 0 ? rc.right : 1, rc.bottom > 0 ? rc.bottom : 1);
-      HGDIOBJ oldBmp = SelectObject(mem, bmp);
-      PaintParentBackground(hwnd, mem);
-      std::wstring text = GetText(hwnd);
-      HGDIOBJ oldFont = SelectObject(mem, data && data->font ? data->font : DefaultFont());
-      SetBkMode(mem, TRANSPARENT);
-      COLORREF color = data && data->color != CLR_DEFAULT ? data->color : GetSysColor(COLOR_WINDOWTEXT);
-      if (!IsWindowEnabled(hwnd)) color = GetSysColor(COLOR_GRAYTEXT);
-      SetTextColor(mem, color);
-      DWORD style = static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE));
-      UINT flags = DT_NOPREFIX;
-      if (style & LabelWordWrap) flags |= DT_WORDBREAK;
-      else flags |= DT_SINGLELINE;
-      if (style & LabelCenter) flags |= DT_CENTER;
-      else if (style & LabelRight) flags |= DT_RIGHT;
-      DrawTextW(mem, text.c_str(), static_cast<int>(text.size()), &rc, flags);
-      SelectObject(mem, oldFont);
-      BitBlt(dc, 0, 0, rc.right, rc.bottom, mem, 0, 0, SRCCOPY);
-      SelectObject(mem, oldBmp);
-      DeleteObject(bmp);
-      DeleteDC(mem);
-      EndPaint(hwnd, &ps);
+    case WM_PAINT:
+      PaintBuffered(hwnd, [&](HDC mem, RECT rc) {
+        std::wstring text = GetText(hwnd);
+        HGDIOBJ oldFont = SelectObject(mem, data && data->font ? data->font : DefaultFont());
+        SetBkMode(mem, TRANSPARENT);
+        COLORREF color = data && data->color != CLR_DEFAULT ? data->color : GetSysColor(COLOR_WINDOWTEXT);
+        if (!IsWindowEnabled(hwnd)) color = GetSysColor(COLOR_GRAYTEXT);
+        SetTextColor(mem, color);
+        DWORD style = static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE));
+        UINT flags = DT_NOPREFIX;
+        if (style & LabelWordWrap) flags |= DT_WORDBREAK;
+        else flags |= DT_SINGLELINE;
+        if (style & LabelCenter) flags |= DT_CENTER;
+        else if (style & LabelRight) flags |= DT_RIGHT;
+        DrawTextW(mem, text.c_str(), static_cast<int>(text.size()), &rc, flags);
+        SelectObject(mem, oldFont);
+      });
       return 0;
-    }
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
@@ -157,16 +164,9 @@ LRESULT CALLBACK PicButtonProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case BM_CLICK:
       click();
       return 0;
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(hwnd, &ps);
-      RECT rc;
-      GetClientRect(hwnd, &rc);
-      HDC mem = CreateCompatibleDC(dc);
-      HBITMAP bmp = CreateCompatibleBitmap(dc, rc.right, rc.bottom);
-      HGDIOBJ old = SelectObject(mem, bmp);
-      PaintParentBackground(hwnd, mem);
-      if (data && data->images) {
+    case WM_PAINT:
+      PaintBuffered(hwnd, [&](HDC mem, RECT rc) {
+        if (!data || !data->images) return;
         int shift = data->pressed ? 1 : 0;
         int x = (rc.right - 32) / 2 + shift, y = (rc.bottom - 32) / 2 + shift;
         if (IsWindowEnabled(hwnd)) {
@@ -176,14 +176,8 @@ LRESULT CALLBACK PicButtonProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
           ImageList_DrawEx(data->images, data->index, mem, x, y, 32, 32, CLR_NONE, GetSysColor(COLOR_BTNFACE),
                            ILD_TRANSPARENT | ILD_BLEND50);
         }
-      }
-      BitBlt(dc, 0, 0, rc.right, rc.bottom, mem, 0, 0, SRCCOPY);
-      SelectObject(mem, old);
-      DeleteObject(bmp);
-      DeleteDC(mem);
-      EndPaint(hwnd, &ps);
+      });
       return 0;
-    }
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
 }

@@ -23,15 +23,8 @@ std::wstring TUpgradeBoosterBase::VersionDir(const std::wstring& stepName) const
 std::wstring TUpgradeBoosterBase::ErrorFilePath() const { return Program.UpgradeDir + Program.ProgramID + L".err"; }
 
 std::string TUpgradeBoosterBase::ReadErrorFileBytes() const {
-  const std::wstring path = ErrorFilePath();
-  if (!FileExists(path)) return {};
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
   std::string bytes;
-  if (!file) return bytes;
-  char buf[8192];
-  DWORD got = 0;
-  while (ReadFile(file.get(), buf, sizeof buf, &got, nullptr) && got > 0) bytes.append(buf, got);
+  if (!FileExists(ErrorFilePath()) || !ReadFileBytes(ErrorFilePath(), bytes)) return {};
   // Blanks and line breaks at both ends are not part of the message.
   size_t b = 0, e = bytes.size();
   while (b < e && static_cast<unsigned char>(bytes[b]) <= ' ') ++b;

@@ -3,7 +3,6 @@
 #include <cwctype>
 #include <vector>
 
-#include "common/handles.h"
 #include "common/inifile.h"
 #include "common/routines.h"
 #include "common/text.h"
@@ -29,15 +28,18 @@ bool LoadOnlyVersion(TVersionController& c, bool* result) {
   return true;
 }
 
+// True when the program's executable is there; otherwise says so with the kind's own message.
+bool ExecutablePresent(TVersionController& c, const wchar_t* missingPattern) {
+  const std::wstring exe = c.Program.ExeDir + c.Program.ExeName;
+  if (FileExists(exe)) return true;
+  c.Program.ReportMessage(&c, Fmt(missingPattern, exe));
+  return false;
+}
+
 std::vector<std::wstring> ReadTextLines(const std::wstring& path) {
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
   std::vector<std::wstring> lines;
-  if (!file) return lines;
   std::string bytes;
-  char buf[16384];
-  DWORD got = 0;
-  while (ReadFile(file.get(), buf, sizeof buf, &got, nullptr) && got > 0) bytes.append(buf, got);
+  if (!ReadFileBytes(path, bytes)) return lines;
   std::wstring text = AnsiToWide(bytes);
   std::wstring line;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -70,13 +72,10 @@ bool TCorvendVersionController::DetectVersion() {
   Version = 0;
   bool result = false;
   if (LoadOnlyVersion(*this, &result)) return result;
-  const std::wstring exe = Program.ExeDir + Program.ExeName;
-  if (!FileExists(exe)) {
-    Program.ReportMessage(
-        this, Fmt(L"Исполняемый файл программы %s не найден. Убедитесь в правильности указания путей к программе.", exe));
+  if (!ExecutablePresent(*this, L"Исполняемый файл программы %s не найден. Убедитесь в правильности указания путей к "
+                                L"программе."))
     return false;
-  }
-  TVersionInfo info(exe);
+  TVersionInfo info(Program.ExeDir + Program.ExeName);
   if (!info.Valid()) return false;
   Version = RoundToInt(ParseVersionNumber(TrimVersionText(info.ProductVersion())));
   return true;
@@ -101,13 +100,9 @@ bool TDosVersionController::DetectVersion() {
   Version = 0;
   bool result = false;
   if (LoadOnlyVersion(*this, &result)) return result;
-  const std::wstring exe = Program.ExeDir + Program.ExeName;
-  if (!FileExists(exe)) {
-    Program.ReportMessage(
-        this,
-        Fmt(L"Исполняемый файл программы (%s) не найден. Убедитесь в правильности указания путей к программе.", exe));
+  if (!ExecutablePresent(*this, L"Исполняемый файл программы (%s) не найден. Убедитесь в правильности указания путей "
+                                L"к программе."))
     return false;
-  }
   const std::wstring revision = RevisionFilePath();
   if (FileExists(revision)) {
     std::wstring key = Program.RevisionKey;

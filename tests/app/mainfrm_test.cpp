@@ -381,3 +381,20 @@ TEST_F(MainFormTest, TheDeliveryListCountsAndTheRepositoryButton) {
   EXPECT_TRUE(g.Close());
   EXPECT_EQ(ProgramCatalogue(), nullptr);  // the list goes with the window
 }
+
+TEST_F(MainFormTest, TheAutomaticStartMessageClicksRun) {
+  TMainForm& f = MakeForm();
+  PostMessageW(f.Handle(), 0x401, 0, 0);
+  ui::ProcessMessages();
+  // The session ran (and found nothing to deliver) and the report page is up; without the
+  // automatic mode the window stays.
+  EXPECT_EQ(f.CurrentPage, 3);
+  EXPECT_EQ(f.SessionLines.front(), L"Ошибка на 1-й попытке. Не указан каталог для хранения обновлений. Зайдите в "
+                                    L"настройки и укажите его");
+  EXPECT_TRUE(IsWindow(f.Handle()));
+  // Enter starts another session the same way.
+  f.SessionLines.clear();
+  PostMessageW(f.Handle(), WM_CHAR, L'\r', 0);
+  ui::ProcessMessages();
+  EXPECT_EQ(f.SessionLines.size(), 2u);
+}

@@ -329,3 +329,26 @@ TEST(Paths, SafeRelativeNames) {
                              L"\\\\srv\\share", L"a\\. .\\b", L"...\\x", L"a*", L"a?b", L"a\tb", L"a|b"})
     EXPECT_FALSE(IsSafeRelativePath(bad)) << WideToUtf8(bad);
 }
+
+TEST(Drives, TheFloppyDriveAndLargeDisks) {
+  // A: is the test prefix's floppy drive, a folder of the build.
+  ASSERT_EQ(PathDriveType(L"A:\\"), DRIVE_REMOVABLE);
+  ClearDirectory(L"A:\\", true);
+  uint32_t err = 99;
+  EXPECT_EQ(ProbeDrive(L'A', err), DriveState::dsEmpty);
+  EXPECT_EQ(err, 0u);
+  test::WriteBytes(L"A:\\disk1.id", "1");
+  CreateDirectoryW(L"A:\\sub", nullptr);
+  test::WriteBytes(L"A:\\sub\\part.dat", "2");
+  EXPECT_EQ(ProbeDrive(L'A', err), DriveState::dsReady);
+  // The root of a removable drive is emptied, unlike a fixed disk's.
+  EXPECT_EQ(ClearDirectory(L"A:\\", true), L"");
+  EXPECT_FALSE(test::PathExists(L"A:\\disk1.id"));
+  EXPECT_FALSE(test::PathExists(L"A:\\sub"));
+  EXPECT_EQ(ProbeDrive(L'A', err), DriveState::dsEmpty);
+  // The build disk has far more than 4 GB free here, and the count does not wrap.
+  EXPECT_GT(DiskFreeBytes(L'C'), 4.5 * 1024 * 1024 * 1024);
+  SetDiskFreeBytesSource([](wchar_t) { return 1457664.0; });
+  EXPECT_EQ(DiskFreeBytes(L'A'), 1457664.0);
+  SetDiskFreeBytesSource(nullptr);
+}
