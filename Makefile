@@ -3,7 +3,7 @@ SHELL := /bin/bash
 BUILD := build
 CMAKE_FLAGS := -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all setup configure build test run screenshot demo clean
+.PHONY: all setup configure build test run screenshot demo bench clean
 
 all: build
 
@@ -30,6 +30,9 @@ screenshot: build
 
 demo: build
 	bash scripts/demo
+
+bench: build
+	bash scripts/wine-run --timeout 300 $(BUILD)/bench/dorvex_bench.exe
 
 clean:
 	rm -rf $(BUILD)
