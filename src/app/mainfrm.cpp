@@ -23,7 +23,6 @@ constexpr int kClientWidth = 601;
 constexpr int kClientHeight = 377;
 constexpr int kSeparatorTop = 84;
 constexpr COLORREF kTitleColor = RGB(0x1F, 0x3A, 0x70);
-constexpr UINT_PTR kPauseTimerId = 1;
 
 // True when the memory at p can take a 32-bit write: the 0x41F message may come from another
 // program with pointers that mean nothing here, and must not bring this one down.

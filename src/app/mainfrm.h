@@ -21,6 +21,7 @@ enum MainButtonIds { IDC_RUN = 101, IDC_STOP = 102, IDC_OPTIONS = 103, IDC_UPGRA
 // The window messages other programs and the window itself use.
 constexpr UINT WM_DX_AUTOSTART = WM_USER + 1;  // 0x401: clicks the Run button
 constexpr UINT WM_DX_QUERY = WM_USER + 31;     // 0x41F: answered with 1
+constexpr UINT_PTR kPauseTimerId = 1;          // the one-second tick of the pause between attempts
 
 class TMainPanel;
 

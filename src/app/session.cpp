@@ -20,7 +20,6 @@
 namespace dorvex {
 
 namespace {
-constexpr UINT_PTR kPauseTimerId = 1;
 constexpr int kMaxAttempts = 100;
 
 std::wstring Informational(const std::wstring& text) { return std::wstring(1, kInformational) + text; }

@@ -87,7 +87,6 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
     if (status) status(text);
   };
   Aborted = false;
-  bool result = true;
   SavedAbortHandler = abortHandler;
   AbortScope chain(abortHandler, [this](void* sender) { AbortHook(sender); });
 
@@ -155,7 +154,7 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
     }
   }
   say(L"Загрузка файлов обновлений: файлы обновлений программы загружены");
-  return result;
+  return true;
 }
 
 ProtocolClassRef ProtocolClassFor(ProtocolKind kind) {
