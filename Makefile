@@ -3,7 +3,7 @@ SHELL := /bin/bash
 BUILD := build
 CMAKE_FLAGS := -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all setup configure build test run screenshot demo bench clean
+.PHONY: all setup configure build test run screenshot dialog-screenshots demo bench clean
 
 all: build
 
@@ -27,6 +27,9 @@ run: build
 
 screenshot: build
 	bash scripts/screenshot
+
+dialog-screenshots: build
+	bash scripts/dialog-screenshots
 
 demo: build
 	bash scripts/demo

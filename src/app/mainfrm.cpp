@@ -7,10 +7,13 @@
 #include "common/pump.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "app/reportsfrm.h"
+#include "dialogs/optionsfrm.h"
 #include "settings/options.h"
 #include "settings/programs.h"
 #include "upgrade/catalogue.h"
 #include "ui/dialogs.h"
+#include "ui/modal.h"
 #include "ui/picture.h"
 #include "ui/pump.h"
 
@@ -443,8 +446,23 @@ void TMainForm::StopBtnClick() {
 }
 
 void TMainForm::OptionsBtnClick() {
-  ui::ShowMessageBox(hwnd_, L"Окно настроек в этой сборке программы еще не доступно.", ui::ApplicationTitle(),
-                     MB_OK | MB_ICONINFORMATION);
+  if (Running || !IsWindowEnabled(OptionsBtn)) return;
+  TOptionsForm options;
+  options.OnShowReports = [](HWND owner, const std::wstring& repository) {
+    TReportsForm browser;
+    browser.EnsureCreated(owner);
+    try {
+      browser.ShowReports(repository);
+    } catch (const Error& e) {
+      ui::ShowError(owner, e.Message());
+      return;
+    }
+    browser.ShowModal(owner);
+  };
+  if (options.ShowModal(hwnd_) != IDOK) return;
+  // The idle display follows what was saved: the list, the repository, the background.
+  ShowIdleInfo();
+  LoadBackground();
 }
 
 void TMainForm::UpgradeInfoBtnClick() {
@@ -515,7 +533,8 @@ LRESULT TMainForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       if (created_) LoadBackground();
       break;
     case WM_CLOSE:
-      if (Running) return 0;  // a session must be stopped first
+      // A session, a dialog or a search must end first.
+      if (Running || ui::ModalFormCount() > 0) return 0;
       DestroyWindow(hwnd_);
       return 0;
     case WM_DESTROY:

@@ -72,41 +72,44 @@ void LoadSettings() {
   if (!s.UpgradeFilesDir.empty()) s.UpgradeFilesDir = IncludeTrailingBackslash(s.UpgradeFilesDir);
 }
 
-void SaveSettings() {
-  const TSettings& s = Settings();
-  TIniFile ini(SettingsFileName());
-  ini.WriteBool(L"Common", L"AutoRun", s.AutoRun);
-  ini.WriteString(L"Common", L"UpgradeFilesDir", s.UpgradeFilesDir);
-  ini.WriteString(L"Ftp", L"Server", s.FtpServer);
-  ini.WriteString(L"Ftp", L"Port", s.FtpPort);
-  ini.WriteInteger(L"Ftp", L"TimeOut", s.FtpTimeOut);
-  ini.WriteString(L"Ftp", L"UserName", s.FtpUserName);
-  ini.WriteString(L"Ftp", L"Password", s.FtpPassword);
-  ini.WriteString(L"Ftp", L"RootDir", s.FtpRootDir);
-  ini.WriteBool(L"Ftp", L"EnableRestore", s.FtpEnableRestore);
-  ini.WriteString(L"Http", L"Server", s.HttpServer);
-  ini.WriteString(L"Http", L"Port", s.HttpPort);
-  ini.WriteString(L"Http", L"RootDir", s.HttpRootDir);
-  ini.WriteBool(L"Http", L"EnableRestore", s.HttpEnableRestore);
-  ini.WriteString(L"Disk", L"RootDir", s.DiskRootDir);
-  ini.WriteInteger(L"Connection", L"ConnectionType", s.ConnectionType);
-  ini.WriteInteger(L"Connection", L"AttemptCount", s.AttemptCount);
-  ini.WriteInteger(L"Connection", L"AttemptPause", s.AttemptPause);
-  ini.WriteBool(L"RAS", L"Use", s.RasUse);
-  ini.WriteBool(L"RAS", L"HangUpAfterDownload", s.RasHangUpAfterDownload);
-  ini.WriteString(L"RAS", L"EntryName", s.RasEntryName);
-  ini.WriteBool(L"Proxy", L"Use", s.ProxyUse);
-  ini.WriteString(L"Proxy", L"ProxyServerName", s.ProxyServerName);
-  ini.WriteString(L"Proxy", L"ProxyServerPort", s.ProxyServerPort);
-  ini.WriteBool(L"Proxy", L"DisableCache", s.ProxyDisableCache);
-  ini.WriteString(L"Proxy", L"ProxyLogin", s.ProxyLogin);
-  ini.WriteString(L"Proxy", L"ProxyPassword", s.ProxyPassword);
-  ini.WriteInteger(L"Proxy", L"ProxyAuthType", s.ProxyAuthType);
-  ini.WriteBool(L"Service", L"NoBitmap", s.NoBitmap);
-  ini.WriteBool(L"Service", L"EnableLogReports", s.EnableLogReports);
-  ini.WriteBool(L"Service", L"DeleteOldFiles", s.DeleteOldFiles);
-  ini.Flush();
+bool WriteSettings(const TSettings& s, const std::wstring& fileName) {
+  TIniFile ini(fileName);
+  bool ok = true;
+  ok = ok && ini.WriteBool(L"Common", L"AutoRun", s.AutoRun);
+  ok = ok && ini.WriteString(L"Common", L"UpgradeFilesDir", s.UpgradeFilesDir);
+  ok = ok && ini.WriteString(L"Ftp", L"Server", s.FtpServer);
+  ok = ok && ini.WriteString(L"Ftp", L"Port", s.FtpPort);
+  ok = ok && ini.WriteInteger(L"Ftp", L"TimeOut", s.FtpTimeOut);
+  ok = ok && ini.WriteString(L"Ftp", L"UserName", s.FtpUserName);
+  ok = ok && ini.WriteString(L"Ftp", L"Password", s.FtpPassword);
+  ok = ok && ini.WriteString(L"Ftp", L"RootDir", s.FtpRootDir);
+  ok = ok && ini.WriteBool(L"Ftp", L"EnableRestore", s.FtpEnableRestore);
+  ok = ok && ini.WriteString(L"Http", L"Server", s.HttpServer);
+  ok = ok && ini.WriteString(L"Http", L"Port", s.HttpPort);
+  ok = ok && ini.WriteString(L"Http", L"RootDir", s.HttpRootDir);
+  ok = ok && ini.WriteBool(L"Http", L"EnableRestore", s.HttpEnableRestore);
+  ok = ok && ini.WriteString(L"Disk", L"RootDir", s.DiskRootDir);
+  ok = ok && ini.WriteInteger(L"Connection", L"ConnectionType", s.ConnectionType);
+  ok = ok && ini.WriteInteger(L"Connection", L"AttemptCount", s.AttemptCount);
+  ok = ok && ini.WriteInteger(L"Connection", L"AttemptPause", s.AttemptPause);
+  ok = ok && ini.WriteBool(L"RAS", L"Use", s.RasUse);
+  ok = ok && ini.WriteBool(L"RAS", L"HangUpAfterDownload", s.RasHangUpAfterDownload);
+  ok = ok && ini.WriteString(L"RAS", L"EntryName", s.RasEntryName);
+  ok = ok && ini.WriteBool(L"Proxy", L"Use", s.ProxyUse);
+  ok = ok && ini.WriteString(L"Proxy", L"ProxyServerName", s.ProxyServerName);
+  ok = ok && ini.WriteString(L"Proxy", L"ProxyServerPort", s.ProxyServerPort);
+  ok = ok && ini.WriteBool(L"Proxy", L"DisableCache", s.ProxyDisableCache);
+  ok = ok && ini.WriteString(L"Proxy", L"ProxyLogin", s.ProxyLogin);
+  ok = ok && ini.WriteString(L"Proxy", L"ProxyPassword", s.ProxyPassword);
+  ok = ok && ini.WriteInteger(L"Proxy", L"ProxyAuthType", s.ProxyAuthType);
+  ok = ok && ini.WriteBool(L"Service", L"NoBitmap", s.NoBitmap);
+  ok = ok && ini.WriteBool(L"Service", L"EnableLogReports", s.EnableLogReports);
+  ok = ok && ini.WriteBool(L"Service", L"DeleteOldFiles", s.DeleteOldFiles);
+  if (ok) ini.Flush();
+  return ok;
 }
+
+void SaveSettings() { WriteSettings(Settings(), SettingsFileName()); }
 
 std::wstring ReadSessionTempDir() { return TIniFile(SettingsFileName()).ReadString(L"Session", L"TempDir", L""); }
 

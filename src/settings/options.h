@@ -59,6 +59,9 @@ const std::wstring& SettingsFileName();
 
 void LoadSettings();
 void SaveSettings();
+// Writes every key of a settings record into an INI file; false (with the Windows error left
+// in GetLastError) at the first write that fails.
+bool WriteSettings(const TSettings& settings, const std::wstring& fileName);
 
 std::wstring ReadSessionTempDir();
 void WriteSessionTempDir(const std::wstring& dir);

@@ -154,22 +154,26 @@ void TProgramList::LoadFromIni() {
   }
 }
 
-void TProgramList::SaveToIni() const {
-  TIniFile ini(SettingsFileName());
+void TProgramList::SaveToIni() const { WriteToIni(SettingsFileName()); }
+
+bool TProgramList::WriteToIni(const std::wstring& fileName) const {
+  TIniFile ini(fileName);
   int old = ini.ReadInteger(L"General", L"ActiveProgramCount", 0);
-  for (int i = 1; i <= old; ++i) ini.EraseSection(L"Program" + std::to_wstring(i));
+  bool ok = true;
+  for (int i = 1; i <= old && ok; ++i) ok = ini.EraseSection(L"Program" + std::to_wstring(i));
   int k = 0;
   for (const auto& p : items_) {
+    if (!ok) break;
     if (!p->Active) continue;
     const std::wstring section = L"Program" + std::to_wstring(++k);
-    ini.WriteString(section, L"ProgramID", p->ProgramID);
-    ini.WriteString(section, L"UpgradeExe", p->UpgradeDir);
-    ini.WriteString(section, L"ExeDir", p->ExeDir);
-    ini.WriteString(section, L"VirtualUpgrade", p->VirtualUpgrade ? L"1" : L"0");
-    ini.WriteString(section, L"VirtualVersion", FloatToDotText(p->VirtualVersion));
+    ok = ini.WriteString(section, L"ProgramID", p->ProgramID) && ini.WriteString(section, L"UpgradeExe", p->UpgradeDir) &&
+         ini.WriteString(section, L"ExeDir", p->ExeDir) &&
+         ini.WriteString(section, L"VirtualUpgrade", p->VirtualUpgrade ? L"1" : L"0") &&
+         ini.WriteString(section, L"VirtualVersion", FloatToDotText(p->VirtualVersion));
   }
-  ini.WriteInteger(L"General", L"ActiveProgramCount", k);
-  ini.Flush();
+  ok = ok && ini.WriteInteger(L"General", L"ActiveProgramCount", k);
+  if (ok) ini.Flush();
+  return ok;
 }
 
 namespace {

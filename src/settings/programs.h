@@ -110,6 +110,8 @@ class TProgramList {
   void ClearDownloaded();
   void LoadFromIni();
   void SaveToIni() const;
+  // Writes the list into an INI file; false at the first write that fails (GetLastError tells).
+  bool WriteToIni(const std::wstring& fileName) const;
 
   auto begin() const { return items_.begin(); }
   auto end() const { return items_.end(); }

@@ -18,7 +18,89 @@ SaveFileHandler& SaveHandler() {
   return handler;
 }
 const wchar_t kFormClass[] = L"DorvexModalForm";
+int g_modalCount = 0;
+
+// The procedure of template pages: everything a control tells its page goes on to the form.
+INT_PTR CALLBACK PageProc(HWND page, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_INITDIALOG:
+      SetWindowLongPtrW(page, GWLP_USERDATA, lp);
+      return FALSE;
+    case WM_COMMAND:
+    case WM_NOTIFY:
+    case WM_HSCROLL:
+    case WM_VSCROLL: {
+      auto form = reinterpret_cast<HWND>(GetWindowLongPtrW(page, GWLP_USERDATA));
+      if (!form) return FALSE;
+      LRESULT r = SendMessageW(form, msg, wp, lp);
+      SetWindowLongPtrW(page, DWLP_MSGRESULT, r);
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+struct ItemSearch {
+  int id;
+  HWND found;
+};
+BOOL CALLBACK FindItem(HWND h, LPARAM lp) {
+  auto* s = reinterpret_cast<ItemSearch*>(lp);
+  if (GetDlgCtrlID(h) == s->id) {
+    s->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
 }  // namespace
+
+int ModalFormCount() { return g_modalCount; }
+
+HWND TModalForm::Item(int id) const {
+  if (!hwnd_) return nullptr;
+  ItemSearch s{id, nullptr};
+  EnumChildWindows(hwnd_, FindItem, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+HWND TModalForm::CreateTemplateForm(HWND owner, const std::wstring& caption, int frameTemplate) {
+  CreateFormWindow(owner, caption, 100, 100);
+  if (!hwnd_) return nullptr;
+  HWND frame = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(frameTemplate), hwnd_, PageProc,
+                                  reinterpret_cast<LPARAM>(hwnd_));
+  if (!frame) return nullptr;
+  RECT fr;
+  GetWindowRect(frame, &fr);
+  const int w = fr.right - fr.left, h = fr.bottom - fr.top;
+  SetWindowPos(frame, HWND_TOP, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+  const DWORD style = static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_STYLE));
+  const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_EXSTYLE));
+  RECT rc{0, 0, w, h};
+  AdjustWindowRectEx(&rc, style, FALSE, exStyle);
+  const int ww = rc.right - rc.left, wh = rc.bottom - rc.top;
+  RECT area;
+  if (owner && IsWindowVisible(owner)) GetWindowRect(owner, &area);
+  else SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  int x = area.left + (area.right - area.left - ww) / 2, y = area.top + (area.bottom - area.top - wh) / 2;
+  if (x < 0) x = 0;
+  if (y < 0) y = 0;
+  SetWindowPos(hwnd_, nullptr, x, y, ww, wh, SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowLongPtrW(hwnd_, GWL_EXSTYLE, exStyle | WS_EX_CONTROLPARENT);
+  return frame;
+}
+
+HWND TModalForm::CreatePage(HWND parent, int pageTemplate, HWND placeholder) {
+  HWND page = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(pageTemplate), parent, PageProc,
+                                 reinterpret_cast<LPARAM>(hwnd_));
+  if (!page) return nullptr;
+  if (placeholder) {
+    RECT rc;
+    GetWindowRect(placeholder, &rc);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rc), 2);
+    SetWindowPos(page, HWND_TOP, rc.left, rc.top, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+  }
+  return page;
+}
 
 void SetModalHook(std::function<void(HWND form)> hook) { ModalHook() = std::move(hook); }
 
@@ -45,14 +127,18 @@ HWND TModalForm::AddControl(const wchar_t* cls, const std::wstring& text, DWORD 
 
 int TModalForm::ShowModal(HWND owner) {
   if (!hwnd_) CreateForm(owner);
-  if (!hwnd_) return IDCANCEL;
+  if (!hwnd_ || running_) return IDCANCEL;  // a form that is showing already is not shown twice
   const bool ownerWasEnabled = owner && IsWindowEnabled(owner);
   if (ownerWasEnabled) EnableWindow(owner, FALSE);
   running_ = true;
+  ++g_modalCount;
   result_ = IDCANCEL;
   ShowWindow(hwnd_, SW_SHOWNORMAL);
   UpdateWindow(hwnd_);
   SetForegroundWindow(hwnd_);
+  if (initialFocus_ && IsWindow(initialFocus_) && IsChild(hwnd_, initialFocus_)) SetFocus(initialFocus_);
+  else if (HWND first = GetNextDlgTabItem(hwnd_, nullptr, FALSE)) SetFocus(first);
+  initialFocus_ = nullptr;
   const HWND self = hwnd_;
   const int filter = AddMessageFilter([self](MSG& msg) {
     // Tab, Enter and Esc as in any dialog of the system.
@@ -64,6 +150,7 @@ int TModalForm::ShowModal(HWND owner) {
   }
   RemoveMessageFilter(filter);
   running_ = false;
+  --g_modalCount;
   if (ownerWasEnabled) EnableWindow(owner, TRUE);
   if (hwnd_) {
     ShowWindow(hwnd_, SW_HIDE);

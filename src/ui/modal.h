@@ -22,6 +22,10 @@ class TModalForm : public Window {
   }
   void EndModal(int result);
   bool IsModal() const { return running_; }
+  // The control that takes the focus when the form is shown (else the first in tab order).
+  void SetInitialFocus(HWND control) { initialFocus_ = control; }
+  // A control of the form by its identifier, wherever it sits among the form's pages.
+  HWND Item(int id) const;
 
  protected:
   // Creates the window (hidden); called by ShowModal when there is none yet.
@@ -33,11 +37,21 @@ class TModalForm : public Window {
   void CreateFormWindow(HWND owner, const std::wstring& caption, int clientWidth, int clientHeight);
   HWND AddControl(const wchar_t* cls, const std::wstring& text, DWORD style, int x, int y, int w, int h, int id = 0,
                   DWORD exStyle = 0);
+  // Forms laid out by dialog templates: the frame template fills the form's client area, which
+  // takes the frame's size (so sizes follow the template's font and the screen's DPI); pages
+  // are further templates created inside a parent over the rectangle of a placeholder control.
+  // Commands and notifications of every control reach this form's HandleMessage.
+  HWND CreateTemplateForm(HWND owner, const std::wstring& caption, int frameTemplate);
+  HWND CreatePage(HWND parent, int pageTemplate, HWND placeholder);
 
  private:
   bool running_ = false;
   int result_ = IDCANCEL;
+  HWND initialFocus_ = nullptr;
 };
+
+// The number of modal forms now running (a window that must not close while one runs asks).
+int ModalFormCount();
 
 // Called with each modal form's window once it is shown (tests only).
 void SetModalHook(std::function<void(HWND form)> hook);

@@ -1,0 +1,222 @@
+// dialogshots OUTDIR /CONF:settings.ini
+// Opens every page of the settings dialogs over a prepared settings file and a prepared
+// directory tree and saves each, as the screen shows it, into OUTDIR as a 24-bit BMP file.
+// Used by scripts/dialog-screenshots under Wine on the virtual display.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/routines.h"
+#include "common/text.h"
+#include "dialogids.h"
+#include "dialogs/optionsfrm.h"
+#include "dialogs/optionsprogramsautofindfrm.h"
+#include "dialogs/optionsprogramseditfrm.h"
+#include "settings/options.h"
+#include "settings/programs.h"
+#include "ui/controls.h"
+#include "ui/dialogs.h"
+#include "ui/modal.h"
+#include "ui/pump.h"
+#include "upgrade/catalogue.h"
+
+using namespace dorvex;
+
+namespace {
+std::wstring g_out;
+int g_failures = 0;
+
+bool SaveBmp(HWND window, const std::wstring& path) {
+  RECT rc;
+  GetWindowRect(window, &rc);
+  int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY | CAPTUREBLT);
+  GdiFlush();
+  int stride = ((w * 3 + 3) / 4) * 4;
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + stride * h;
+  FILE* f = _wfopen(path.c_str(), L"wb");
+  bool ok = f != nullptr;
+  if (f) {
+    fwrite(&fh, sizeof fh, 1, f);
+    fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
+    fwrite(bits, 1, static_cast<size_t>(stride) * h, f);
+    fclose(f);
+  }
+  SelectObject(mem, old);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return ok;
+}
+
+void Shot(HWND window, const std::wstring& name) {
+  SetForegroundWindow(window);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  ui::Sleep(400);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  ui::Sleep(100);
+  if (!SaveBmp(window, g_out + name + L".bmp")) ++g_failures;
+  wprintf(L"%ls\n", name.c_str());
+}
+
+// Each modal form shown runs the next action of the queue.
+std::vector<std::function<void(HWND)>> g_actions;
+void Queue(std::function<void(HWND)> action) { g_actions.push_back(std::move(action)); }
+
+class FakePhoneBook : public TRasPhoneBook {
+ public:
+  int mode = 0;  // 0 entries, 1 empty
+  bool Available() override { return true; }
+  unsigned long ListEntries(std::vector<std::wstring>& names) override {
+    if (mode == 0) names = {L"Ростелеком", L"Провайдер Связь-Инфо", L"Резервный модем"};
+    return 0;
+  }
+  std::wstring EntryUserName(const std::wstring& e) override { return e == L"Ростелеком" ? L"client042" : L"user"; }
+  unsigned long EditEntry(HWND, const std::wstring&) override { return 0; }
+  unsigned long CreateEntry(HWND) override { return 0; }
+  std::wstring ErrorText(unsigned long code) override { return WindowsErrorText(code); }
+};
+
+void Press(HWND form, int id) { PostMessageW(form, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return 2;
+  g_out = IncludeTrailingBackslash(argv[1]);
+  ui::InitControls(GetModuleHandleW(nullptr));
+  ui::InstallPump();
+  ui::SetApplicationTitle(L"Доставка обновлений");
+  ui::SetMessageBoxHandler([](const ui::MessageBoxRequest& r) { return (r.flags & MB_YESNO) ? IDYES : IDOK; });
+  BindSystemDownload();
+  BuildCatalogue(nullptr, nullptr, nullptr);
+  LoadSettings();
+  ui::SetModalHook([](HWND form) {
+    if (g_actions.empty()) {
+      PostMessageW(form, WM_COMMAND, IDCANCEL, 0);
+      return;
+    }
+    auto action = g_actions.front();
+    g_actions.erase(g_actions.begin());
+    action(form);
+  });
+
+  FakePhoneBook book;
+  const wchar_t* names[] = {L"options-1-common", L"options-2-programs", L"options-3-connection",
+                            L"options-4-proxy",  L"options-5-dialup-list", L"options-6-service"};
+  {
+    TOptionsForm options;
+    options.SetPhoneBook(&book);
+    Queue([&](HWND form) {
+      for (int page = 0; page < TOptionsForm::kPageCount; ++page) {
+        options.SelectPage(page);
+        Shot(form, names[page]);
+      }
+      options.SelectPage(TOptionsForm::ConnectionPage);
+      // Sent, not posted: each protocol page runs its own modal loop and returns first.
+      SendMessageW(form, WM_COMMAND, MAKEWPARAM(IDC_CONN_FTP_SETUP, BN_CLICKED), 0);
+      SendMessageW(form, WM_COMMAND, MAKEWPARAM(IDC_CONN_HTTP_SETUP, BN_CLICKED), 0);
+      SendMessageW(form, WM_COMMAND, MAKEWPARAM(IDC_CONN_DISK_SETUP, BN_CLICKED), 0);
+      Press(form, IDCANCEL);
+    });
+    Queue([](HWND f) { Shot(f, L"protocol-1-ftp"); Press(f, IDCANCEL); });
+    Queue([](HWND f) { Shot(f, L"protocol-2-http"); Press(f, IDCANCEL); });
+    Queue([](HWND f) { Shot(f, L"protocol-3-disk"); Press(f, IDCANCEL); });
+    options.ShowModal(nullptr);
+  }
+  {
+    book.mode = 1;
+    TOptionsForm options;
+    options.SetPhoneBook(&book);
+    Queue([&](HWND form) {
+      options.SelectPage(TOptionsForm::RasPage);
+      Shot(form, L"options-5-dialup-empty");
+      Press(form, IDCANCEL);
+    });
+    options.ShowModal(nullptr);
+  }
+  {
+    TOptionsForm options;
+    Queue([&](HWND form) {
+      options.SelectPage(TOptionsForm::RasPage);
+      Shot(form, L"options-5-dialup-not-installed");
+      Press(form, IDCANCEL);
+    });
+    options.ShowModal(nullptr);
+  }
+  // The editor: a console program, the third line's program, a load-only program's version page.
+  auto editor = [](const std::wstring& id, bool virtualUpgrade, const std::wstring& name) {
+    TOptionsProgramsEditForm ed;
+    ed.EnsureCreated(nullptr);
+    ed.SetPrograms(*ProgramCatalogue());
+    TProgram& p = *ProgramCatalogue()->FindByID(id);
+    p.VirtualUpgrade = virtualUpgrade;
+    p.VirtualVersion = virtualUpgrade ? 412 : 0;
+    p.ExeDir = virtualUpgrade ? L"" : L"C:\\VOREL\\" + p.ExeName.substr(0, p.ExeName.size() - 4) + L"\\";
+    p.UpgradeDir = p.UpgradeInExeDir || virtualUpgrade ? L"" : p.ExeDir + L"Upgrade\\";
+    ed.EditProgram(p);
+    Queue([name](HWND f) { Shot(f, name); Press(f, IDCANCEL); });
+    ed.ShowModal(nullptr);
+  };
+  editor(L"Lavik", false, L"editor-1-console");
+  editor(L"Tesk", false, L"editor-2-third-line");
+  editor(L"Buh", true, L"editor-3-version");
+  // Auto-find over the tree the script prepared (its path in DORVEX_SHOT_TREE).
+  wchar_t tree[MAX_PATH] = L"";
+  GetEnvironmentVariableW(L"DORVEX_SHOT_TREE", tree, MAX_PATH);
+  SetDriveListSource([&] {
+    return std::vector<DriveRoot>{{tree, DRIVE_FIXED}, {L"N:\\", DRIVE_REMOTE}};
+  });
+  {
+    TOptionsProgramsAutoFindForm finder;
+    finder.EnsureCreated(nullptr);
+    finder.SetPrograms(ProgramCatalogue());
+    bool shotSearch = false;
+    finder.OnDirectory = [&](const std::wstring& dir) {
+      if (!shotSearch && dir.find(L"Lavik") != std::wstring::npos) {
+        shotSearch = true;
+        Shot(finder.Handle(), L"autofind-2-searching");
+      }
+    };
+    Queue([&](HWND f) {
+      Shot(f, L"autofind-1-parameters");
+      SendMessageW(finder.Item(IDC_AF_NETWORK), BM_SETCHECK, BST_UNCHECKED, 0);
+      finder.SearchBtnClick();
+      ui::WaitUntil([&] { return finder.ActivePage() == TOptionsProgramsAutoFindForm::ResultsPage; }, 60000);
+      Shot(f, L"autofind-3-results");
+      Press(f, IDCANCEL);
+    });
+    finder.ShowModal(nullptr);
+  }
+  {
+    SetDriveListSource([&] { return std::vector<DriveRoot>{{std::wstring(tree) + L"Empty\\", DRIVE_FIXED}}; });
+    TOptionsProgramsAutoFindForm finder;
+    finder.EnsureCreated(nullptr);
+    finder.SetPrograms(ProgramCatalogue());
+    Queue([&](HWND f) {
+      finder.SearchBtnClick();
+      ui::WaitUntil([&] { return finder.ActivePage() == TOptionsProgramsAutoFindForm::ResultsPage; }, 60000);
+      Shot(f, L"autofind-4-nothing-found");
+      Press(f, IDCANCEL);
+    });
+    finder.ShowModal(nullptr);
+  }
+  return g_failures == 0 ? 0 : 1;
+}
