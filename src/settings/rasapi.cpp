@@ -124,7 +124,13 @@ std::wstring RasErrorText(uint32_t code) {
     }
   }
   if (code == 0 || code == kRasResultUnavailable) return L"";
-  return WindowsErrorText(code);
+  wchar_t* buffer = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text;
+  if (n && buffer) text = TrimRight(std::wstring(buffer, n));
+  if (buffer) LocalFree(buffer);
+  return text;
 }
 
 std::string RasEntryNameBytes(const std::wstring& name) {

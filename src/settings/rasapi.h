@@ -3,9 +3,10 @@
 // so clearly) where the service is not installed. Used by the session's dialling and by the
 // options dialog's dial-up page.
 //
-// The records are the service's published ANSI records in their 32-bit layout, declared here
-// with 4-byte packing: the toolchain's own headers give larger records for the Windows version
-// the build targets, which the service answers with ERROR_INVALID_SIZE.
+// The records are the service's published ANSI records in their first (smallest) form, declared
+// here ourselves: the toolchain's own headers give larger records for the Windows version the
+// build targets. The shipped 32-bit program packs them to 4 bytes, as the service does; a 64-bit
+// build (the tests' on hosts that cannot run 32-bit code) lays them out naturally.
 #pragma once
 
 #include <windows.h>
@@ -46,7 +47,9 @@ constexpr uint32_t kRasNotifierWindow = 0xFFFFFFFFu;
 constexpr wchar_t kRasDialEventName[] = L"RASDialEvent";
 constexpr UINT kRasDialEventDefault = 0xCCCD;
 
+#if !defined(_WIN64)
 #pragma pack(push, 4)
+#endif
 struct TRasConn {
   uint32_t dwSize;
   TRasConnHandle hrasconn;
@@ -77,14 +80,22 @@ struct TRasEntryName {
   uint32_t dwSize;
   char szEntryName[kRasMaxEntryName + 1];
 };
+#if !defined(_WIN64)
 #pragma pack(pop)
+#endif
 
-static_assert(sizeof(TRasConnHandle) == 4, "a 32-bit program");
+#if !defined(_WIN64)
+static_assert(sizeof(TRasConnHandle) == 4);
 static_assert(sizeof(TRasConn) == 412);
 static_assert(offsetof(TRasConn, hrasconn) == 4);
 static_assert(offsetof(TRasConn, szEntryName) == 8);
 static_assert(offsetof(TRasConn, szDeviceType) == 265);
 static_assert(offsetof(TRasConn, szDeviceName) == 282);
+#else
+static_assert(sizeof(TRasConn) == 424);
+static_assert(offsetof(TRasConn, hrasconn) == 8);
+static_assert(offsetof(TRasConn, szEntryName) == 16);
+#endif
 static_assert(sizeof(TRasConnStatus) == 160);
 static_assert(offsetof(TRasConnStatus, rasconnstate) == 4);
 static_assert(offsetof(TRasConnStatus, dwError) == 8);
