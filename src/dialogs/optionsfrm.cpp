@@ -8,6 +8,7 @@
 #include "dialogs/formutil.h"
 #include "dialogs/optionsprogramsautofindfrm.h"
 #include "dialogs/optionsprogramseditfrm.h"
+#include "settings/rasapi.h"
 #include "ui/dialogs.h"
 #include "ui/folders.h"
 
@@ -18,7 +19,6 @@ const wchar_t* const kPageNames[] = {L"Общие",          L"Список до
                                      L"Прокси-серверы", L"Удаленный доступ", L"Сервис"};
 const int kPageTemplates[] = {IDD_OPT_COMMON, IDD_OPT_PROGRAMS, IDD_OPT_CONNECTION,
                               IDD_OPT_PROXY,  IDD_OPT_RAS,      IDD_OPT_SERVICE};
-constexpr unsigned long kRasBufferTooSmall = 603;
 
 void AddColumn(HWND list, int index, const wchar_t* text, int width) {
   LVCOLUMNW col{};
@@ -43,6 +43,26 @@ std::wstring ListText(HWND list, int row, int column) {
   ListView_GetItemText(list, row, column, buf, 1024);
   return buf;
 }
+
+// The system's phone book, through the program's run-time binding of the service.
+class TSystemPhoneBook : public TRasPhoneBook {
+ public:
+  bool Available() override { return RasAvailable(); }
+  unsigned long ListEntries(std::vector<std::wstring>& names) override {
+    TRasEntryList list = ListRasEntries();
+    names = list.Names;
+    return list.Result;
+  }
+  std::wstring EntryUserName(const std::wstring& entry) override { return RasEntryUserName(entry); }
+  unsigned long EditEntry(HWND owner, const std::wstring& entry) override {
+    return RasEditPhonebookEntry(owner, RasEntryNameBytes(entry));
+  }
+  unsigned long CreateEntry(HWND owner) override { return RasCreatePhonebookEntry(owner); }
+  std::wstring ErrorText(unsigned long code) override {
+    std::wstring text = RasErrorText(static_cast<uint32_t>(code));
+    return text.empty() ? Fmt(L"код %u", static_cast<unsigned>(code)) : text;
+  }
+};
 
 BOOL CALLBACK EnableChild(HWND h, LPARAM enable) {
   EnableWindow(h, static_cast<BOOL>(enable));
@@ -81,6 +101,10 @@ void TOptionsForm::CreateForm(HWND owner) {
 void TOptionsForm::FormCreate() {
   TSettings& s = Settings();
   // 1.
+  if (!phoneBook_) {
+    static TSystemPhoneBook systemBook;
+    phoneBook_ = &systemBook;
+  }
   protocol_.EnsureCreated(hwnd_);
   workingList_ = TProgramList();
   if (ProgramCatalogue()) dlg::CopyProgramList(*ProgramCatalogue(), workingList_);
@@ -424,7 +448,13 @@ void TOptionsForm::RasPropertiesBtnClick() {
                              phoneBook_->ErrorText(error)));
     return;
   }
+  const bool wasChecked = dlg::IsChecked(Item(IDC_RAS_USE));
   FillRasPage(entry);
+  // The list is read anew; the user's tick stays as it was.
+  if (rasUsable_) {
+    dlg::SetChecked(Item(IDC_RAS_USE), wasChecked);
+    EnableRASCheckBoxClick();
+  }
 }
 
 void TOptionsForm::RasCreateBtnClick() {
@@ -447,7 +477,9 @@ void TOptionsForm::RasCreateBtnClick() {
     if (!known && !name.empty()) created = name;
   }
   const bool wasChecked = dlg::IsChecked(Item(IDC_RAS_USE));
-  FillRasPage(created.empty() ? std::wstring(L"\x01") : created);
+  HWND list = Item(IDC_RAS_LIST);
+  const int row = ListSelection(list);
+  FillRasPage(!created.empty() ? created : row >= 0 ? ListText(list, row, 0) : std::wstring());
   if (rasUsable_ && (wasChecked || !created.empty())) {
     dlg::SetChecked(Item(IDC_RAS_USE), true);
     EnableRASCheckBoxClick();

@@ -10,6 +10,7 @@
 #include "dialogids.h"
 #include "dialogs_util.h"
 #include "settings/options.h"
+#include "settings/rasapi.h"
 #include "test_util.h"
 #include "ui/modal.h"
 #include "ui/pump.h"
@@ -36,6 +37,7 @@ std::wstring BaseSettings(const std::wstring& repository) {
 class OptionsTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    LoadRasLibrary();  // the service is switched off for this program: the page says it is not installed
     BindSystemDownload();
     repo_ = std::make_unique<ScratchDir>(L"Хранилище");
     PrepareSettings(BaseSettings(repo_->Path()));
