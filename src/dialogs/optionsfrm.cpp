@@ -74,6 +74,7 @@ TOptionsForm::TOptionsForm() = default;
 
 TOptionsForm::~TOptionsForm() {
   if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
+  if (bold_) DeleteObject(bold_);
 }
 
 void TOptionsForm::CreateForm(HWND owner) {
@@ -91,6 +92,14 @@ void TOptionsForm::CreateForm(HWND owner) {
   HWND rasArea = Item(IDC_RAS_AREA);
   rasNone_ = CreatePage(pages_[RasPage], IDD_RAS_NONE, rasArea);
   rasChoice_ = CreatePage(pages_[RasPage], IDD_RAS_CHOICE, rasArea);
+  HWND title = Item(IDC_RAS_NONE_TITLE);
+  LOGFONTW lf{};
+  auto font = reinterpret_cast<HFONT>(SendMessageW(title, WM_GETFONT, 0, 0));
+  if (font && GetObjectW(font, sizeof lf, &lf)) {
+    lf.lfWeight = FW_BOLD;
+    bold_ = CreateFontIndirectW(&lf);
+    SendMessageW(title, WM_SETFONT, reinterpret_cast<WPARAM>(bold_), FALSE);
+  }
   SendMessageW(Item(IDC_PROXY_PASSWORD), EM_SETPASSWORDCHAR, L'*', 0);
   BindInsertToBrowse(Item(IDC_UPGRADEFILESDIR), hwnd_, IDC_UPGRADEFILESDIR_BTN);
   for (int id : {IDC_PROGRAMSLIST, IDC_RAS_LIST})

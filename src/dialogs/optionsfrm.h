@@ -101,6 +101,7 @@ class TOptionsForm : public ui::TModalForm {
   HWND tabs_ = nullptr;
   HWND pages_[kPageCount] = {};
   HWND rasNone_ = nullptr, rasChoice_ = nullptr;
+  HFONT bold_ = nullptr;
   bool pageEnabled_[kPageCount] = {true, true, true, true, true, true};
   bool rasUsable_ = false;  // the RAS check box may be ticked (remote access listed its entries)
   int activePage_ = 0;
