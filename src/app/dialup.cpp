@@ -16,8 +16,8 @@ namespace dorvex {
 
 namespace {
 const wchar_t kNotifyClass[] = L"DorvexRasNotify";
-constexpr DWORD kDialPollMs = 20;        // the dial loop never holds the window longer than this
-constexpr DWORD kHangUpLimitMs = 5000;   // a hang-up that takes longer is abandoned
+constexpr DWORD kDialPollMs = 20;       // the dial loop never holds the window longer than this
+constexpr DWORD kHangUpLimitMs = 5000;  // a hang-up that takes longer is abandoned
 constexpr uint32_t kConnectionSlots = 8;
 
 // The hourglass for the life of the object; the previous cursor comes back on every way out.
@@ -125,12 +125,14 @@ bool TMainForm::Dial() {
   if (!s.RasUse) return true;
   ShowAction(L"Установка удаленного соединения");
   if (!RasAvailable() || !RasNotifyWindow) {
-    ShowSessionMessage(this, L"Вы указали, что необходимо использовать службу удаленного доступа, однако она не "
-                             L"установлена на Вашем компьютере или недоступна. Обратитесь к администратору сети.");
+    ShowSessionMessage(this,
+                       L"Вы указали, что необходимо использовать службу удаленного доступа, однако она не "
+                       L"установлена на Вашем компьютере или недоступна. Обратитесь к администратору сети.");
     return false;
   }
   if (s.RasEntryName.empty()) {
-    ShowSessionMessage(this, L"Не указано наименование соединения для удаленного доступа. Настройте параметры программы.");
+    ShowSessionMessage(this,
+                       L"Не указано наименование соединения для удаленного доступа. Настройте параметры программы.");
     return false;
   }
   // A connection that is up already is used as it is, and never hung up by this program.
@@ -212,8 +214,9 @@ void TMainForm::HangUp(bool force) {
   RasConnection = nullptr;
   DialedByUs = false;
   if (!gone)
-    ShowSessionMessage(this, L"Удаленное соединение не завершилось за 5 секунд: линия может остаться занятой. "
-                             L"Проверьте соединение и при необходимости разорвите его вручную.");
+    ShowSessionMessage(this,
+                       L"Удаленное соединение не завершилось за 5 секунд: линия может остаться занятой. "
+                       L"Проверьте соединение и при необходимости разорвите его вручную.");
 }
 
 }  // namespace dorvex

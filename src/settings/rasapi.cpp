@@ -21,8 +21,8 @@ F Bound(const char* name) {
   return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(RasModule().get(), name)));
 }
 
-using RasDialAFunc = DWORD(WINAPI*)(void* extensions, const char* phonebook, TRasDialParams* params,
-                                    DWORD notifierType, void* notifier, TRasConnHandle* connection);
+using RasDialAFunc = DWORD(WINAPI*)(void* extensions, const char* phonebook, TRasDialParams* params, DWORD notifierType,
+                                    void* notifier, TRasConnHandle* connection);
 using RasEnumConnectionsAFunc = DWORD(WINAPI*)(TRasConn* connections, DWORD* bytes, DWORD* count);
 using RasGetConnectStatusAFunc = DWORD(WINAPI*)(TRasConnHandle connection, TRasConnStatus* status);
 using RasGetErrorStringAFunc = DWORD(WINAPI*)(UINT code, char* buffer, DWORD size);
@@ -46,9 +46,13 @@ void LoadRasLibrary() {
   RasModule().reset(LoadLibraryW(L"rasapi32.dll"));
 }
 
-void FreeRasLibrary() { RasModule().reset(); }
+void FreeRasLibrary() {
+  RasModule().reset();
+}
 
-bool RasAvailable() { return static_cast<bool>(RasModule()); }
+bool RasAvailable() {
+  return static_cast<bool>(RasModule());
+}
 
 uint32_t RasDial(TRasDialParams& params, uint32_t notifierType, void* notifier, TRasConnHandle& connection) {
   auto f = Bound<RasDialAFunc>("RasDialA");
@@ -152,7 +156,8 @@ TRasEntryList ListRasEntries() {
   if (!list.Ok()) return list;
   // On 603 the count is that of all entries; only those that fitted were written.
   const uint32_t n = std::min(count, kMaxEntries);
-  for (uint32_t i = 0; i < n; ++i) list.Names.push_back(FieldText(entries[i].szEntryName, sizeof entries[i].szEntryName));
+  for (uint32_t i = 0; i < n; ++i)
+    list.Names.push_back(FieldText(entries[i].szEntryName, sizeof entries[i].szEntryName));
   return list;
 }
 

@@ -2,9 +2,8 @@
 // source, with the test's own Remote Access Service library (tests/fixtures/fake_rasapi32)
 // loaded in place of the system's. The library logs every call it gets; the tests read that log.
 // The cases named NoRas* run in a process where the library is missing altogether.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <functional>
@@ -24,7 +23,8 @@ using namespace dorvex;
 using test::ScratchDir;
 
 namespace {
-const std::wstring kDelivered = L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 6 успешно произведена";
+const std::wstring kDelivered =
+    L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 6 успешно произведена";
 // RASCONN holds a handle: 412 bytes in the shipped 32-bit layout, 424 where the tests are a
 // 64-bit build; the program asks with an array of eight.
 const std::string kConnSize = sizeof(void*) == 4 ? "412" : "424";
@@ -33,8 +33,8 @@ const std::wstring kInterrupted = L"Ошибка на 1-й попытке. Со�
 
 void ResetFake() {
   HMODULE ras = GetModuleHandleW(L"rasapi32.dll");
-  auto reset = ras ? reinterpret_cast<void(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(ras, "FakeRasReset")))
-                   : nullptr;
+  auto reset =
+      ras ? reinterpret_cast<void(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(ras, "FakeRasReset"))) : nullptr;
   if (reset) reset();
 }
 
@@ -84,9 +84,7 @@ class World {
     DeleteFileW(FixedReportPath().c_str());
   }
   // The fake library's behaviour; the plan is in the ANSI code page, as the library reads it.
-  void Plan(const std::string& keys) {
-    test::WriteBytes(plan, "[Ras]\r\nLog=" + WideToAnsi(log) + "\r\n" + keys);
-  }
+  void Plan(const std::string& keys) { test::WriteBytes(plan, "[Ras]\r\nLog=" + WideToAnsi(log) + "\r\n" + keys); }
   std::string Calls() const { return test::PathExists(log) ? test::ReadBytes(log) : std::string(); }
   void OfferStep6() {
     ForceDirectories(source + L"Kadry\\6\\");
@@ -97,8 +95,8 @@ class World {
     std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Disk]\r\nRootDir=" + source +
                         L"\r\n[Connection]\r\nConnectionType=" + std::to_wstring(connectionType) +
                         L"\r\nAttemptCount=" + std::to_wstring(attempts) + L"\r\nAttemptPause=0\r\n[RAS]\r\nUse=" +
-                        (use ? L"1" : L"0") + L"\r\nHangUpAfterDownload=" + (hangUp ? L"1" : L"0") +
-                        L"\r\nEntryName=" + entryName + L"\r\n[Session]\r\nTempDir=" + temp + L"\r\n" + extraSettings +
+                        (use ? L"1" : L"0") + L"\r\nHangUpAfterDownload=" + (hangUp ? L"1" : L"0") + L"\r\nEntryName=" +
+                        entryName + L"\r\n[Session]\r\nTempDir=" + temp + L"\r\n" + extraSettings +
                         L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
                         L"VirtualVersion=5\r\n";
     ForceDirectories(repo);
@@ -286,8 +284,9 @@ TEST(Dialup, DialsDownloadsAndHangsUp) {
   w.OfferStep6();
   w.entryName = L"Связь Ёж";
   w.WriteSettings();
-  w.Plan("States=0,1,2,3,4,5,6,7,14,8192\r\nDelay=60\r\nUserName=ivanov\r\nPassword=Pa55word\r\nPhone=5551234\r\n"
-         "HangUpDelay=200\r\n");
+  w.Plan(
+      "States=0,1,2,3,4,5,6,7,14,8192\r\nDelay=60\r\nUserName=ivanov\r\nPassword=Pa55word\r\nPhone=5551234\r\n"
+      "HangUpDelay=200\r\n");
   TMainForm& f = w.Open();
   auto stages = w.Run();
 
@@ -322,7 +321,8 @@ TEST(Dialup, DialsDownloadsAndHangsUp) {
   EXPECT_TRUE(Seen(stages, prefix + L"Идентификация подтвеждена..."));
   EXPECT_TRUE(Seen(stages, L"Завершение удаленного соединения с сервером обновлений"));
   const auto dialled = std::find(stages.begin(), stages.end(), prefix + L"Идентификация подтвеждена...");
-  const auto hungUp = std::find(stages.begin(), stages.end(), L"Завершение удаленного соединения с сервером обновлений");
+  const auto hungUp =
+      std::find(stages.begin(), stages.end(), L"Завершение удаленного соединения с сервером обновлений");
   EXPECT_LT(dialled, hungUp);
   EXPECT_EQ(test::ReadBytes(w.repo + L"Kadry\\6\\f6.dat"), "step 6");
 
@@ -487,9 +487,11 @@ TEST(NoRas, EveryAttemptFailsWithTheSameMessage) {
   w.WriteSettings(true, true, 2);
   w.Open();
   w.Run();
-  const std::wstring text = L"Вы указали, что необходимо использовать службу удаленного доступа, однако она не "
-                            L"установлена на Вашем компьютере или недоступна. Обратитесь к администратору сети.";
-  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + text, L"Ошибка на 2-й попытке. " + text}))
+  const std::wstring text =
+      L"Вы указали, что необходимо использовать службу удаленного доступа, однако она не "
+      L"установлена на Вашем компьютере или недоступна. Обратитесь к администратору сети.";
+  EXPECT_EQ(w.Lines(),
+            (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + text, L"Ошибка на 2-й попытке. " + text}))
       << w.Dump();
   EXPECT_FALSE(test::PathExists(w.repo + L"Kadry\\6\\f6.dat"));
   // Every bound call answers "not made".
