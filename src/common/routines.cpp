@@ -202,11 +202,11 @@ std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const 
 
 // ---- drives ----
 
-int32_t FileSizeOf(const std::wstring& path) {
+int64_t FileSizeOf(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
-  return static_cast<int32_t>(data.nFileSizeLow);
+  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
 bool ReadFileBytes(const std::wstring& path, std::string& bytes) {

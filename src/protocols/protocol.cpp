@@ -116,7 +116,7 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
       const std::wstring t = temporary + StepFilePath(step, name, 0);
       const std::wstring p = RootDir + StepFilePath(dir, name, 1);
 
-      const int32_t rSize = FileSizeOf(r);
+      const int64_t rSize = FileSizeOf(r);
       if (rSize >= 0 && size <= rSize) {
         remaining -= rSize;
         ReportSizeForDownload(remaining, true);
@@ -128,7 +128,10 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
           CopyFileW(r.c_str(), t.c_str(), FALSE);
         }
         if (!CanResume()) DeleteFileW(t.c_str());
-        const int32_t tSize = FileSizeOf(t);
+        // A partial copy already as long as the map says is not continued past its end: it is
+        // fetched anew.
+        if (size > 0 && FileSizeOf(t) >= size) DeleteFileW(t.c_str());
+        const int64_t tSize = FileSizeOf(t);
         if (tSize >= 0) {
           say(Fmt(L"Загрузка файлов обновлений: файл %s загружен частично", name) + L"\r" +
               Fmt(L"[требуется загрузить еще %s]", FormatByteSize(static_cast<int64_t>(size) - tSize)));
@@ -139,6 +142,18 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
               Fmt(L"[%s]", FormatByteSize(size)));
         }
         if (!DownloadFile(abortHandler, p, true, t)) return false;
+        // Whatever the source says, a file shorter than the map's size is not whole (a cut
+        // transfer, an error page, a source file that does not match its map): it stays in the
+        // temporary directory to be continued and nothing is upgraded from it. A longer one is
+        // accepted, as maps may lag behind their files.
+        const int64_t got = FileSizeOf(t);
+        if (size > 0 && got < size) {
+          Owner.ReportMessage(this, Fmt(L"Файл %s загружен не полностью: получено %s байт из %s, указанных в карте "
+                                        L"файлов обновлений. Файл не скопирован в хранилище обновлений, загрузка "
+                                        L"будет продолжена при следующей попытке.",
+                                        name, got < 0 ? 0LL : static_cast<long long>(got), static_cast<long long>(size)));
+          return false;
+        }
         say(Fmt(L"Загрузка файлов обновлений: файл %s загружен целиком, сейчас копируется в хранилище", name));
         if (!CopyFileW(t.c_str(), r.c_str(), FALSE)) {
           // The temporary file is the only copy of what was fetched: it stays for the next try.
