@@ -132,15 +132,15 @@ TEST(ClearDirectoryTest, LeavesShortPathsAndFixedRootsAlone) {
   EXPECT_TRUE(DirectoryExists(L"C:\\windows"));
 }
 
-TEST(CopyInPortions, CopiesInPortionsOf32767Bytes) {
+TEST(CopyInPortions, CopiesInPortionsOf256KiB) {
   ScratchDir dir(L"copy");
-  std::string data = test::PatternBytes(40000);
+  std::string data = test::PatternBytes(262144 + 7233);
   test::WriteBytes(dir / L"src.bin", data);
   std::vector<std::pair<bool, int32_t>> calls;
   auto progress = [&](void*, bool read, int32_t n) { calls.emplace_back(read, n); };
   EXPECT_EQ(CopyFileInPortions(nullptr, dir / L"src.bin", dir / L"dst.bin", -1, -1, progress), L"");
   EXPECT_EQ(test::ReadBytes(dir / L"dst.bin"), data);
-  std::vector<std::pair<bool, int32_t>> expected = {{false, 0}, {true, 32767}, {false, 32767}, {true, 7233}, {false, 7233}};
+  std::vector<std::pair<bool, int32_t>> expected = {{false, 0}, {true, 262144}, {false, 262144}, {true, 7233}, {false, 7233}};
   EXPECT_EQ(calls, expected);
 }
 
@@ -179,7 +179,7 @@ TEST(CopyInPortions, StopsAfterThePortionWhenTheSenderSaysSo) {
     bool CopyStopped() const override { return stop; }
   } stopper;
   ScratchDir dir(L"copystop");
-  test::WriteBytes(dir / L"src.bin", test::PatternBytes(100000));
+  test::WriteBytes(dir / L"src.bin", test::PatternBytes(700000));
   int32_t written = 0;
   auto progress = [&](void*, bool read, int32_t n) {
     if (!read) {
@@ -188,8 +188,8 @@ TEST(CopyInPortions, StopsAfterThePortionWhenTheSenderSaysSo) {
     }
   };
   EXPECT_EQ(CopyFileInPortions(&stopper, dir / L"src.bin", dir / L"dst.bin", -1, -1, progress, &stopper), L"");
-  EXPECT_EQ(written, 32767);
-  EXPECT_EQ(FileSizeOf(dir / L"dst.bin"), 32767);
+  EXPECT_EQ(written, 262144);
+  EXPECT_EQ(FileSizeOf(dir / L"dst.bin"), 262144);
 }
 
 TEST(Drives, SizesTypesAndProbes) {

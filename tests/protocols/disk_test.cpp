@@ -146,7 +146,7 @@ TEST(DiskSource, CopyFailuresAreFailures) {
 
 TEST(DiskSource, StopDuringACopy) {
   Fixture f;
-  f.Write(L"big.bin", test::PatternBytes(200000));
+  f.Write(L"big.bin", test::PatternBytes(700000));
   TDiskProtocol disk(*f.p);
   // Stop is pressed while the copy runs: the window's abort variable holds the copy's hook.
   f.p->OnTraffic = [&](void*, bool, int32_t n) {
