@@ -24,6 +24,8 @@ double StepTo(const std::wstring& name);
 
 // The platform's word sort: the user's locale, case ignored, hyphens weighed last.
 bool WordSortLess(const std::wstring& a, const std::wstring& b);
+// Sorts many names by the word sort, stably, in the same order as WordSortLess gives.
+void SortByWords(std::vector<std::wstring>& names);
 
 struct MapAnalysis {
   bool Usable = false;

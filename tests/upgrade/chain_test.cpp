@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "common/routines.h"
@@ -61,6 +63,21 @@ TEST(StepNames, TheWordSortPutsRangesAfterTheirNumbers) {
   std::vector<std::wstring> names = {L"1-9", L"12", L"10", L"11", L"1-13"};
   std::sort(names.begin(), names.end(), WordSortLess);
   EXPECT_EQ(names, (std::vector<std::wstring>{L"10", L"11", L"1-13", L"12", L"1-9"}));
+}
+
+TEST(StepNames, SortingManyNamesAgreesWithTheWordSort) {
+  std::vector<std::wstring> names = {L"1-9", L"12", L"10", L"11", L"1-13", L"9", L"0-5", L"100", L"1-100", L"10-11",
+                                     L"beta", L"Beta", L"BETA", L"12", L"2-3", L"-", L"", L"1--2", L"Шаг", L"шаг",
+                                     L"a-b", L"ab", L"a b", L"410", L"0410", L"4-10", L"41-0"};
+  for (int i = 0; i < 300; ++i) {  // more, in a scrambled order
+    const int a = (i * 37) % 113, b = (i * 61) % 97;
+    names.push_back(i % 3 == 0 ? std::to_wstring(a) : i % 3 == 1 ? std::to_wstring(a) + L"-" + std::to_wstring(b)
+                                                                 : std::to_wstring(b) + L"-" + std::to_wstring(a + b));
+  }
+  std::vector<std::wstring> expected = names;
+  std::stable_sort(expected.begin(), expected.end(), WordSortLess);
+  SortByWords(names);
+  EXPECT_EQ(names, expected);
 }
 
 TEST(MapAnalysisTest, InstalledVersionAgainstThreeSteps) {
