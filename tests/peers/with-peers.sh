@@ -23,6 +23,8 @@
 #   DX_FTP_ROOT, DX_FTP_ROOT_UNIX   the FTP root folder (anonymous root), as above
 #   DX_PROXY_PORT         squid's port
 #   DX_PROXY_USER, DX_PROXY_PASSWORD   the credentials squid accepts
+#   DX_FULL_FILE          a file whose every write fails as on a full disk (a link to /dev/full),
+#                         Windows form
 # The folders are empty and writable; the test puts its documents there itself.
 set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -195,6 +197,9 @@ EOF
 }
 
 export DX_PEERS_DIR="$work"
+ln -s /dev/full "$work/full"
+DX_FULL_FILE="$(winpath "$work/full")"
+export DX_FULL_FILE="${DX_FULL_FILE%\\}"
 IFS=',' read -r -a wanted <<<"$peers"
 for p in "${wanted[@]}"; do
   case "$p" in
