@@ -378,7 +378,8 @@ bool THttpClient::RunHop(Hop& hop) {
   if (r != NetResult::Ok) return NetFailure(r, L"");
   if (OnTraffic) OnTraffic(this, 1, static_cast<int>(request.size()));
 
-  std::vector<char> buffer(64 * 1024);
+  // Large reads: each round trip through the wait costs more than the bytes it moves.
+  std::vector<char> buffer(4 * 1024 * 1024);
   for (;;) {
     int got = 0;
     r = socket_.Receive(buffer.data(), static_cast<int>(buffer.size()), got);

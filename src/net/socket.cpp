@@ -174,6 +174,9 @@ NetResult TAsyncSocket::Open() {
   socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (socket_ == INVALID_SOCKET) return Fail(WSAGetLastError());
   ResetEvent(event_.get());
+  // A receive buffer that holds what arrives while the program paints or writes to disk.
+  int buffer = 4 * 1024 * 1024;
+  setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
   // The event select makes the socket non-blocking; its event joins the pump's wait.
   if (WSAEventSelect(socket_, event_.get(), FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE | FD_ACCEPT) != 0) {
     int code = WSAGetLastError();

@@ -242,6 +242,7 @@ TEST(HttpClient, OnlyAWholeSuccessCounts) {
       {"HTTP/1.1 305 Use Proxy\r\nLocation: /elsewhere\r\n\r\n", 305, L"перенаправление без"},
       {"HTTP/1.0 404 Not Found\r\nContent-Length: 5\r\n\r\nerror", 404, L"Not Found"},
       {"<HTML><BODY>Gateway error</BODY></HTML>\r\n", 404, L"HTML без заголовка"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 2147483648\r\n\r\nxx", 404, L"Документ больше 2 ГБ (2147483648 байт)"},
       {"HTTP/1.0 200 OK\r\n<html>\r\n\r\n", 404, L"HTML без заголовка"},
   };
   for (const auto& k : cases) {

@@ -291,6 +291,12 @@ TEST(HttpProtocol, SystemDownloadRequiresTheDocument) {
   EXPECT_EQ(f.Message().rfind(L"C сервера нельзя загрузить файл http://127.0.0.1:" + peers.httpPort + L"/sys/missing.bin. ", 0),
             0u)
       << WideToUtf8(f.Message());
+  // A failed call says so, with its code.
+  Settings().HttpPort = L"1";
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/ok.bin", true, f.temp / L"ok.bin"));
+  EXPECT_NE(f.Message().find(L"Системная функция загрузки вернула код ошибки 0x"), std::wstring::npos)
+      << WideToUtf8(f.Message());
+  EXPECT_FALSE(test::PathExists(f.temp / L"ok.bin"));
   UnbindSystemDownload();
 }
 
