@@ -370,3 +370,34 @@ TEST(HttpSession, EveryConnectionTypeCarriedByHttp) {
     UnbindSystemDownload();
   }
 }
+
+TEST(HttpSession, AMissingMapIsReportedWithTheServersStatus) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  ScratchDir root{L"sess"};
+  const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+  ForceDirectories(temp);
+  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
+                      L"\r\n[Http]\r\nServer=127.0.0.1\r\nPort=" + peers.httpPort +
+                      L"\r\nRootDir=/none\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n"
+                      L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
+                      L"VirtualVersion=5\r\n";
+  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
+  auto form = std::make_unique<TMainForm>();
+  form->Create();
+  form->Show();
+  ui::ProcessMessages();
+  ui::ClickButton(form->RunBtn);
+  ui::ProcessMessages();
+  std::wstring all;
+  for (const auto& l : form->SessionLines) all += l + L"\n";
+  EXPECT_NE(all.find(L"Ошибка на 1-й попытке. Программа Корвенд-Кадры: C сервера нельзя загрузить файл http://127.0.0.1:" +
+                     peers.httpPort + L"/none/Kadry.nrm. Ошибка сервера 404: Not Found\n"),
+            std::wstring::npos)
+      << WideToUtf8(all);
+  EXPECT_FALSE(test::PathExists(repo + L"Kadry"));
+  form.reset();
+  DeleteFileW(SettingsFileName().c_str());
+  DeleteFileW(FixedReportPath().c_str());
+  Settings() = TSettings{};
+}
