@@ -291,6 +291,28 @@ TEST(HttpProtocol, SystemDownloadRequiresTheDocument) {
   EXPECT_EQ(f.Message().rfind(L"C сервера нельзя загрузить файл http://127.0.0.1:" + peers.httpPort + L"/sys/missing.bin. ", 0),
             0u)
       << WideToUtf8(f.Message());
+  // Stop reaches the system's download at its next block; the part fetched is not kept.
+  {
+    test::ScriptServer trickle([&](SOCKET s, int) {
+      trickle.ReadRequest(s);
+      test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 10000000\r\n\r\n");
+      for (int i = 0; i < 400; ++i) {
+        if (!test::ScriptServer::SendAll(s, std::string(1000, 't'))) break;
+        if (WaitForSingleObject(trickle.Stopped(), 50) == WAIT_OBJECT_0) break;
+      }
+    });
+    Settings().HttpPort = std::to_wstring(trickle.Port());
+    g_stopVar = &f.abortVar;
+    SetTimer(nullptr, 0, 800, StopTimer);
+    const DWORD t0 = GetTickCount();
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/slow.bin", true, f.temp / L"slow.bin"));
+    EXPECT_LT(GetTickCount() - t0, 15000u);  // not the 20 s the whole trickle takes
+    g_stopVar = nullptr;
+    EXPECT_EQ(f.windowAborts, 1);
+    EXPECT_FALSE(test::PathExists(f.temp / L"slow.bin"));
+    EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл http://127.0.0.1:" + std::to_wstring(trickle.Port()) +
+                               L"/sys/slow.bin. Загрузка прервана пользователем");
+  }
   // A failed call says so, with its code.
   Settings().HttpPort = L"1";
   EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/ok.bin", true, f.temp / L"ok.bin"));
