@@ -6,6 +6,7 @@
 #include "common/routines.h"
 #include "common/text.h"
 #include "protocols/disk.h"
+#include "protocols/http.h"
 
 namespace dorvex {
 
@@ -205,8 +206,9 @@ ProtocolClassRef ProtocolClassFor(ProtocolKind kind) {
   switch (kind) {
     case ProtocolKind::Disk:
       return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TDiskProtocol>(owner); };
-    case ProtocolKind::Ftp:
     case ProtocolKind::Http:
+      return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<THttpProtocol>(owner); };
+    case ProtocolKind::Ftp:
       return nullptr;
   }
   return nullptr;
