@@ -6,6 +6,7 @@
 #include "common/routines.h"
 #include "common/text.h"
 #include "protocols/disk.h"
+#include "protocols/ftp.h"
 
 namespace dorvex {
 
@@ -162,6 +163,7 @@ ProtocolClassRef ProtocolClassFor(ProtocolKind kind) {
     case ProtocolKind::Disk:
       return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TDiskProtocol>(owner); };
     case ProtocolKind::Ftp:
+      return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TFtpProtocol>(owner); };
     case ProtocolKind::Http:
       return nullptr;
   }
