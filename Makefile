@@ -33,6 +33,7 @@ demo: build
 
 bench: build
 	bash scripts/wine-run --timeout 300 $(BUILD)/bench/dorvex_bench.exe
+	bash bench/http-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_http_bench.exe
 
 clean:
 	rm -rf $(BUILD)

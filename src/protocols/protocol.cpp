@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "protocols/disk.h"
 #include "protocols/ftp.h"
+#include "protocols/http.h"
 
 namespace dorvex {
 
@@ -162,10 +163,10 @@ ProtocolClassRef ProtocolClassFor(ProtocolKind kind) {
   switch (kind) {
     case ProtocolKind::Disk:
       return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TDiskProtocol>(owner); };
+    case ProtocolKind::Http:
+      return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<THttpProtocol>(owner); };
     case ProtocolKind::Ftp:
       return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TFtpProtocol>(owner); };
-    case ProtocolKind::Http:
-      return nullptr;
   }
   return nullptr;
 }

@@ -52,6 +52,7 @@ void LoadSettings() {
   s.HttpPort = ini.ReadString(L"Http", L"Port", s.HttpPort);
   s.HttpRootDir = ini.ReadString(L"Http", L"RootDir", s.HttpRootDir);
   s.HttpEnableRestore = ini.ReadBool(L"Http", L"EnableRestore", s.HttpEnableRestore);
+  s.HttpTimeOut = ini.ReadInteger(L"Http", L"TimeOut", s.HttpTimeOut);
   s.DiskRootDir = ini.ReadString(L"Disk", L"RootDir", s.DiskRootDir);
   s.ConnectionType = static_cast<uint8_t>(ini.ReadInteger(L"Connection", L"ConnectionType", s.ConnectionType));
   s.AttemptCount = ini.ReadInteger(L"Connection", L"AttemptCount", s.AttemptCount);
@@ -88,6 +89,7 @@ void SaveSettings() {
   ini.WriteString(L"Http", L"Port", s.HttpPort);
   ini.WriteString(L"Http", L"RootDir", s.HttpRootDir);
   ini.WriteBool(L"Http", L"EnableRestore", s.HttpEnableRestore);
+  ini.WriteInteger(L"Http", L"TimeOut", s.HttpTimeOut);
   ini.WriteString(L"Disk", L"RootDir", s.DiskRootDir);
   ini.WriteInteger(L"Connection", L"ConnectionType", s.ConnectionType);
   ini.WriteInteger(L"Connection", L"AttemptCount", s.AttemptCount);

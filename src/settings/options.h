@@ -26,6 +26,7 @@ struct TSettings {
   std::wstring HttpPort = L"80";
   std::wstring HttpRootDir = L"/";
   bool HttpEnableRestore = false;
+  int32_t HttpTimeOut = 120;  // seconds without data before a request ends; 0 = none
 
   std::wstring DiskRootDir = L"a:\\";
 

@@ -434,10 +434,10 @@ TEST(Session, PreparingChecks) {
 TEST(Session, NetworkSourcesAreNotServedByThisBuild) {
   World w;
   w.InstallBuh();
-  w.WriteSettings(2, 0, 1);
+  w.WriteSettings(2, 0, 0);
   w.Open();
   w.Run();
-  const std::wstring text = L"Способ соединения «протокол HTTP» в этой сборке программы недоступен. Выберите в "
+  const std::wstring text = L"Способ соединения «протокол FTP» в этой сборке программы недоступен. Выберите в "
                             L"настройках файловый протокол.";
   EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + text, L"Ошибка на 2-й попытке. " + text}));
   // Dialling asked for: the service is not available in this build.
