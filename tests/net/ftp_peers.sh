@@ -66,6 +66,7 @@ local_enable=NO
 write_enable=NO
 anon_root=$work/root
 no_anon_password=YES
+anon_world_readable_only=NO
 port_enable=YES
 connect_from_port_20=NO
 pasv_enable=NO

@@ -31,6 +31,13 @@ std::wstring Env(const wchar_t* name) {
   return n > 0 && n < 1024 ? std::wstring(buffer, n) : L"";
 }
 
+// A file's bytes against what they should be, told by sizes rather than dumped.
+testing::AssertionResult SameBytes(const std::wstring& path, const std::string& expected) {
+  const std::string got = test::ReadBytes(path);
+  if (got == expected) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << WideToUtf8(path) << ": " << got.size() << " bytes, expected " << expected.size();
+}
+
 // A server's log from a given point on: what the tests look for on the wire.
 struct ServerLog {
   std::wstring path;
@@ -53,6 +60,9 @@ struct ServerLog {
 struct Fixture {
   ScratchDir repo{L"frepo"}, temp{L"fsess"};
   std::wstring root = Env(L"DX_FTP_ROOT");
+  // vsftpd run as its launching user cannot change its root: paths on the wire are absolute.
+  std::wstring rootUnix = Env(L"DX_FTP_ROOT_UNIX");
+  std::string wireRoot = WideToUtf8(rootUnix);
   TProgramList list;
   TProgram* p = nullptr;
   std::vector<std::wstring> messages;
@@ -67,6 +77,7 @@ struct Fixture {
     Settings().FtpServer = L"127.0.0.1";
     Settings().FtpPort = Env(slow ? L"DX_FTP_SLOW_PORT" : L"DX_FTP_PORT");
     Settings().FtpTimeOut = 5;
+    Settings().FtpRootDir = rootUnix;
     Settings().UpgradeFilesDir = repo.Path();
     AddCatalogueRows(list);
     p = list.FindByID(L"Kadry");
@@ -125,12 +136,12 @@ TEST(FtpProtocol, AWholeDownloadFromVsftpdAndItsWire) {
     TFtpProtocol proto(*f.p);
     EXPECT_TRUE(proto.CheckServer());
     EXPECT_TRUE(proto.CanResume());
-    EXPECT_EQ(proto.RootDir, L"/");
+    EXPECT_EQ(proto.RootDir, f.rootUnix);
     ASSERT_TRUE(f.Attempt(proto)) << WideToUtf8(f.Joined());
     EXPECT_FALSE(proto.Connected);
   }
-  EXPECT_EQ(test::ReadBytes(f.repo / L"Kadry\\6\\a.dll"), a);
-  EXPECT_EQ(test::ReadBytes(f.repo / L"Kadry\\6\\b.txt"), b);
+  EXPECT_TRUE(SameBytes(f.repo / L"Kadry\\6\\a.dll", a));
+  EXPECT_TRUE(SameBytes(f.repo / L"Kadry\\6\\b.txt", b));
   EXPECT_TRUE(f.messages.empty()) << WideToUtf8(f.Joined());
   EXPECT_EQ(states, (std::vector<bool>{true, false}));
   EXPECT_GE(f.received, 300001);
@@ -139,8 +150,8 @@ TEST(FtpProtocol, AWholeDownloadFromVsftpdAndItsWire) {
   EXPECT_FALSE(log.Has("\"PASS")) << log.New();
   EXPECT_TRUE(log.Has("\"TYPE I\""));
   EXPECT_TRUE(log.Has("\"PORT 127,0,0,1,"));
-  EXPECT_TRUE(log.Has("\"RETR /Kadry.nrm\""));
-  EXPECT_TRUE(log.Has("\"RETR /Kadry/6/a.dll\""));
+  EXPECT_TRUE(log.Has("\"RETR " + f.wireRoot + "Kadry.nrm\""));
+  EXPECT_TRUE(log.Has("\"RETR " + f.wireRoot + "Kadry/6/a.dll\""));
   EXPECT_FALSE(log.Has("\"REST"));
   EXPECT_EQ(log.Count("\"QUIT\""), 1);  // once, by Disconnect; the destructor sends nothing more
 }
@@ -151,8 +162,8 @@ TEST(FtpProtocol, AMissingFileQuotesTheServersReply) {
   TFtpProtocol proto(*f.p);
   EXPECT_FALSE(f.Attempt(proto));
   ASSERT_EQ(f.messages.size(), 1u) << WideToUtf8(f.Joined());
-  EXPECT_EQ(f.messages[0], L"Программа Корвенд-Кадры: C ftp-сервера нельзя загрузить файл /Kadry/6/gone.dll. Ответ "
-                           L"сервера: 550 Failed to open file.");
+  EXPECT_EQ(f.messages[0], L"Программа Корвенд-Кадры: C ftp-сервера нельзя загрузить файл " + f.rootUnix +
+                               L"Kadry/6/gone.dll. Ответ сервера: 550 Failed to open file.");
 }
 
 TEST(FtpProtocol, APartialFileIsContinuedWithRestOrFetchedWholeWithoutIt) {
@@ -167,11 +178,11 @@ TEST(FtpProtocol, APartialFileIsContinuedWithRestOrFetchedWholeWithoutIt) {
     TFtpProtocol proto(*f.p);
     EXPECT_EQ(proto.CanResume(), restore);
     ASSERT_TRUE(f.Attempt(proto)) << WideToUtf8(f.Joined());
-    EXPECT_EQ(test::ReadBytes(f.repo / L"Kadry\\6\\a.dll"), a);
+    EXPECT_TRUE(SameBytes(f.repo / L"Kadry\\6\\a.dll", a));
     EXPECT_FALSE(test::PathExists(f.temp / L"Kadry\\6\\a.dll"));
     EXPECT_EQ(log.Has("\"REST 70000\""), restore) << log.New();
     EXPECT_EQ(log.Has("\"350 Restart position accepted (70000).\""), restore);
-    EXPECT_EQ(log.Has("\"RETR /Kadry/6/a.dll\""), true);
+    EXPECT_TRUE(log.Has("\"RETR " + f.wireRoot + "Kadry/6/a.dll\""));
   }
 }
 
@@ -250,7 +261,7 @@ TEST(FtpProtocol, AThrottledTransferNeverTripsTheTimeOutAndStopKeepsThePartialFi
     const DWORD t0 = GetTickCount();
     ASSERT_TRUE(f.Attempt(proto)) << WideToUtf8(f.Joined());
     EXPECT_GE(GetTickCount() - t0, 2000u);  // it really was slow, longer than the time-out
-    EXPECT_EQ(test::ReadBytes(f.repo / L"Kadry\\6\\big.bin"), big);
+    EXPECT_TRUE(SameBytes(f.repo / L"Kadry\\6\\big.bin", big));
   }
   // Stop in the middle: the partial copy stays, and the next attempt continues it.
   Fixture f(true);
@@ -277,22 +288,22 @@ TEST(FtpProtocol, AThrottledTransferNeverTripsTheTimeOutAndStopKeepsThePartialFi
     EXPECT_EQ(proto.Client->ErrorMessage(), "426 Timeout");
     ASSERT_EQ(f.messages.size(), 1u);
     // Stopped, not timed out: the detail is the last line the server sent.
-    EXPECT_EQ(f.messages[0].rfind(L"Программа Корвенд-Кадры: C ftp-сервера нельзя загрузить файл /Kadry/6/big.bin. "
-                                  L"Ответ сервера: 150 Opening BINARY mode data connection",
+    EXPECT_EQ(f.messages[0].rfind(L"Программа Корвенд-Кадры: C ftp-сервера нельзя загрузить файл " + f.rootUnix +
+                                      L"Kadry/6/big.bin. Ответ сервера: 150 Opening BINARY mode data connection",
                                   0),
               0u)
         << WideToUtf8(f.Joined());
     proto.Disconnect();
   }
   const int32_t kept = FileSizeOf(partial);
-  EXPECT_GT(kept, rate / 2);
+  EXPECT_GE(kept, rate / 2);
   EXPECT_LT(kept, static_cast<int32_t>(big.size()));
-  EXPECT_EQ(test::ReadBytes(partial), big.substr(0, static_cast<size_t>(kept)));
+  EXPECT_TRUE(SameBytes(partial, big.substr(0, static_cast<size_t>(kept))));
   ServerLog log(L"DX_FTP_SLOW_LOG");
   TFtpProtocol again(*f.p);
   ASSERT_TRUE(f.Attempt(again)) << WideToUtf8(f.Joined());
   EXPECT_TRUE(log.Has("\"REST " + std::to_string(kept) + "\"")) << log.New();
-  EXPECT_EQ(test::ReadBytes(f.repo / L"Kadry\\6\\big.bin"), big);
+  EXPECT_TRUE(SameBytes(f.repo / L"Kadry\\6\\big.bin", big));
 }
 
 namespace {
@@ -300,12 +311,13 @@ namespace {
 struct FtpWorld {
   ScratchDir dir{L"fworld"};
   std::wstring repo = dir / L"repo\\", temp = dir / L"tmp\\", root = Env(L"DX_FTP_ROOT");
+  std::wstring rootUnix = Env(L"DX_FTP_ROOT_UNIX");
   std::unique_ptr<TMainForm> form;
   void Settings(const std::wstring& port, int timeout, const std::wstring& settingsFile = SettingsFileName()) {
     ForceDirectories(temp);
     std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Connection]\r\nConnectionType=0\r\nAttemptCount=2"
                         L"\r\nAttemptPause=0\r\n[Ftp]\r\nServer=127.0.0.1\r\nPort=" + port + L"\r\nTimeOut=" +
-                        std::to_wstring(timeout) + L"\r\nRootDir=/\r\n[Proxy]\r\nUse=0\r\n[Service]\r\nNoBitmap=1\r\n"
+                        std::to_wstring(timeout) + L"\r\nRootDir=" + rootUnix + L"\r\n[Proxy]\r\nUse=0\r\n[Service]\r\nNoBitmap=1\r\n"
                         L"[Session]\r\nTempDir=" + temp + L"\r\n[General]\r\nActiveProgramCount=1\r\n[Program1]\r\n"
                         L"ProgramID=Kadry\r\nVirtualUpgrade=1\r\nVirtualVersion=5\r\n";
     test::WriteBytes(settingsFile, WideToAnsi(text));
@@ -349,19 +361,22 @@ TEST(FtpSession, WholeSessionsThroughTheWindow) {
   EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{
                            L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 6 успешно произведена"}))
       << WideToUtf8(w.Dump());
-  EXPECT_EQ(test::ReadBytes(w.repo + L"Kadry\\6\\big.bin"), bytes);
+  EXPECT_TRUE(SameBytes(w.repo + L"Kadry\\6\\big.bin", bytes));
   EXPECT_GE(f.BytesReceived, static_cast<int64_t>(bytes.size()));
   EXPECT_EQ(log.Count("\"QUIT\""), 1);
 
   // A file missing on the server: its 550 is in the session's record.
   test::RemoveTree(w.repo);
   DeleteFileW((w.root + L"Kadry\\6\\big.bin").c_str());
-  ui::ClickButton(f.RunBtn);
+  w.form.reset();
+  w.Settings(Env(L"DX_FTP_PORT"), 5);  // the load-only program is back at version 5
+  TMainForm& g = w.Open();
+  ui::ClickButton(g.RunBtn);
   ui::ProcessMessages();
-  const std::wstring missing = L"Программа Корвенд-Кадры: C ftp-сервера нельзя загрузить файл /Kadry/6/big.bin. Ответ "
-                               L"сервера: 550 Failed to open file.";
-  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + missing,
-                                                  L"Ошибка на 2-й попытке. " + missing}))
+  const std::wstring missing = L"Программа Корвенд-Кадры: C ftp-сервера нельзя загрузить файл " + w.rootUnix +
+                               L"Kadry/6/big.bin. Ответ сервера: 550 Failed to open file.";
+  // The map came, so the attempt counts as made: no second one.
+  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + missing}))
       << WideToUtf8(w.Dump());
 }
 
@@ -386,7 +401,7 @@ TEST(FtpSession, AKilledSessionIsContinuedWhereItStopped) {
   const int32_t kept = FileSizeOf(partial);
   ASSERT_GT(kept, rate);
   ASSERT_LT(kept, static_cast<int32_t>(bytes.size()));
-  EXPECT_EQ(test::ReadBytes(partial), bytes.substr(0, static_cast<size_t>(kept)));
+  EXPECT_TRUE(SameBytes(partial, bytes.substr(0, static_cast<size_t>(kept))));
   EXPECT_FALSE(test::PathExists(w.repo + L"Kadry\\6\\big.bin"));
 
   // Started again with the same settings: the temporary directory is reused, the partial file is
@@ -408,7 +423,7 @@ TEST(FtpSession, AKilledSessionIsContinuedWhereItStopped) {
   EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{
                            L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 6 успешно произведена"}))
       << WideToUtf8(w.Dump());
-  EXPECT_EQ(test::ReadBytes(w.repo + L"Kadry\\6\\big.bin"), bytes);
+  EXPECT_TRUE(SameBytes(w.repo + L"Kadry\\6\\big.bin", bytes));
   const std::wstring rest = FormatByteSize(static_cast<int64_t>(bytes.size()) - kept);
   EXPECT_NE(std::find(shown.begin(), shown.end(),
                       L"Загрузка файлов обновлений: файл big.bin загружен частично\r[требуется загрузить еще " + rest + L"]"),
