@@ -186,6 +186,21 @@ TEST(FtpProtocol, APartialFileIsContinuedWithRestOrFetchedWholeWithoutIt) {
   }
 }
 
+TEST(FtpProtocol, APartialCopyAsLongAsTheMapSaysIsFetchedAnew) {
+  const std::string a = test::PatternBytes(50000, 8);
+  for (size_t stale : {a.size(), a.size() + 100}) {
+    Fixture f;
+    f.Offer({{L"a.dll", a}});
+    ForceDirectories(f.temp / L"Kadry\\6\\");
+    test::WriteBytes(f.temp / L"Kadry\\6\\a.dll", std::string(stale, 'q'));
+    ServerLog log(L"DX_FTP_LOG");
+    TFtpProtocol proto(*f.p);
+    ASSERT_TRUE(f.Attempt(proto)) << WideToUtf8(f.Joined());
+    EXPECT_TRUE(SameBytes(f.repo / L"Kadry\\6\\a.dll", a));
+    EXPECT_FALSE(log.Has("\"REST")) << log.New();  // never continued past the file's end
+  }
+}
+
 TEST(FtpProtocol, LoginRefusalsAndWhatTheyReport) {
   // vsftpd serves anonymous users only.
   {
