@@ -8,12 +8,17 @@ cat >/tmp/dx-http-bench-inner.sh <<'INNER'
 set -u
 head -c $((256 * 1024 * 1024)) /dev/urandom >"$DX_HTTP_ROOT_UNIX/big.bin"
 out="$DX_PEERS_DIR/curl.bin"
-t0=$(date +%s%N)
-curl -s -o "$out" "http://127.0.0.1:$DX_HTTP_PORT/big.bin" || { echo "curl failed"; exit 1; }
-t1=$(date +%s%N)
-cmp -s "$out" "$DX_HTTP_ROOT_UNIX/big.bin" || { echo "curl's copy differs"; exit 1; }
-rm -f "$out"
-export DX_CURL_MS=$(( (t1 - t0) / 1000000 )) DX_BENCH_FILE=big.bin
+best=""
+for run in 1 2 3; do  # the best of three, as for the agent
+  t0=$(date +%s%N)
+  curl -s -o "$out" "http://127.0.0.1:$DX_HTTP_PORT/big.bin" || { echo "curl failed"; exit 1; }
+  t1=$(date +%s%N)
+  cmp -s "$out" "$DX_HTTP_ROOT_UNIX/big.bin" || { echo "curl's copy differs"; exit 1; }
+  rm -f "$out"
+  ms=$(( (t1 - t0) / 1000000 ))
+  if [ -z "$best" ] || [ "$ms" -lt "$best" ]; then best=$ms; fi
+done
+export DX_CURL_MS=$best DX_BENCH_FILE=big.bin
 bash "$DX_HERE/scripts/wine-run" --timeout 600 "$DX_EXE"
 INNER
 DX_HERE="$here" DX_EXE="$exe" bash "$here/tests/peers/with-peers.sh" --peers http --timeout 900 bash /tmp/dx-http-bench-inner.sh

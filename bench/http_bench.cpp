@@ -1,12 +1,14 @@
 // Figures of the HTTP transfer, each beside its peer measured in the same run:
 //  - a large file from lighttpd on loopback written to disk by THttpProtocol alone and by a
 //    whole delivery session through the real main window, against curl (measured by the
-//    wrapper bench/http-bench.sh just before, handed over in DX_CURL_MS);
+//    wrapper bench/http-bench.sh just before, handed over in DX_CURL_MS); each the best of a
+//    few runs, as the machine is shared;
 //  - the processor time the agent spends while a scripted server stalls for 10 seconds;
 //  - the time from Stop to the end of the request.
 // Run with `bash bench/http-bench.sh`.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -131,9 +133,13 @@ int wmain() {
     p->TempDir = work;
     THttpProtocol h(*p);
     AbortMethod abortVar;
-    const double t0 = NowMs();
-    bool ok = h.DownloadFile(abortVar, L"/" + file, false, work + L"bare.bin");
-    const double ms = NowMs() - t0;
+    double ms = 1e30;
+    bool ok = true;
+    for (int run = 0; run < 3; ++run) {  // the best of three: the machine is shared
+      const double t0 = NowMs();
+      ok = h.DownloadFile(abortVar, L"/" + file, false, work + L"bare.bin") && ok;
+      ms = std::min(ms, NowMs() - t0);
+    }
     std::printf("%-44s %9.0f ms%s\n", "THttpProtocol alone", ms, ok && FileSizeOf(work + L"bare.bin") == size ? "" : "  FAILED");
     Ratio("THttpProtocol alone", mib / (ms / 1000.0), curlRate, "curl");
     DeleteFileW((work + L"bare.bin").c_str());
@@ -155,20 +161,36 @@ int wmain() {
                        L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
                        L"VirtualVersion=5\r\n";
     bytes = WideToAnsi(ini);
-    m = CreateFileW(SettingsFileName().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    WriteFile(m, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-    CloseHandle(m);
-    auto form = std::make_unique<TMainForm>();
-    form->Create();
-    form->Show();
-    ui::ProcessMessages();
-    const double t0 = NowMs();
-    ui::ClickButton(form->RunBtn);
-    const double ms = NowMs() - t0;
-    ui::ProcessMessages();
-    const bool ok = FileSizeOf(repo + L"Kadry\\6\\" + file) == size;
+    double ms = 1e30;
+    bool ok = true;
+    std::unique_ptr<TMainForm> form;
+    for (int run = 0; run < 2; ++run) {  // the best of two, each into an empty repository
+      ClearDirectory(repo, true);
+      // The settings anew: a session advances the load-only program's recorded version.
+      m = CreateFileW(SettingsFileName().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      WriteFile(m, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+      CloseHandle(m);
+      form = std::make_unique<TMainForm>();
+      form->Create();
+      form->Show();
+      ui::ProcessMessages();
+      const double t0 = NowMs();
+      ui::ClickButton(form->RunBtn);
+      ms = std::min(ms, NowMs() - t0);
+      ui::ProcessMessages();
+      ok = FileSizeOf(repo + L"Kadry\\6\\" + file) == size && ok;
+      if (run == 0) form.reset();
+    }
     std::printf("%-44s %9.0f ms%s\n", "session through the window (incl. copy)", ms, ok ? "" : "  FAILED");
     Ratio("session through the window", mib / (ms / 1000.0), curlRate, "curl");
+    // The session copies each fetched file into the repository; that copy alone, measured apart,
+    // shows how much of the session is the wire.
+    const double c0 = NowMs();
+    CopyFileW((repo + L"Kadry\\6\\" + file).c_str(), (work + L"copy.bin").c_str(), FALSE);
+    const double copyMs = NowMs() - c0;
+    DeleteFileW((work + L"copy.bin").c_str());
+    std::printf("%-44s %9.0f ms\n", "  of which a copy of the file (measured apart)", copyMs);
+    if (ms > copyMs) Ratio("session less that copy", mib / ((ms - copyMs) / 1000.0), curlRate, "curl");
     form.reset();
     ClearDirectory(repo, true);
     RemoveDirectoryW(repo.c_str());

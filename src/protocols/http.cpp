@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <urlmon.h>
 #include <wininet.h>
 
 #include <cstdio>
@@ -126,7 +127,7 @@ bool THttpProtocol::WriteBlock(const char* data, int length, std::wstring& failu
 
 bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& remotePath, bool,
                                  const std::wstring& localPath) {
-  if (SystemDownload()) return SystemDownloadFile(remotePath, localPath);
+  if (SystemDownload()) return SystemDownloadFile(abortHandler, remotePath, localPath);
   net::THttpClient& c = *Client;
   const std::wstring url = URLFor(remotePath);
   c.URL = WideToAnsi(url);
@@ -150,16 +151,48 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
 }
 
 namespace {
+// The status callback of the system download: its only work is to cancel the download when
+// Stop was pressed (the function asks it at every block that arrives).
+class StopCallback : public IBindStatusCallback {
+ public:
+  explicit StopCallback(volatile LONG& stop) : stop_(stop) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBindStatusCallback)) {
+      *object = static_cast<IBindStatusCallback*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs_)); }
+  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return stop_ ? E_ABORT : S_OK; }
+  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
+
+ private:
+  volatile LONG& stop_;
+  LONG refs_ = 1;  // owned by the call's record, which outlives the call
+};
+
 struct SystemCall {
   URLDownloadToFileAFunc function;
   std::string url, file;
+  volatile LONG stop = 0;
   long result = -1;
 };
 
 DWORD WINAPI SystemDownloadThread(void* param) {
   auto* call = static_cast<SystemCall*>(param);
   HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  call->result = call->function(nullptr, call->url.c_str(), call->file.c_str(), 0, nullptr);
+  StopCallback callback(call->stop);
+  call->result = call->function(nullptr, call->url.c_str(), call->file.c_str(), 0, &callback);
   if (SUCCEEDED(init)) CoUninitialize();
   return 0;
 }
@@ -178,7 +211,8 @@ std::string CachedStatusLine(const std::string& url) {
 }
 }  // namespace
 
-bool THttpProtocol::SystemDownloadFile(const std::wstring& remotePath, const std::wstring& localPath) {
+bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wstring& remotePath,
+                                       const std::wstring& localPath) {
   const std::wstring url = URLFor(remotePath);
   ForceDirectories(ExtractFilePath(localPath));
   // A file left from before must not pass for the one fetched now.
@@ -188,14 +222,23 @@ bool THttpProtocol::SystemDownloadFile(const std::wstring& remotePath, const std
     Owner.ReportMessage(this, Fmt(L"C сервера нельзя загрузить файл %s. %s", url, why));
     return false;
   };
-  SystemCall call{SystemDownloadFunction(), WideToAnsi(url), WideToAnsi(localPath)};
+  SystemCall call;
+  call.function = SystemDownloadFunction();
+  call.url = WideToAnsi(url);
+  call.file = WideToAnsi(localPath);
   // The call blocks until the download ends: it runs on a thread of its own while the window
-  // keeps pumping (Stop cannot reach it; the wait ends with the download).
+  // keeps pumping; Stop cancels it at the next block that arrives.
+  HttpSavedAbortHandler = abortHandler;
+  AbortScope chain(abortHandler, [this, &call](void*) {
+    if (HttpSavedAbortHandler) HttpSavedAbortHandler(this);
+    InterlockedExchange(&call.stop, 1);
+  });
   HANDLE thread = CreateThread(nullptr, 0, SystemDownloadThread, &call, 0, nullptr);
   if (!thread) return fail(Fmt(L"Ошибка Windows: «%s»", WindowsErrorText(GetLastError())));
   while (WaitWithMessages(&thread, 1, INFINITE) != WAIT_OBJECT_0) {
   }
   CloseHandle(thread);
+  if (call.stop) return fail(L"Загрузка прервана пользователем");
   if (call.result != 0)
     return fail(Fmt(L"Системная функция загрузки вернула код ошибки 0x%s",
                     AnsiToWide([&] {

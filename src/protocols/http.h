@@ -41,7 +41,7 @@ class THttpProtocol : public TDownloadProtocol {
   AbortMethod HttpSavedAbortHandler;
 
  private:
-  bool SystemDownloadFile(const std::wstring& remotePath, const std::wstring& localPath);
+  bool SystemDownloadFile(AbortMethod& abortHandler, const std::wstring& remotePath, const std::wstring& localPath);
   void OpenDocument();
   bool WriteBlock(const char* data, int length, std::wstring& failure);
   std::wstring openFailure_;

@@ -291,6 +291,28 @@ TEST(HttpProtocol, SystemDownloadRequiresTheDocument) {
   EXPECT_EQ(f.Message().rfind(L"C сервера нельзя загрузить файл http://127.0.0.1:" + peers.httpPort + L"/sys/missing.bin. ", 0),
             0u)
       << WideToUtf8(f.Message());
+  // Stop reaches the system's download at its next block; the part fetched is not kept.
+  {
+    test::ScriptServer trickle([&](SOCKET s, int) {
+      trickle.ReadRequest(s);
+      test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 10000000\r\n\r\n");
+      for (int i = 0; i < 400; ++i) {
+        if (!test::ScriptServer::SendAll(s, std::string(1000, 't'))) break;
+        if (WaitForSingleObject(trickle.Stopped(), 50) == WAIT_OBJECT_0) break;
+      }
+    });
+    Settings().HttpPort = std::to_wstring(trickle.Port());
+    g_stopVar = &f.abortVar;
+    SetTimer(nullptr, 0, 800, StopTimer);
+    const DWORD t0 = GetTickCount();
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/slow.bin", true, f.temp / L"slow.bin"));
+    EXPECT_LT(GetTickCount() - t0, 15000u);  // not the 20 s the whole trickle takes
+    g_stopVar = nullptr;
+    EXPECT_EQ(f.windowAborts, 1);
+    EXPECT_FALSE(test::PathExists(f.temp / L"slow.bin"));
+    EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл http://127.0.0.1:" + std::to_wstring(trickle.Port()) +
+                               L"/sys/slow.bin. Загрузка прервана пользователем");
+  }
   // A failed call says so, with its code.
   Settings().HttpPort = L"1";
   EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/ok.bin", true, f.temp / L"ok.bin"));
@@ -369,4 +391,96 @@ TEST(HttpSession, EveryConnectionTypeCarriedByHttp) {
             false);
     UnbindSystemDownload();
   }
+}
+
+TEST(HttpSession, AMissingMapIsReportedWithTheServersStatus) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  ScratchDir root{L"sess"};
+  const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+  ForceDirectories(temp);
+  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
+                      L"\r\n[Http]\r\nServer=127.0.0.1\r\nPort=" + peers.httpPort +
+                      L"\r\nRootDir=/none\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n"
+                      L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
+                      L"VirtualVersion=5\r\n";
+  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
+  auto form = std::make_unique<TMainForm>();
+  form->Create();
+  form->Show();
+  ui::ProcessMessages();
+  ui::ClickButton(form->RunBtn);
+  ui::ProcessMessages();
+  std::wstring all;
+  for (const auto& l : form->SessionLines) all += l + L"\n";
+  EXPECT_NE(all.find(L"Ошибка на 1-й попытке. Программа Корвенд-Кадры: C сервера нельзя загрузить файл http://127.0.0.1:" +
+                     peers.httpPort + L"/none/Kadry.nrm. Ошибка сервера 404: Not Found\n"),
+            std::wstring::npos)
+      << WideToUtf8(all);
+  EXPECT_FALSE(test::PathExists(repo + L"Kadry"));
+  form.reset();
+  DeleteFileW(SettingsFileName().c_str());
+  DeleteFileW(FixedReportPath().c_str());
+  Settings() = TSettings{};
+}
+
+namespace {
+TMainForm* g_form = nullptr;
+int g_stopClicks = 0;
+void CALLBACK PressStopDuringTheFile(HWND, UINT, UINT_PTR, DWORD) {
+  if (!g_form || !g_form->Running || !IsWindowEnabled(g_form->StopBtn)) return;
+  if (g_form->BytesReceived > 1000 && g_stopClicks == 0) {
+    ++g_stopClicks;
+    ui::ClickButton(g_form->StopBtn);
+  }
+}
+}  // namespace
+
+TEST(HttpSession, StopInTheMiddleOfAFileEndsTheSession) {
+  const std::string map = "[6]\r\nDir=Kadry/6\r\nCount=1\r\nFileName1=big.dat\r\nFileSize1=100000\r\n";
+  test::ScriptServer server([&](SOCKET s, int index) {
+    server.ReadRequest(s);
+    if (index == 0) {
+      test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(map.size()) + "\r\n\r\n" + map);
+      return;
+    }
+    test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'b'));
+    server.Idle(60000);
+  });
+  ScratchDir root{L"sess"};
+  const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+  ForceDirectories(temp);
+  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
+                      L"\r\n[Http]\r\nServer=127.0.0.1\r\nPort=" + std::to_wstring(server.Port()) +
+                      L"\r\nRootDir=/\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=2\r\nAttemptPause=1\r\n"
+                      L"[Proxy]\r\nUse=0\r\n[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\n"
+                      L"VirtualUpgrade=1\r\nVirtualVersion=5\r\n";
+  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
+  auto form = std::make_unique<TMainForm>();
+  form->Create();
+  form->Show();
+  ui::ProcessMessages();
+  g_form = form.get();
+  g_stopClicks = 0;
+  UINT_PTR timer = SetTimer(nullptr, 0, 100, PressStopDuringTheFile);
+  const DWORD t0 = GetTickCount();
+  ui::ClickButton(form->RunBtn);
+  ui::ProcessMessages();
+  KillTimer(nullptr, timer);
+  g_form = nullptr;
+  EXPECT_EQ(g_stopClicks, 1);
+  EXPECT_LT(GetTickCount() - t0, 30000u);  // the silent server would hold it for a minute
+  EXPECT_FALSE(form->Running);
+  std::wstring all;
+  for (const auto& l : form->SessionLines) all += l + L"\n";
+  EXPECT_NE(all.find(L"C сервера нельзя загрузить файл http://127.0.0.1:" + std::to_wstring(server.Port()) +
+                     L"/Kadry/6/big.dat. Ошибка сервера 404: Соединение с сервером прервано"),
+            std::wstring::npos)
+      << WideToUtf8(all);
+  EXPECT_EQ(server.Connections(), 2);  // no second attempt after Stop
+  EXPECT_FALSE(test::PathExists(repo + L"Kadry\\6\\big.dat"));
+  form.reset();
+  DeleteFileW(SettingsFileName().c_str());
+  DeleteFileW(FixedReportPath().c_str());
+  Settings() = TSettings{};
 }
