@@ -1,7 +1,8 @@
 // Figures of the FTP transfer, each beside its peer measured in the same run:
 //  - a large file from vsftpd on loopback written to disk by TFtpProtocol alone and by a whole
 //    delivery session through the real main window, against `curl -P -` (active mode, measured
-//    by the wrapper bench/ftp-bench.sh just before, handed over in DX_CURL_MS);
+//    by the wrapper bench/ftp-bench.sh just before, handed over in DX_CURL_MS); each the best of
+//    a few runs, as the machine is shared;
 //  - the time from Stop to the end of a retrieve from a throttled vsftpd;
 //  - a silent server with time-out 2: the wall time and the processor time of the wait.
 // Run with `bash bench/ftp-bench.sh`.
@@ -135,12 +136,17 @@ int wmain() {
     AddCatalogueRows(list);
     TProgram* p = list.FindByID(L"Kadry");
     p->TempDir = work;
-    TFtpProtocol f(*p);
-    AbortMethod abortVar;
-    const double t0 = NowMs();
-    bool ok = f.Connect() && f.Login() && f.DownloadFile(abortVar, rootUnix + file, false, work + L"bare.bin");
-    const double ms = NowMs() - t0;
-    f.Disconnect();
+    double ms = 0;
+    bool ok = true;
+    for (int run = 0; run < 3; ++run) {  // the best of three, as for curl
+      TFtpProtocol f(*p);
+      AbortMethod abortVar;
+      const double t0 = NowMs();
+      ok = ok && f.Connect() && f.Login() && f.DownloadFile(abortVar, rootUnix + file, false, work + L"bare.bin");
+      const double took = NowMs() - t0;
+      f.Disconnect();
+      if (run == 0 || took < ms) ms = took;
+    }
     std::printf("%-44s %9.0f ms%s\n", "TFtpProtocol alone", ms, ok && FileSizeOf(work + L"bare.bin") == size ? "" : "  FAILED");
     Ratio("TFtpProtocol alone", mib / (ms / 1000.0), curlRate, "curl");
     DeleteFileW((work + L"bare.bin").c_str());
@@ -152,23 +158,36 @@ int wmain() {
     ForceDirectories(temp);
     WriteText(root + L"Kadry.nrm", L"[6]\r\nDir=/\r\nCount=1\r\nFileName1=" + file + L"\r\nFileSize1=" +
                                        std::to_wstring(size) + L"\r\n");
-    WriteText(SettingsFileName(), L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
-                                      L"\r\n[Ftp]\r\nServer=127.0.0.1\r\nPort=" + port + L"\r\nRootDir=" + rootUnix +
-                                      L"\r\n[Connection]\r\nConnectionType=0\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n"
-                                      L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\n"
-                                      L"VirtualUpgrade=1\r\nVirtualVersion=5\r\n");
-    auto form = std::make_unique<TMainForm>();
-    form->Create();
-    form->Show();
-    ui::ProcessMessages();
-    const double t0 = NowMs();
-    ui::ClickButton(form->RunBtn);
-    const double ms = NowMs() - t0;
-    ui::ProcessMessages();
-    const bool ok = FileSizeOf(repo + L"Kadry\\6\\" + file) == size;
+    double ms = 0;
+    bool ok = true;
+    for (int run = 0; run < 2; ++run) {  // the best of two, each into an empty repository
+      ClearDirectory(repo, true);
+      // The load-only program starts at version 5 each time (a session moves it on).
+      WriteText(SettingsFileName(), L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
+                                        L"\r\n[Ftp]\r\nServer=127.0.0.1\r\nPort=" + port + L"\r\nRootDir=" + rootUnix +
+                                        L"\r\n[Connection]\r\nConnectionType=0\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n"
+                                        L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\n"
+                                        L"VirtualUpgrade=1\r\nVirtualVersion=5\r\n");
+      auto form = std::make_unique<TMainForm>();
+      form->Create();
+      form->Show();
+      ui::ProcessMessages();
+      const double t0 = NowMs();
+      ui::ClickButton(form->RunBtn);
+      const double took = NowMs() - t0;
+      ui::ProcessMessages();
+      ok = ok && FileSizeOf(repo + L"Kadry\\6\\" + file) == size;
+      if (run == 0 || took < ms) ms = took;
+    }
     std::printf("%-44s %9.0f ms%s\n", "session through the window (incl. copy)", ms, ok ? "" : "  FAILED");
     Ratio("session through the window", mib / (ms / 1000.0), curlRate, "curl");
-    form.reset();
+    // The session copies the fetched file into the repository; that copy alone, measured apart.
+    const double c0 = NowMs();
+    CopyFileW((repo + L"Kadry\\6\\" + file).c_str(), (work + L"copy.bin").c_str(), FALSE);
+    const double copyMs = NowMs() - c0;
+    DeleteFileW((work + L"copy.bin").c_str());
+    std::printf("%-44s %9.0f ms\n", "  of which a copy of the file (measured apart)", copyMs);
+    if (ms > copyMs) Ratio("session less that copy", mib / ((ms - copyMs) / 1000.0), curlRate, "curl");
     ClearDirectory(repo, true);
     RemoveDirectoryW(repo.c_str());
     DeleteFileW(SettingsFileName().c_str());

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/clock.h"
 #include "common/routines.h"
 #include "common/text.h"
 
@@ -71,7 +72,23 @@ TFtpProtocol::TFtpProtocol(TProgram& owner) : TDownloadProtocol(owner), Client(s
   Client->PassWord = WideToAnsi(s.FtpPassword);
   Client->OnSessionConnected = [this](void*, int) { SetConnected(true); };
   Client->OnSessionClosed = [this](void*, int) { SetConnected(false); };
-  if (owner.OnTraffic) Client->OnTraffic = owner.OnTraffic;
+  Client->OnTraffic = [this](void*, bool sent, int32_t count) { ReportTraffic(sent, count); };
+}
+
+void TFtpProtocol::ReportTraffic(bool sent, int32_t count) {
+  if (sent) {
+    if (Owner.OnTraffic) Owner.OnTraffic(this, true, count);
+    return;
+  }
+  pendingReceived_ += count;
+  if (TickCount() - lastReport_ >= 100) FlushTraffic();
+}
+
+void TFtpProtocol::FlushTraffic() {
+  lastReport_ = TickCount();
+  const int32_t count = pendingReceived_;
+  pendingReceived_ = 0;
+  if (count > 0 && Owner.OnTraffic) Owner.OnTraffic(this, false, count);
 }
 
 TFtpProtocol::~TFtpProtocol() {
@@ -96,7 +113,9 @@ bool TFtpProtocol::CheckServer() {
 
 bool TFtpProtocol::Connect() {
   Client->SetTag(0);
-  if (Client->Open()) return true;
+  const bool ok = Client->Open();
+  FlushTraffic();
+  if (ok) return true;
   Owner.ReportMessage(this, Fmt(L"Ошибка при соединении с сервером (ftp://%s:%s). Сервер недоступен или не отвечает на "
                                 L"запросы.",
                                 Settings().FtpServer, Settings().FtpPort));
@@ -105,9 +124,14 @@ bool TFtpProtocol::Connect() {
 
 void TFtpProtocol::Disconnect() {
   if (Connected && Client) Client->Quit();
+  FlushTraffic();
 }
 
 bool TFtpProtocol::Login() {
+  struct Flush {
+    TFtpProtocol& p;
+    ~Flush() { p.FlushTraffic(); }
+  } flush{*this};
   if (!Client->User()) {
     Owner.ReportMessage(this, L"Недопустимое имя пользователя для ftp-сервера");
     return false;
@@ -153,6 +177,7 @@ bool TFtpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& r
   Client->Sink = &sink;
   const bool ok = Settings().FtpEnableRestore ? Client->RestGet() : Client->Get();
   Client->Sink = nullptr;
+  FlushTraffic();
   if (ok) return true;
 
   const std::wstring reply = AnsiToWide(Client->LastResponse());

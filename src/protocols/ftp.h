@@ -30,7 +30,14 @@ class TFtpProtocol : public TDownloadProtocol {
   AbortMethod FtpSavedAbortHandler;  // the abort variable's content while DownloadFile runs
 
  private:
+  // Received bytes go to the owner in batches, at most about ten times a second, so that a fast
+  // transfer is not held up by the window showing every block.
+  void ReportTraffic(bool sent, int32_t count);
+  void FlushTraffic();
+
   bool stopped_ = false;  // Stop was pressed during the running transfer
+  int32_t pendingReceived_ = 0;
+  uint32_t lastReport_ = 0;
 };
 
 // A local file as the destination of a retrieve: kept open for the retrieve's duration,
