@@ -154,7 +154,7 @@ TFtpClientCore::Outcome TFtpClientCore::DoOpen() {
   uint16_t port = 0;
   if (!ParsePort(Port, port)) return LocalFailure("500 Invalid port " + Port);
   if (!StartNetwork()) return LocalFailure(WinsockText(WSASYSNOTREADY));
-  reader_.Reset();
+  reader_ = TFtpReplyReader((Options & ftpAcceptLF) != 0);
   received_.clear();
   lastResponse_.clear();
   state_ = TFtpState::ftpDnsLookup;

@@ -201,6 +201,40 @@ TEST(FtpProtocol, APartialCopyAsLongAsTheMapSaysIsFetchedAnew) {
   }
 }
 
+TEST(FtpProtocol, AFileCutShortIsNeverTakenAsWhole) {
+  // The server ends the data connection early and still says 226 (as a reset may look under
+  // some socket layers): the short file stays a partial copy and is continued next time.
+  ScriptedFtpServer server([](FtpScript& s) {
+    s.Send("220 ready\r\n");
+    s.Answer("230 in\r\n");
+    s.Answer("200 binary\r\n");
+    s.Answer("200 port ok\r\n");
+    s.Answer("150 go\r\n");
+    SOCKET d = s.ConnectData();
+    FtpScript::SendAll(d, "short");
+    closesocket(d);
+    s.Send("226 Transfer complete\r\n");
+    s.Answer("221 bye\r\n");
+  });
+  Fixture f;
+  Settings().FtpPort = Utf8ToWide(server.PortText());
+  Settings().FtpRootDir = L"/";
+  test::WriteBytes(f.temp / L"Kadry.nrm", "[6]\r\nCount=1\r\nFileName1=a.dll\r\nFileSize1=1000\r\n");
+  TFtpProtocol proto(*f.p);
+  ASSERT_TRUE(proto.Connect() && proto.Login());
+  proto.StepList = {L"6"};
+  EXPECT_FALSE(proto.DownloadFiles(f.abortVar, nullptr));
+  proto.Disconnect();
+  server.Finish();
+  EXPECT_EQ(f.messages, (std::vector<std::wstring>{L"Программа Корвенд-Кадры: Файл a.dll загружен не полностью: получено 5 "
+                                                   L"байт из 1000, указанных в карте файлов обновлений. Файл не "
+                                                   L"скопирован в хранилище обновлений, загрузка будет продолжена при "
+                                                   L"следующей попытке."}));
+  EXPECT_FALSE(test::PathExists(f.repo / L"Kadry\\6\\a.dll"));
+  EXPECT_EQ(test::ReadBytes(f.temp / L"Kadry\\6\\a.dll"), "short");
+  EXPECT_NE(server.Received().find("RETR /6/a.dll\r\n"), std::string::npos) << server.Received();
+}
+
 TEST(FtpProtocol, LoginRefusalsAndWhatTheyReport) {
   // vsftpd serves anonymous users only.
   {
