@@ -8,10 +8,10 @@
 namespace dorvex::net {
 
 namespace {
-constexpr size_t kBlockSize = 256 * 1024;
+constexpr size_t kBlockSize = 1024 * 1024;
 // Blocks read one after the other while data keeps arriving, before the wait runs again (and
 // with it the window's messages): fewer trips through the pump on a fast connection.
-constexpr int kBurstReads = 16;
+constexpr int kBurstReads = 8;
 constexpr int kLocalError = 500;
 constexpr int64_t kLargestTransfer = INT32_MAX;  // sizes are 32-bit signed wherever they go
 
