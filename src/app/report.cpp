@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cmath>
+
 #include "common/handles.h"
 #include "common/routines.h"
 #include "common/text.h"
@@ -34,7 +36,7 @@ ComposedReport ComposeReport(const ReportInput& in, const TProgramList* programs
   add(Fmt(L"  - принято: %s байт;", FormatGrouped(in.bytesReceived)));
   add(Fmt(L"  - передано: %s байт;", FormatGrouped(in.bytesSent)));
   add(Fmt(L"  - средняя скорость: %s CPS.",
-          duration > 0 ? FormatGrouped(RoundToInt(static_cast<double>(in.bytesReceived) / duration))
+          duration > 0 ? FormatGrouped(std::llround(static_cast<double>(in.bytesReceived) / duration))
                        : std::wstring(L"более 1М")));
 
   add(L"");

@@ -184,7 +184,10 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
           return false;
         }
         say(Fmt(L"Загрузка файлов обновлений: файл %s загружен целиком, сейчас копируется в хранилище", name));
-        if (!CopyFileW(t.c_str(), r.c_str(), FALSE)) {
+        // The finished file is moved into the repository: on the same volume a rename, which
+        // costs nothing however large the file; across volumes a copy after which the temporary
+        // file goes. When the move fails the temporary file stays as it was.
+        if (!MoveFileExW(t.c_str(), r.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
           // The temporary file is the only copy of what was fetched: it stays for the next try.
           DWORD error = GetLastError();
           Owner.ReportMessage(this, Fmt(L"Нельзя скопировать загруженный файл %s в хранилище обновлений (%s). Ошибка "
@@ -192,7 +195,6 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
                                         t, r, WindowsErrorText(error)));
           return false;
         }
-        DeleteFileW(t.c_str());
       }
       if (Aborted) return false;
     }

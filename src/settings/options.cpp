@@ -22,7 +22,14 @@ const std::wstring& SettingsFileName() {
     int index = FindSwitch(L"/CONF:", true);
     if (index > 0) {
       std::wstring value = Trim(CommandLineArguments()[static_cast<size_t>(index)].substr(6));
-      if (!value.empty()) return value;
+      // A relative name is fixed against the directory the program was started in: start-up
+      // later changes the current directory to the session's temporary one.
+      if (!value.empty()) {
+        wchar_t full[MAX_PATH * 2];
+        DWORD n = GetFullPathNameW(value.c_str(), MAX_PATH * 2, full, nullptr);
+        if (n > 0 && n < MAX_PATH * 2) value.assign(full, n);
+        return value;
+      }
     }
     return ChangeFileExt(ExecutablePath(), L".ini");
   }();
@@ -240,8 +247,8 @@ std::wstring ConnectionTypeName(int type) {
   switch (type) {
     case 0: return L"протокол FTP";
     case 1: return L"протокол HTTP";
-    case 2: return L"файловых протокол";
-    case 3: return L"автоматичкски";
+    case 2: return L"файловый протокол";
+    case 3: return L"автоматически";
     default: return Fmt(L"неизвестный способ соединения (%d)", type);
   }
 }

@@ -109,7 +109,8 @@ class TProgramList {
   TProgram* FindByID(const std::wstring& id) const;
   void ClearDownloaded();
   void LoadFromIni();
-  void SaveToIni() const;
+  // False when the settings file could not be written; the list on disk is then still whole.
+  bool SaveToIni() const;
 
   auto begin() const { return items_.begin(); }
   auto end() const { return items_.end(); }
@@ -117,6 +118,10 @@ class TProgramList {
  private:
   std::vector<std::unique_ptr<TProgram>> items_;
 };
+
+// The number of "Program%d" sections worth reading: ActiveProgramCount, but never past the
+// highest such section the file holds.
+int ProgramSectionBound(const class TIniFile& ini);
 
 // The one program list of the run: made when the main window is created, freed when it goes.
 TProgramList* ProgramCatalogue();

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "common/handles.h"
-#include "common/inifile.h"
+#include "common/initable.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "settings/options.h"
@@ -57,22 +57,20 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring
 
   if (!FileExists(mapPath))
     return refuse(L"Во временном каталоге отсутствует карта файлов обновлений на удаленном ресурсе");
-  TIniFile map(mapPath);
-  std::vector<std::wstring> names = map.ReadSections();
-  if (names.empty()) return refuse(Fmt(L"Нельзя получить с сервера карту обновлений для программы «%s»", program.Title));
+  // The map is read once into memory; thousands of steps then cost no more than their number.
+  TIniTable map;
+  map.LoadFromFile(mapPath);
+  if (map.ReadSections().empty())
+    return refuse(Fmt(L"Нельзя получить с сервера карту обновлений для программы «%s»", program.Title));
   // A section written twice is one step: its keys are read from the first one, and its upgrade
   // must not run twice.
-  std::vector<std::wstring> unique;
-  for (const auto& n : names)
-    if (std::none_of(unique.begin(), unique.end(), [&](const std::wstring& u) { return SameText(u, n); }))
-      unique.push_back(n);
-  names.swap(unique);
+  std::vector<std::wstring> names = map.UniqueSections();
 
   std::stable_sort(names.begin(), names.end(), WordSortLess);
   size_t plain = 0, ranged = 0;
   for (const auto& n : names) (n.find(L'-') == std::wstring::npos ? plain : ranged)++;
   if (plain > 0 && ranged > 0)
-    for (size_t i = 0; i < plain; ++i) std::rotate(names.begin(), names.begin() + 1, names.end());
+    std::rotate(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(plain % names.size()), names.end());
 
   const double kMarker = -1;
   double lowestFrom = kMarker, highestTo = kMarker, previousTo = kMarker;
@@ -122,7 +120,7 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring
   return MapAnalysis{true, true};
 }
 
-void PurgeOldVersionDirs(TProgram& program) {
+void PurgeOldVersionDirs(TProgram& program, double installedVersion) {
   if (!Settings().DeleteOldFiles || Settings().UpgradeFilesDir.empty()) return;
   const std::wstring dir = IncludeTrailingBackslash(Settings().UpgradeFilesDir) + program.ProgramID + L"\\";
 
@@ -145,7 +143,8 @@ void PurgeOldVersionDirs(TProgram& program) {
   std::sort(entries.begin(), entries.end(), WordSortLess);
   for (const auto& name : entries) {
     VersionStep s = ParseStepName(name);
-    if (!s.Usable() || s.To >= newest) continue;
+    // A step not yet applied (it failed, or came after a stop) is still needed next time.
+    if (!s.Usable() || s.To >= newest || s.To > installedVersion) continue;
     const std::wstring path = dir + name + L"\\";
     ClearDirectory(path, false);
     RemoveDirectoryW(ExcludeTrailingBackslash(path).c_str());

@@ -35,7 +35,8 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring
                               std::vector<std::wstring>& stepList);
 
 // Removes the superseded version directories of a program from the repository, when the
-// settings ask for it. The directory of the newest step is always kept.
-void PurgeOldVersionDirs(TProgram& program);
+// settings ask for it: only those of steps already applied (To at or below installedVersion,
+// the version installed after the upgrade phase). The directory of the newest step is always kept.
+void PurgeOldVersionDirs(TProgram& program, double installedVersion);
 
 }  // namespace dorvex

@@ -522,8 +522,36 @@ TEST(Session, AnUnexpectedFaultEndsTheSessionCleanly) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, L"Сбой счетчика");
   EXPECT_TRUE(boxes[0].flags & MB_ICONERROR);
+  // The fault is among the session's messages, and so in the report, for whoever reads it later.
+  EXPECT_NE(std::find(f.SessionLines.begin(), f.SessionLines.end(), L"Ошибка на 1-й попытке. Сбой счетчика"),
+            f.SessionLines.end());
+  EXPECT_NE(ui::GetText(f.Controls()->ReportMemo).find(L"Сбой счетчика"), std::wstring::npos);
   EXPECT_FALSE(static_cast<bool>(f.AbortHandler));  // every installed abort method was taken out again
   EXPECT_TRUE(IsWindowEnabled(f.RunBtn));
   EXPECT_FALSE(IsWindowEnabled(f.StopBtn));
   EXPECT_EQ(w.Upgrades(), "");
+}
+
+TEST(Session, ALoadOnlyDeliveryIsToldDoneOnlyOnceItsVersionIsSaved) {
+  World w;
+  w.AddLoadOnly(L"Kadry", 5);
+  w.Offer(L"Kadry", {L"6", L"7"});
+  w.WriteSettings();
+  w.Open();
+  // Another program holds the settings file without sharing it while the session runs.
+  HANDLE held =
+      CreateFileW(SettingsFileName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  w.Run();
+  CloseHandle(held);
+  const std::wstring all = w.Dump();
+  EXPECT_EQ(all.find(L"успешно произведена"), std::wstring::npos) << WideToUtf8(all);
+  EXPECT_NE(all.find(L"но новую версию нельзя сохранить в файле настроек"), std::wstring::npos) << WideToUtf8(all);
+  EXPECT_EQ(w.Program(L"Kadry").VirtualVersion, 5.0);
+  EXPECT_TRUE(test::PathExists(w.repo + L"Kadry\\7\\f7.dat"));  // the files themselves are delivered
+
+  // With the file free the next session records the version and says so.
+  w.Run();
+  EXPECT_NE(w.Dump().find(L"с версии 5 до версии 7 успешно произведена"), std::wstring::npos) << WideToUtf8(w.Dump());
+  EXPECT_EQ(TIniFile(SettingsFileName()).ReadString(L"Program1", L"VirtualVersion", L""), L"7");
 }

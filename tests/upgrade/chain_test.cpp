@@ -170,11 +170,11 @@ TEST(Purge, KeepsTheNewestStepAndNonSteps) {
   CreateDirectoryW((repo / L"Buh\\12\\sub").c_str(), nullptr);  // not empty after the files go: stays
 
   Settings().DeleteOldFiles = false;
-  PurgeOldVersionDirs(p);
+  PurgeOldVersionDirs(p, 13);
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\9\\a.dll"));
 
   Settings().DeleteOldFiles = true;
-  PurgeOldVersionDirs(p);
+  PurgeOldVersionDirs(p, 13);
   EXPECT_FALSE(test::PathExists(repo / L"Buh\\9"));
   EXPECT_FALSE(test::PathExists(repo / L"Buh\\12\\a.dll"));
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\12\\sub"));
@@ -182,6 +182,30 @@ TEST(Purge, KeepsTheNewestStepAndNonSteps) {
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\repair\\5"));
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\notes"));
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\.keep"));
+  Settings() = TSettings{};
+}
+
+TEST(Purge, OnlyAppliedStepsGo) {
+  // Installed 12, steps 13 and 14 fetched, 13 failed: nothing fetched is removed.
+  test::ScratchDir repo(L"purge");
+  Settings().UpgradeFilesDir = repo.Path();
+  Settings().DeleteOldFiles = true;
+  TProgramList list;
+  AddCatalogueRows(list);
+  TProgram& p = *list.FindByID(L"Buh");
+  for (const wchar_t* d : {L"Buh", L"Buh\\11", L"Buh\\12", L"Buh\\13", L"Buh\\14"}) {
+    CreateDirectoryW((repo / d).c_str(), nullptr);
+    if (std::wstring(d) != L"Buh") test::WriteBytes(repo / d + L"\\a.dll", "a");
+  }
+  PurgeOldVersionDirs(p, 12);
+  EXPECT_FALSE(test::PathExists(repo / L"Buh\\11"));
+  EXPECT_FALSE(test::PathExists(repo / L"Buh\\12"));
+  EXPECT_TRUE(test::PathExists(repo / L"Buh\\13\\a.dll"));
+  EXPECT_TRUE(test::PathExists(repo / L"Buh\\14\\a.dll"));
+  // Once 13 is applied its directory goes; the newest stays even when applied.
+  PurgeOldVersionDirs(p, 14);
+  EXPECT_FALSE(test::PathExists(repo / L"Buh\\13"));
+  EXPECT_TRUE(test::PathExists(repo / L"Buh\\14\\a.dll"));
   Settings() = TSettings{};
 }
 
