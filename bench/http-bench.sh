@@ -4,7 +4,9 @@
 set -u
 here="$(cd "$(dirname "$0")/.." && pwd)"
 exe="${1:-$here/build/bench/dorvex_http_bench.exe}"
-cat >/tmp/dx-http-bench-inner.sh <<'INNER'
+inner="$(mktemp /tmp/dx-http-bench.XXXXXX)"
+trap 'rm -f "$inner"' EXIT
+cat >"$inner" <<'INNER'
 set -u
 head -c $((256 * 1024 * 1024)) /dev/urandom >"$DX_HTTP_ROOT_UNIX/big.bin"
 out="$DX_PEERS_DIR/curl.bin"
@@ -21,4 +23,4 @@ done
 export DX_CURL_MS=$best DX_BENCH_FILE=big.bin
 bash "$DX_HERE/scripts/wine-run" --timeout 600 "$DX_EXE"
 INNER
-DX_HERE="$here" DX_EXE="$exe" bash "$here/tests/peers/with-peers.sh" --peers http --timeout 900 bash /tmp/dx-http-bench-inner.sh
+DX_HERE="$here" DX_EXE="$exe" bash "$here/tests/peers/with-peers.sh" --peers http --timeout 900 bash "$inner"
