@@ -360,6 +360,13 @@ in_addr TAsyncSocket::LocalAddress() const {
   return local.sin_addr;
 }
 
+in_addr TAsyncSocket::PeerAddress() const {
+  sockaddr_in peer{};
+  int size = sizeof peer;
+  getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &size);
+  return peer.sin_addr;
+}
+
 uint16_t TAsyncSocket::LocalPort() const {
   sockaddr_in local{};
   int size = sizeof local;

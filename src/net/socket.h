@@ -83,10 +83,14 @@ class TAsyncSocket {
   // The local address of a connected socket (the address a peer reaches this host by).
   in_addr LocalAddress() const;
   uint16_t LocalPort() const;
+  // The address of the peer of a connected or accepted socket.
+  in_addr PeerAddress() const;
 
   void Close();
   bool IsOpen() const { return socket_ != INVALID_SOCKET; }
   int Error() const { return error_; }  // the Windows Sockets error number of the last failure
+  // The error that came with the peer's close (WSAECONNRESET for a reset); 0 for a clean close.
+  int CloseError() const { return closeError_; }
   // Whether the last Connect failed in the connect call itself rather than later.
   bool ConnectCallFailed() const { return connectCallFailed_; }
 

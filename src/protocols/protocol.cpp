@@ -6,6 +6,7 @@
 #include "common/routines.h"
 #include "common/text.h"
 #include "protocols/disk.h"
+#include "protocols/ftp.h"
 #include "protocols/http.h"
 
 namespace dorvex {
@@ -209,7 +210,7 @@ ProtocolClassRef ProtocolClassFor(ProtocolKind kind) {
     case ProtocolKind::Http:
       return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<THttpProtocol>(owner); };
     case ProtocolKind::Ftp:
-      return nullptr;
+      return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TFtpProtocol>(owner); };
   }
   return nullptr;
 }

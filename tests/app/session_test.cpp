@@ -431,15 +431,18 @@ TEST(Session, PreparingChecks) {
                                                  L"Зайдите в настройки и укажите его"});
 }
 
-TEST(Session, NetworkSourcesAreNotServedByThisBuild) {
+TEST(Session, AnFtpServerThatDoesNotAnswerAndDiallingThatIsMissing) {
   World w;
   w.InstallBuh();
+  // Nothing listens on port 1 of this computer: every attempt fails to connect.
+  w.extraSettings = L"[Ftp]\r\nServer=127.0.0.1\r\nPort=1\r\n";
   w.WriteSettings(2, 0, 0);
   w.Open();
   w.Run();
-  const std::wstring text = L"Способ соединения «протокол FTP» в этой сборке программы недоступен. Выберите в "
-                            L"настройках файловый протокол.";
-  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + text, L"Ошибка на 2-й попытке. " + text}));
+  const std::wstring text = L"Программа Корвенд-Бухгалтерия: Ошибка при соединении с сервером (ftp://127.0.0.1:1). Сервер "
+                            L"недоступен или не отвечает на запросы.";
+  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + text, L"Ошибка на 2-й попытке. " + text}))
+      << WideToUtf8(w.Dump());
   // Dialling asked for: the service is not available in this build.
   w.extraSettings = L"[RAS]\r\nUse=1\r\n";
   w.WriteSettings(1, 0, 2);
