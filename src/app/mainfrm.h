@@ -109,6 +109,7 @@ class TMainForm : public ui::Window {
   void DeliverProgram(class TProgram& program, int& handled);
   void UpgradePhase(bool& listChanged);
   bool PauseBetweenAttempts();
+  void ImportFromFloppies(class TProgramList& list, bool& listChanged);
 
   std::unique_ptr<TMainPanel> panel_;
   std::unique_ptr<TControlsForm> controls_;
