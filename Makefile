@@ -1,7 +1,6 @@
 # Дорвекс: build, test, run and demo, all through CMake and the project's own Wine prefix.
 SHELL := /bin/bash
 BUILD := build
-CMAKE_FLAGS := -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all setup configure build test run screenshot demo bench clean
 
@@ -10,14 +9,13 @@ all: build
 setup:
 	@bash scripts/setup
 
-$(BUILD)/build.ninja:
-	@bash scripts/setup
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+configure: setup
+	@bash scripts/configure
 
-configure: $(BUILD)/build.ninja
-
-build: setup configure
+# The tests' architecture in build/; the shipped 32-bit program in build/i686 where they differ.
+build: configure
 	cmake --build $(BUILD) -j2
+	@if [ -f $(BUILD)/i686/build.ninja ]; then cmake --build $(BUILD)/i686 -j2 --target dorvex; fi
 
 test: build
 	@bash scripts/run-tests

@@ -1,4 +1,5 @@
 # Starts and stops one Xvfb for a whole run; sourced by the scripts that need a display.
+source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 xvfb_pid=""
 start_xvfb() {
   if [ -n "${DISPLAY:-}" ]; then

@@ -4,6 +4,7 @@
 # with exit code 0.
 set -u
 here="$(cd "$(dirname "$0")/.." && pwd)"
+source "$here/scripts/wine-env.sh"
 exe="$here/build/dorvex.exe"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
