@@ -276,6 +276,12 @@ TEST(TransferRead, FilteringFreeSpaceAndInconsistentPieces) {
   EXPECT_EQ(runWith(smallSet), kPrefix + L"Во временном каталоге (" + f.SessionTempDir +
                                    L") недостаточно свободного места. Требуется " + FormatByteSize(1000 + 65535) +
                                    L" байт, а доступно всего " + FormatByteSize(1000 + 65534) + L" байт");
+  // Sizes near the 32-bit limit are summed without overflow.
+  a.tempFree = 1000000;
+  EXPECT_EQ(runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"2147483647"}, {L"Kadry\\7\\b.dat", L"2147483647"}}); }),
+            kPrefix + L"Во временном каталоге (" + f.SessionTempDir + L") недостаточно свободного места. Требуется " +
+                FormatByteSize(2LL * 2147483647 + 65535) + L" байт, а доступно всего " + FormatByteSize(1000000) +
+                L" байт");
   a.tempFree = -1;
   EXPECT_EQ(runWith(smallSet), kPrefix + L"Нельзя получить сведения о наличии свободного места во временном каталоге (" +
                                    f.SessionTempDir + L")");
