@@ -7,6 +7,7 @@
 #include "common/errors.h"
 #include "settings/configure.h"
 #include "settings/options.h"
+#include "settings/rasapi.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/pump.h"
@@ -17,6 +18,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   ui::InitControls(instance);
   ui::InstallPump();
   BindSystemDownload();
+  LoadRasLibrary();
   ui::SetApplicationTitle(L"Доставка обновлений");
   int code = 0;
   {
@@ -34,6 +36,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       code = 1;
     }
   }
+  FreeRasLibrary();
   UnbindSystemDownload();
   return code;
 }

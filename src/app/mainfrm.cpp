@@ -1,5 +1,7 @@
 #include "app/mainfrm.h"
 
+#include "app/dialup.h"
+
 #include <algorithm>
 
 #include "common/errors.h"
@@ -214,6 +216,8 @@ void TMainForm::FormCreate() {
   help_->SetHelpFile(ChangeFileExt(ExecutablePath(), L".hlp"));
   help_->InstallF1Hook();
   InstallKeyPreview();
+  // 6. dial-up: the window for the dial events and their message
+  PrepareDialUp();
   // 7.-9.
   BytesReceived = BytesSent = ProgramBytesReceived = 0;
   LastRun = ReadLastRun();
@@ -255,6 +259,7 @@ void TMainForm::FormDestroy() {
   // 1.
   if (ApplicationWindow() == hwnd_) SetApplicationWindow(nullptr);
   help_.reset();
+  FreeDialUp();
   if (keyFilter_) {
     ui::RemoveMessageFilter(keyFilter_);
     keyFilter_ = 0;

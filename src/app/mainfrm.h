@@ -11,6 +11,7 @@
 #include "app/controlsfrm.h"
 #include "common/callbacks.h"
 #include "common/clock.h"
+#include "settings/rasapi.h"
 #include "ui/controls.h"
 #include "ui/help.h"
 
@@ -24,6 +25,7 @@ constexpr UINT WM_DX_QUERY = WM_USER + 31;     // 0x41F: answered with 1
 constexpr UINT_PTR kPauseTimerId = 1;          // the one-second tick of the pause between attempts
 
 class TMainPanel;
+class TRasNotifyWindow;
 
 class TMainForm : public ui::Window {
  public:
@@ -68,10 +70,20 @@ class TMainForm : public ui::Window {
 
   // ---- the session ----
   void PauseTimerTimer();
+
+  // ---- dial-up ----
+  // True when the attempt may go on to the source (dialled, already connected, or no dial-up).
   bool Dial();
+  // Ends RasConnection; without force only a connection this attempt dialled, and only when
+  // the settings ask for it.
   void HangUp(bool force);
-  uint32_t RasConnection = 0;
+  std::wstring DialStateText() const;  // the stage text of RasState
+  TRasConnHandle RasConnection = nullptr;
+  uint16_t RasState = 0;
+  uint32_t RasError = 0;
   bool DialedByUs = false;
+  UINT RasDialEventMessage = kRasDialEventDefault;
+  HWND RasNotifyWindow = nullptr;
 
   // ---- buttons ----
   void RunBtnClick();
@@ -110,10 +122,13 @@ class TMainForm : public ui::Window {
   void UpgradePhase(bool& listChanged);
   bool PauseBetweenAttempts();
   void ImportFromFloppies(class TProgramList& list, bool& listChanged);
+  void PrepareDialUp();
+  void FreeDialUp();
 
   std::unique_ptr<TMainPanel> panel_;
   std::unique_ptr<TControlsForm> controls_;
   std::unique_ptr<ui::THelpLink> help_;
+  std::unique_ptr<TRasNotifyWindow> rasNotify_;
   HIMAGELIST buttonImages_ = nullptr;
   HFONT titleFont_ = nullptr, subtitleFont_ = nullptr;
   int keyFilter_ = 0;

@@ -319,22 +319,4 @@ void TMainForm::UpgradePhase(bool& listChanged) {
   EnableWindow(StopBtn, TRUE);
 }
 
-bool TMainForm::Dial() {
-  RasConnection = 0;
-  DialedByUs = false;
-  if (SystemDownload()) return true;
-  if (!Settings().RasUse) return true;
-  ShowAction(L"Установка удаленного соединения");
-  // Dialling is not part of this build: the service counts as unavailable.
-  ShowSessionMessage(this, L"Вы указали, что необходимо использовать службу удаленного доступа, однако она не "
-                           L"установлена на Вашем компьютере или недоступна. Обратитесь к администратору сети.");
-  return false;
-}
-
-void TMainForm::HangUp(bool) {
-  if (RasConnection == 0) return;
-  RasConnection = 0;
-  DialedByUs = false;
-}
-
 }  // namespace dorvex
