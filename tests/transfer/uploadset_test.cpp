@@ -231,6 +231,24 @@ TEST(TransferWrite, DriveStatesFormattingAndCopyErrors) {
                               L". Если ошибка повторяется, попробуйте заменить дискету.");
   EXPECT_EQ(set.DisksWritten, 0);
 
+  // Damaged spots where the header or the identifier must go.
+  SetFloppyProbeSource(nullptr);
+  std::wstring obstacle;
+  SetFloppyFormatSource([&](HWND, unsigned) {
+    a.Clear();
+    CreateDirectoryW((L"A:\\" + obstacle).c_str(), nullptr);
+    return 0;
+  });
+  obstacle = L"files.inf";
+  EXPECT_FALSE(set.WriteDisk(nullptr, L"A:\\", true, op, nullptr));
+  EXPECT_EQ(boxes.Last().rfind(L"Не удалось создать заголовок первой дискеты. Ошибка при создании: ", 0), 0u)
+      << WideToUtf8(boxes.Last());
+  obstacle = L"disk1.id";
+  EXPECT_FALSE(set.WriteDisk(nullptr, L"A:\\", true, op, nullptr));
+  EXPECT_EQ(boxes.Last().rfind(L"Не удалось создать идентификатор дискеты. Ошибка при создании: ", 0), 0u)
+      << WideToUtf8(boxes.Last());
+  EXPECT_EQ(set.DisksWritten, 0);
+
   // A damaged spot: the "format" leaves a directory where the data file must go. The copy fails
   // with the Windows text, the disk does not count, the position stays where the disk began.
   SetFloppyProbeSource(nullptr);
