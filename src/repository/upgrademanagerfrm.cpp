@@ -31,13 +31,13 @@ TUpgradeManagerForm::~TUpgradeManagerForm() {
 void TUpgradeManagerForm::CreateForm(HWND owner) {
   CreateFormWindow(owner, L"Хранилище обновлений", kWidth, kHeight);
   AddControl(L"STATIC", L"Загруженные обновления программ", SS_LEFT, 12, 10, 340, 16);
-  tree_ = AddControl(WC_TREEVIEWW, L"",
-                     WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS, 12, 30, 356,
-                     290, kTreeId, WS_EX_CLIENTEDGE);
+  tree_ =
+      AddControl(WC_TREEVIEWW, L"", WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS,
+                 12, 30, 356, 290, kTreeId, WS_EX_CLIENTEDGE);
   AddControl(L"STATIC", L"Файлы обновлений хранятся  в каталоге:", SS_LEFT, 12, 328, 356, 16);
   dirLabel_ = AddControl(L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS | SS_NOPREFIX, 12, 346, 356, 16);
-  moire_ = AddControl(L"BUTTON", L" Затенять старые обновления", WS_TABSTOP | BS_AUTOCHECKBOX, 12, 370, 300, 18,
-                      kMoireId);
+  moire_ =
+      AddControl(L"BUTTON", L" Затенять старые обновления", WS_TABSTOP | BS_AUTOCHECKBOX, 12, 370, 300, 18, kMoireId);
   SendMessageW(moire_, BM_SETCHECK, BST_CHECKED, 0);
   // Each caption carries the key that also presses the button.
   delete_ = AddControl(L"BUTTON", L"Удалить обновление   Del", WS_TABSTOP | BS_LEFT, 378, 30, 172, 28, kDeleteId);
@@ -237,7 +237,9 @@ void TUpgradeManagerForm::TreeViewDeletion(HTREEITEM node, LPARAM data) {
   }
 }
 
-int TUpgradeManagerForm::TreeViewGetSelectedIndex(HTREEITEM node) const { return KindOf(node); }
+int TUpgradeManagerForm::TreeViewGetSelectedIndex(HTREEITEM node) const {
+  return KindOf(node);
+}
 
 void TUpgradeManagerForm::Forget(HTREEITEM node) {
   for (HTREEITEM c = TreeView_GetChild(tree_, node); c; c = TreeView_GetNextSibling(tree_, c)) Forget(c);
@@ -271,8 +273,9 @@ void TUpgradeManagerForm::DeleteBtnClick() {
                                StepToText(name), p->Title)))
     return;
   if (std::find(obsolete_.begin(), obsolete_.end(), step) == obsolete_.end() &&
-      ui::AskYesNo(hwnd_, L"Обновление, которое Вы собираетесь удалить, еще не проводилось (номер версии обновления "
-                          L"старше номера версии программы). Отменить удаление файлов обновления ?"))
+      ui::AskYesNo(hwnd_,
+                   L"Обновление, которое Вы собираетесь удалить, еще не проводилось (номер версии обновления "
+                   L"старше номера версии программы). Отменить удаление файлов обновления ?"))
     return;
   const std::wstring dir = IncludeTrailingBackslash(Settings().UpgradeFilesDir) + p->ProgramID + L"\\" +
                            (emergency ? L"repair\\" : L"") + name + L"\\";

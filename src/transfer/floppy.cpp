@@ -17,8 +17,12 @@ FloppyFormatSource& FormatSource() {
 }
 }  // namespace
 
-void SetFloppyProbeSource(FloppyProbeSource source) { ProbeSource() = std::move(source); }
-void SetFloppyFormatSource(FloppyFormatSource source) { FormatSource() = std::move(source); }
+void SetFloppyProbeSource(FloppyProbeSource source) {
+  ProbeSource() = std::move(source);
+}
+void SetFloppyFormatSource(FloppyFormatSource source) {
+  FormatSource() = std::move(source);
+}
 
 DriveState ProbeFloppy(wchar_t letter, uint32_t& windowsError) {
   if (ProbeSource()) return ProbeSource()(letter, windowsError);

@@ -22,13 +22,17 @@ namespace {
 constexpr DWORD kPortion = 61440;
 constexpr int64_t kTempReserve = 65535;
 
-HWND Owner() { return ApplicationWindow(); }
+HWND Owner() {
+  return ApplicationWindow();
+}
 
 void Inform(const std::wstring& text) {
   ui::ShowMessageBox(Owner(), text, ui::ApplicationTitle(), MB_OK | MB_ICONINFORMATION);
 }
 
-std::wstring LastErrorText() { return WindowsErrorText(GetLastError()); }
+std::wstring LastErrorText() {
+  return WindowsErrorText(GetLastError());
+}
 
 bool IsDeviceName(const std::wstring& part) {
   std::wstring base = UpperCaseText(part.substr(0, part.find(L'.')));
@@ -47,7 +51,9 @@ struct Entry {
   int32_t Size = 0;
 };
 
-TDownloadProtocol* ProtocolOf(TProgram& p) { return dynamic_cast<TDownloadProtocol*>(p.Protocol.get()); }
+TDownloadProtocol* ProtocolOf(TProgram& p) {
+  return dynamic_cast<TDownloadProtocol*>(p.Protocol.get());
+}
 
 bool StepOrder(const std::wstring& a, const std::wstring& b) {
   VersionStep x = ParseStepName(a), y = ParseStepName(b);
@@ -77,23 +83,26 @@ bool WaitForDisk(int diskNo, const std::wstring& drive, std::wstring& message) {
     if (state == DriveState::dsReady) return true;
     switch (state) {
       case DriveState::dsEmpty:
-        message = Fmt(L"Дискета в дисководе (%s) пуста. Вставьте дискету #%d из комплекта переноса файлов обновлений "
-                      L"и повторите попытку.",
-                      drive, diskNo);
+        message =
+            Fmt(L"Дискета в дисководе (%s) пуста. Вставьте дискету #%d из комплекта переноса файлов обновлений "
+                L"и повторите попытку.",
+                drive, diskNo);
         break;
       case DriveState::dsAccessDenied:
         message = Fmt(L"Дисковод (%s) занят другим процессом. Подождите, пока дисквод освободится и повторите попытку.",
                       drive);
         break;
       case DriveState::dsNotReady:
-        message = Fmt(L"Дисковод (%s) не готов к обслуживанию. Проверьте наличие дискеты #%d в дисководе и убедитесь, "
-                      L"что дверца привода закрыта.",
-                      drive, diskNo);
+        message =
+            Fmt(L"Дисковод (%s) не готов к обслуживанию. Проверьте наличие дискеты #%d в дисководе и убедитесь, "
+                L"что дверца привода закрыта.",
+                drive, diskNo);
         break;
       case DriveState::dsUnformatted:
-        message = Fmt(L"Дискета в дисководе (%s) не отформатирована. Если Вы уверены, это дискета #%d из комплекта "
-                      L"переноса, то вероятно, что дискета испорчена (не читается).",
-                      drive, diskNo);
+        message =
+            Fmt(L"Дискета в дисководе (%s) не отформатирована. Если Вы уверены, это дискета #%d из комплекта "
+                L"переноса, то вероятно, что дискета испорчена (не читается).",
+                drive, diskNo);
         break;
       default:
         message = Fmt(L"Дисковод (%s) недоступен. Программа не может получить доступ к дисководу. Ошибка Windows: %s",
@@ -116,9 +125,10 @@ bool CheckDiskIdentity(int diskNo, const std::wstring& drive, const std::wstring
         foreign = true;
       }
     }
-    if (!ui::AskYesNo(Owner(), Fmt(L"Дискета в дисководе %s не является дискетой #%d загружаемого комплекта обновлений. "
-                                   L"Вставьте дискету #%d в дисковод. Повторить попытку чтения ?",
-                                   drive, diskNo, diskNo))) {
+    if (!ui::AskYesNo(Owner(),
+                      Fmt(L"Дискета в дисководе %s не является дискетой #%d загружаемого комплекта обновлений. "
+                          L"Вставьте дискету #%d в дисковод. Повторить попытку чтения ?",
+                          drive, diskNo, diskNo))) {
       message = Fmt(foreign ? L"Загрузка комплекта обновлений прервана, т.к. дискета #%d не была предоставлена."
                             : L"Загрузка комплекта обновлений прервана, т.к. дискета #%d не была доступна.",
                     diskNo);
@@ -157,9 +167,10 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
   stage(L"Проверка наличия заголовочного файла");
   const std::wstring header = drive + L"files.inf";
   if (!FileExists(header)) {
-    message = Fmt(L"В дисководе %s не обнаружена первая дискета комплекта переносимых файлов обновлений (нет "
-                  L"заголовочного файла). Вероятно, Вы установили не ту дискету. Замените ее и повторите попытку.",
-                  drive);
+    message =
+        Fmt(L"В дисководе %s не обнаружена первая дискета комплекта переносимых файлов обновлений (нет "
+            L"заголовочного файла). Вероятно, Вы установили не ту дискету. Замените ее и повторите попытку.",
+            drive);
     return false;
   }
 
@@ -167,16 +178,18 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
   TIniFile ini(header);
   const std::wstring id = ini.ReadString(L"PackageInfo", L"SessionID", L"");
   if (id.size() != 19) {
-    message = Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (идентификатор сессии). "
-                  L"Вероятно дискета испорчена.",
-                  drive);
+    message =
+        Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (идентификатор сессии). "
+            L"Вероятно дискета испорчена.",
+            drive);
     return false;
   }
   const int32_t count = ini.ReadInteger(L"PackageInfo", L"FileCount", 0);
   if (count <= 0) {
-    message = Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (количество файлов). "
-                  L"Вероятно дискета испорчена.",
-                  drive);
+    message =
+        Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (количество файлов). "
+            L"Вероятно дискета испорчена.",
+            drive);
     return false;
   }
   // Every name and size is checked before anything is touched: the set comes from outside.
@@ -186,31 +199,35 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
     Entry e;
     std::wstring raw = ini.ReadString(section, L"FileName", L"");
     if (raw.empty()) {
-      message = Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (не указано имя файла номер "
-                    L"%d). Вероятно дискета испорчена.",
-                    drive, i);
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (не указано имя файла номер "
+              L"%d). Вероятно дискета испорчена.",
+              drive, i);
       return false;
     }
     e.Name = SafeSetEntryName(raw);
     if (e.Name.empty()) {
-      message = Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (недопустимое имя файла номер "
-                    L"%d: «%s»). Комплект не может быть загружен.",
-                    drive, i, raw);
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (недопустимое имя файла номер "
+              L"%d: «%s»). Комплект не может быть загружен.",
+              drive, i, raw);
       return false;
     }
     e.Size = ini.ReadInteger(section, L"FileSize", 0);
     if (e.Size < 0) {
-      message = Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (размер файла номер %d). "
-                    L"Вероятно дискета испорчена.",
-                    drive, i);
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (размер файла номер %d). "
+              L"Вероятно дискета испорчена.",
+              drive, i);
       return false;
     }
     // The disks hold every file under its bare name: two alike cannot both be read.
     for (const auto& other : entries)
       if (SameText(ExtractFileName(other.Name), ExtractFileName(e.Name))) {
-        message = Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (файлы «%s» и «%s» "
-                      L"записаны под одним именем). Комплект не может быть загружен.",
-                      drive, other.Name, e.Name);
+        message =
+            Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (файлы «%s» и «%s» "
+                L"записаны под одним именем). Комплект не может быть загружен.",
+                drive, other.Name, e.Name);
         return false;
       }
     entries.push_back(e);
@@ -239,9 +256,10 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
     if (std::find(touched.begin(), touched.end(), p) == touched.end()) touched.push_back(p);
   }
   if (kept.empty()) {
-    message = Fmt(L"На дискете в дисководе %s нет обновлений, загрузка которых необходима. Там только устаревшие "
-                  L"обновления.",
-                  drive);
+    message =
+        Fmt(L"На дискете в дисководе %s нет обновлений, загрузка которых необходима. Там только устаревшие "
+            L"обновления.",
+            drive);
     return false;
   }
   // Steps are applied by their numbers, not in the header's order, and must follow on from
@@ -270,9 +288,10 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
     return false;
   }
   if (free < static_cast<double>(total + kTempReserve)) {
-    message = Fmt(L"Во временном каталоге (%s) недостаточно свободного места. Требуется %s байт, а доступно всего %s "
-                  L"байт",
-                  tempDir, FormatByteSize(total + kTempReserve), FormatByteSize(static_cast<int64_t>(free + 0.5)));
+    message =
+        Fmt(L"Во временном каталоге (%s) недостаточно свободного места. Требуется %s байт, а доступно всего %s "
+            L"байт",
+            tempDir, FormatByteSize(total + kTempReserve), FormatByteSize(static_cast<int64_t>(free + 0.5)));
     return false;
   }
 
@@ -311,8 +330,8 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
         continue;
       }
       ErrorModeGuard quiet(SEM_FAILCRITICALERRORS);
-      FileHandle in(CreateFileW(d.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+      FileHandle in(CreateFileW(d.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
       if (!in) {
         message = Fmt(L"Нельзя открыть файл %s на дискете. Ошибка Windows: «%s». Вероятно дискета испорчена.", d,
                       LastErrorText());
@@ -332,18 +351,20 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
         BOOL ok = ReadFile(in.get(), buffer.get(), portion, &got, nullptr);
         position += got;
         if (!ok || got < portion) {
-          message = Fmt(L"Ошибка чтения очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
-                        L"испорчена.",
-                        static_cast<long long>(position), d);
+          message =
+              Fmt(L"Ошибка чтения очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
+                  L"испорчена.",
+                  static_cast<long long>(position), d);
           return false;
         }
         DWORD put = 0;
         ok = WriteFile(out.get(), buffer.get(), portion, &put, nullptr);
         written += put;
         if (!ok || put < portion) {
-          message = Fmt(L"Ошибка записи очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
-                        L"испорчена.",
-                        static_cast<long long>(written), t);
+          message =
+              Fmt(L"Ошибка записи очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
+                  L"испорчена.",
+                  static_cast<long long>(written), t);
           return false;
         }
         if (h.Traffic) h.Traffic(nullptr, false, static_cast<int32_t>(portion));

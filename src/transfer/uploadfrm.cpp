@@ -45,7 +45,9 @@ HTREEITEM NextInOrder(HWND tree, HTREEITEM node) {
 TUploadForm::TUploadForm(HWND tree, const UploadPathMap& pathMap, std::wstring sessionTempDir)
     : tree_(tree), pathMap_(pathMap), sessionTempDir_(IncludeTrailingBackslash(sessionTempDir)) {}
 
-TUploadForm::~TUploadForm() { FormDestroy(); }
+TUploadForm::~TUploadForm() {
+  FormDestroy();
+}
 
 HWND TUploadForm::Add(int page, const wchar_t* cls, const std::wstring& text, DWORD style, int x, int y, int w, int h,
                       int id, DWORD exStyle) {
@@ -69,8 +71,9 @@ void TUploadForm::CreateForm(HWND owner) {
   (void)head;
   HWND title = Label(-1, L"Перенос файлов обновлений программ", 16, 10, 500, 18, true);
   SendMessageW(title, WM_SETFONT, reinterpret_cast<WPARAM>(big_), FALSE);
-  Label(-1, L"Создание комплекта дискет с обновлениями программ для переноса на другой компьютер с установленным "
-            L"«Дорвексом» ",
+  Label(-1,
+        L"Создание комплекта дискет с обновлениями программ для переноса на другой компьютер с установленным "
+        L"«Дорвексом» ",
         32, 30, 490, 28);
   Add(-1, L"STATIC", L"", SS_ETCHEDHORZ, 0, kTop - 8, kWidth, 2);
   Add(-1, L"STATIC", L"", SS_ETCHEDHORZ, 8, kHeight - 46, kWidth - 16, 2);
@@ -139,8 +142,8 @@ void TUploadForm::CreateForm(HWND owner) {
         16, kTop + 160, kWidth - 32, 32);
 
   prev_ = AddControl(L"BUTTON", L"« Назад", WS_TABSTOP, kWidth - 300, kHeight - 36, 90, 26, kPrevId);
-  next_ = AddControl(L"BUTTON", L"Дальше »", WS_TABSTOP | BS_DEFPUSHBUTTON, kWidth - 204, kHeight - 36, 90, 26,
-                     kNextId);
+  next_ =
+      AddControl(L"BUTTON", L"Дальше »", WS_TABSTOP | BS_DEFPUSHBUTTON, kWidth - 204, kHeight - 36, 90, 26, kNextId);
   cancel_ = AddControl(L"BUTTON", L"Отмена", WS_TABSTOP, kWidth - 104, kHeight - 36, 90, 26, IDCANCEL);
 
   icons_ = ui::LoadMaskedStrip(ui::Instance(), L"SMALLICONS", 16);
@@ -222,11 +225,15 @@ void TUploadForm::Toggle(int row) {
   ShowButtons();
 }
 
-void TUploadForm::ListViewDblClick() { Toggle(ListView_GetNextItem(list_, -1, LVNI_SELECTED)); }
+void TUploadForm::ListViewDblClick() {
+  Toggle(ListView_GetNextItem(list_, -1, LVNI_SELECTED));
+}
 
 void TUploadForm::ListViewKeyPress(wchar_t key) {
-  if (key == L' ') Toggle(ListView_GetNextItem(list_, -1, LVNI_SELECTED));
-  else if (key == L'\r') NextBtnClick();
+  if (key == L' ')
+    Toggle(ListView_GetNextItem(list_, -1, LVNI_SELECTED));
+  else if (key == L'\r')
+    NextBtnClick();
 }
 
 std::vector<std::wstring> TUploadForm::SelectedPaths() const {
@@ -401,8 +408,8 @@ void TUploadForm::WriteDiskBtnClick() {
     lastPaint = now;
     paint(p);
   };
-  bool written = set_.WriteDisk(hwnd_, ChosenDrive(), SendMessageW(format_, BM_GETCHECK, 0, 0) == BST_CHECKED,
-                                operation, percent);
+  bool written =
+      set_.WriteDisk(hwnd_, ChosenDrive(), SendMessageW(format_, BM_GETCHECK, 0, 0) == BST_CHECKED, operation, percent);
   paint(last);
   if (written) {
     ui::SetText(counter_, Fmt(L"Записано дискет: %d из %d", set_.DisksWritten, set_.EstimatedDisks));
@@ -469,9 +476,7 @@ LRESULT TUploadForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       }
       break;
     }
-    case WM_CLOSE:
-      CancelBtnClick();
-      return 0;
+    case WM_CLOSE: CancelBtnClick(); return 0;
   }
   return TModalForm::HandleMessage(msg, wp, lp);
 }

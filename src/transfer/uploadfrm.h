@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <string>
@@ -88,8 +89,8 @@ class TUploadForm : public ui::TModalForm {
   void ShowButtons();
   std::vector<std::wstring> SelectedPaths() const;
   HWND Label(int page, const std::wstring& text, int x, int y, int w, int h, bool bold = false);
-  HWND Add(int page, const wchar_t* cls, const std::wstring& text, DWORD style, int x, int y, int w, int h,
-           int id = 0, DWORD exStyle = 0);
+  HWND Add(int page, const wchar_t* cls, const std::wstring& text, DWORD style, int x, int y, int w, int h, int id = 0,
+           DWORD exStyle = 0);
   static LRESULT CALLBACK KeyProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
 
   HWND tree_;

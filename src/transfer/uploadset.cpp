@@ -16,11 +16,14 @@ namespace dorvex {
 namespace {
 constexpr int64_t kSector = 512;
 
-void Pause1ms() { ::Sleep(1); }
+void Pause1ms() {
+  ::Sleep(1);
+}
 
 bool IsReservedName(const std::wstring& bare) {
   std::wstring u = UpperCaseText(bare);
-  return u == L"FILES.INF" || u == L"EACH.ID" || (u.size() >= 7 && u.compare(0, 4, L"DISK") == 0 && EndsWith(u, L".ID"));
+  return u == L"FILES.INF" || u == L"EACH.ID" ||
+         (u.size() >= 7 && u.compare(0, 4, L"DISK") == 0 && EndsWith(u, L".ID"));
 }
 
 // The number after "disk" in "disk%d.id"; 0 when it is not a number.
@@ -66,14 +69,16 @@ std::wstring CheckSetNames(const std::vector<std::wstring>& paths) {
   for (size_t i = 0; i < paths.size(); ++i) {
     const std::wstring bare = ExtractFileName(paths[i]);
     if (IsReservedName(bare))
-      return Fmt(L"Файл %s нельзя выгрузить на дискеты: имя «%s» занято служебным файлом комплекта. Снимите выбор с "
-                 L"этого обновления.",
-                 paths[i], bare);
+      return Fmt(
+          L"Файл %s нельзя выгрузить на дискеты: имя «%s» занято служебным файлом комплекта. Снимите выбор с "
+          L"этого обновления.",
+          paths[i], bare);
     for (size_t j = 0; j < i; ++j)
       if (SameText(ExtractFileName(paths[j]), bare))
-        return Fmt(L"Файлы %s и %s записываются на дискеты под одним именем «%s» и затрут друг друга. Снимите выбор "
-                   L"с одного из этих обновлений.",
-                   paths[j], paths[i], bare);
+        return Fmt(
+            L"Файлы %s и %s записываются на дискеты под одним именем «%s» и затрут друг друга. Снимите выбор "
+            L"с одного из этих обновлений.",
+            paths[j], paths[i], bare);
   }
   return L"";
 }
@@ -128,8 +133,9 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
   DriveState state = ProbeFloppy(drive[0], error);
   switch (state) {
     case DriveState::dsNotReady:
-      return fail(L"Дискета не обнаружена в дисководе. Проверьте наличие дискеты в приводе. Дверца привода должна "
-                  L"быть закрыта.");
+      return fail(
+          L"Дискета не обнаружена в дисководе. Проверьте наличие дискеты в приводе. Дверца привода должна "
+          L"быть закрыта.");
     case DriveState::dsAccessDenied:
       return fail(L"Дисковод занят другим процессом. Дождитесь завершения текущей операции и повторите попытку.");
     case DriveState::dsError:
@@ -147,8 +153,9 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
         std::wstring name = fd.cFileName;
         if (TIniFile(drive + name).ReadString(L"DiskInfo", L"SessionID", L"") == SessionID &&
             DiskNumberOf(name) <= DisksWritten)
-          return fail(L"Внимание ! Эта дискета уже используется для выгружаемого комплекта обновлений ! Замените ее и "
-                      L"повторите операцию.");
+          return fail(
+              L"Внимание ! Эта дискета уже используется для выгружаемого комплекта обновлений ! Замените ее и "
+              L"повторите операцию.");
       } while (FindNextFileW(find.get(), &fd));
     }
   }
@@ -159,17 +166,19 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
     int result = FormatFloppy(owner, static_cast<unsigned>(UpperCaseText(drive.substr(0, 1))[0] - L'A'));
     std::wstring windowsText = WindowsErrorText(GetLastError());
     if (result == -3)
-      return fail(Fmt(L"Форматирование дискеты не выполнено. Ошибка Windows: %s. Если ошибка повторяется, попробуйте "
-                      L"заменить дискету",
-                      windowsText));
+      return fail(
+          Fmt(L"Форматирование дискеты не выполнено. Ошибка Windows: %s. Если ошибка повторяется, попробуйте "
+              L"заменить дискету",
+              windowsText));
     if (result == -2) {
       operation(L"-");
       return false;
     }
     if (result == -1)
-      return fail(Fmt(L"Ошибка при форматировании дискеты. Ошибка Windows: %s. Если ошибка повторяется, попробуйте "
-                      L"заменить дискету.",
-                      windowsText));
+      return fail(
+          Fmt(L"Ошибка при форматировании дискеты. Ошибка Windows: %s. Если ошибка повторяется, попробуйте "
+              L"заменить дискету.",
+              windowsText));
   } else if (state == DriveState::dsReady) {
     operation(L"очистка дискеты");
     std::wstring message = ClearDirectory(drive, true);
@@ -188,8 +197,8 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
   auto copyChecked = [&](const std::wstring& source, const std::wstring& target, int64_t maxCount, int64_t offset,
                          int64_t expected) -> std::wstring {
     {
-      FileHandle probe(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                   nullptr));
+      FileHandle probe(
+          CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!probe) return WindowsErrorText(GetLastError());
     }
     std::wstring message = CopyFileInPortions(nullptr, source, target, static_cast<int32_t>(maxCount),
@@ -212,9 +221,10 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
     const std::wstring header = StagingDir + L"files.inf";
     std::wstring message = copyChecked(header, drive + L"files.inf", -1, -1, FileSizeOf(header));
     if (!message.empty())
-      return fail(Fmt(L"Не удалось создать заголовок первой дискеты. Ошибка при создании: %s. Вероятно, часть дискеты "
-                      L"испорчена. Попробуйте заменить её на другую. ",
-                      message));
+      return fail(
+          Fmt(L"Не удалось создать заголовок первой дискеты. Ошибка при создании: %s. Вероятно, часть дискеты "
+              L"испорчена. Попробуйте заменить её на другую. ",
+              message));
   }
   const int diskNo = DisksWritten + 1;
   operation(Fmt(L"создание идентификатора дискеты № %d", diskNo));
@@ -222,9 +232,10 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
     const std::wstring each = StagingDir + L"each.id";
     std::wstring message = copyChecked(each, drive + Fmt(L"disk%d.id", diskNo), -1, -1, FileSizeOf(each));
     if (!message.empty())
-      return fail(Fmt(L"Не удалось создать идентификатор дискеты. Ошибка при создании: %s. Вероятно, часть дискеты "
-                      L"испорчена. Попробуйте заменить её на другую. ",
-                      message));
+      return fail(
+          Fmt(L"Не удалось создать идентификатор дискеты. Ошибка при создании: %s. Вероятно, часть дискеты "
+              L"испорчена. Попробуйте заменить её на другую. ",
+              message));
   }
 
   while (FileIndex < Files.size()) {
@@ -233,9 +244,10 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
     int32_t now = FileSizeOf(f.Path);
     if (now != f.Size) {
       restore();
-      return fail(Fmt(L"Файл %s изменился после подготовки комплекта (размер был %s байт, стал %s). Запись комплекта "
-                      L"невозможна: вернитесь на страницу «Выбор» и подготовьте комплект заново.",
-                      f.Path, FormatGrouped(f.Size), now < 0 ? std::wstring(L"файл недоступен") : FormatGrouped(now) + L" байт"));
+      return fail(Fmt(
+          L"Файл %s изменился после подготовки комплекта (размер был %s байт, стал %s). Запись комплекта "
+          L"невозможна: вернитесь на страницу «Выбор» и подготовьте комплект заново.",
+          f.Path, FormatGrouped(f.Size), now < 0 ? std::wstring(L"файл недоступен") : FormatGrouped(now) + L" байт"));
     }
     double free = DiskFreeBytes(drive[0]);
     int64_t limit = free < 0 ? 0 : static_cast<int64_t>(RoundToInt(free)) / kSector * kSector;
@@ -246,9 +258,10 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
     std::wstring message = copyChecked(f.Path, drive + bare, limit, Offset, expected);
     if (!message.empty()) {
       restore();
-      return fail(Fmt(L"Ошибка при копировании: '%s'. Вероятно, часть дискеты испорчена: замените её на другую или "
-                      L"попробуйте отформатировать.",
-                      message));
+      return fail(
+          Fmt(L"Ошибка при копировании: '%s'. Вероятно, часть дискеты испорчена: замените её на другую или "
+              L"попробуйте отформатировать.",
+              message));
     }
     int64_t piece = FileSizeOf(drive + bare);
     if (piece == remaining) {

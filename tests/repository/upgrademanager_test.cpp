@@ -12,8 +12,8 @@
 #include "repository/upgrademanagerfrm.h"
 #include "settings/options.h"
 #include "transfer/floppy.h"
-#include "transfer/uploadfrm.h"
 #include "transfer/transfer_common.h"
+#include "transfer/uploadfrm.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/modal.h"
@@ -118,7 +118,7 @@ bool Capture(HWND window, const std::wstring& path) {
 std::wstring ShotsDir() {
   wchar_t buf[MAX_PATH] = L"";
   std::wstring dir = GetEnvironmentVariableW(L"DORVEX_SHOTS", buf, MAX_PATH) ? std::wstring(buf)
-                                                                              : test::TestProgramDir() + L"screenshots";
+                                                                             : test::TestProgramDir() + L"screenshots";
   dir = IncludeTrailingBackslash(dir);
   ForceDirectories(dir);
   return dir;
@@ -139,7 +139,8 @@ TEST(UpgradeManager, TreeGreyingAndStepNames) {
   HTREEITEM root = TreeView_GetRoot(tree);
   EXPECT_EQ(m.TextOf(root), L"Программы «Ворел-Софт»");
   EXPECT_EQ(TreeView_GetSelection(tree), root);
-  const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]", kadry = L"Программа «Корвенд-Кадры» [версия 5]";
+  const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]",
+                     kadry = L"Программа «Корвенд-Кадры» [версия 5]";
   // Programs in text order; unknown and inactive programs, hidden and non-step directories,
   // loose files outside steps are not shown.
   std::vector<std::wstring> top;
@@ -203,8 +204,9 @@ TEST(UpgradeManager, DeletingSteps) {
   SendMessageW(tree, WM_KEYDOWN, VK_DELETE, 0);
   ASSERT_EQ(answers.texts.size(), 2u);
   EXPECT_EQ(answers.texts[0], L"Удалить обновление с версии 412 на версию 413 для программы «Корвенд-Бухгалтерия» ?");
-  EXPECT_EQ(answers.texts[1], L"Обновление, которое Вы собираетесь удалить, еще не проводилось (номер версии "
-                              L"обновления старше номера версии программы). Отменить удаление файлов обновления ?");
+  EXPECT_EQ(answers.texts[1],
+            L"Обновление, которое Вы собираетесь удалить, еще не проводилось (номер версии "
+            L"обновления старше номера версии программы). Отменить удаление файлов обновления ?");
   EXPECT_TRUE(test::PathExists(r.c.repo + L"Buh\\413\\b.dat"));
   // No to the first question: nothing.
   answers.replies = {IDNO};
@@ -367,8 +369,8 @@ TEST(UploadWizard, SelectionPreparationWritingAndClosing) {
   w2.PrevBtnClick();
   EXPECT_EQ(answers.Last(), L"Недопустимый путь к диску");
   EXPECT_EQ(w2.CurrentPage(), 1);
-  SendMessageW(w2.DiskCombo(), CB_SETCURSEL, SendMessageW(w2.DiskCombo(), CB_FINDSTRINGEXACT, -1,
-                                                          reinterpret_cast<LPARAM>(L"A:\\")), 0);
+  SendMessageW(w2.DiskCombo(), CB_SETCURSEL,
+               SendMessageW(w2.DiskCombo(), CB_FINDSTRINGEXACT, -1, reinterpret_cast<LPARAM>(L"A:\\")), 0);
   SendMessageW(w2.DiskCombo(), WM_CHAR, L'\r', 0);
   w2.NextBtnClick();
   ASSERT_EQ(w2.CurrentPage(), 2);
@@ -427,7 +429,8 @@ TEST(Screens, ManagerAndEveryWizardPage) {
   TUpgradeManagerForm m(ProgramCatalogue(), r.main->SessionTempDir);
   m.EnsureCreated(r.main->Handle());
   HWND tree = m.TreeView();
-  for (HTREEITEM n = TreeView_GetRoot(tree); n; n = TreeView_GetNextSibling(tree, n)) TreeView_Expand(tree, n, TVE_EXPAND);
+  for (HTREEITEM n = TreeView_GetRoot(tree); n; n = TreeView_GetNextSibling(tree, n))
+    TreeView_Expand(tree, n, TVE_EXPAND);
   const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]";
   TreeView_Expand(tree, m.FindNode(buh), TVE_EXPAND);
   TreeView_Expand(tree, m.FindNode(buh + L"/410-412"), TVE_EXPAND);
@@ -446,8 +449,8 @@ TEST(Screens, ManagerAndEveryWizardPage) {
   EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-0-select.bmp"));
   w.NextBtnClick();
   ASSERT_EQ(w.CurrentPage(), 1);
-  SendMessageW(w.DiskCombo(), CB_SETCURSEL, SendMessageW(w.DiskCombo(), CB_FINDSTRINGEXACT, -1,
-                                                         reinterpret_cast<LPARAM>(L"A:\\")), 0);
+  SendMessageW(w.DiskCombo(), CB_SETCURSEL,
+               SendMessageW(w.DiskCombo(), CB_FINDSTRINGEXACT, -1, reinterpret_cast<LPARAM>(L"A:\\")), 0);
   EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-1-prepare.bmp"));
   w.NextBtnClick();
   ASSERT_EQ(w.CurrentPage(), 2);

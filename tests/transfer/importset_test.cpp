@@ -1,5 +1,7 @@
 // Reading transfer sets through whole sessions of the main window whose source is the floppy
 // drive A:, with the disks swapped in from the message boxes that ask for them.
+#include "transfer/importset.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +10,6 @@
 #include "common/text.h"
 #include "settings/options.h"
 #include "transfer/floppy.h"
-#include "transfer/importset.h"
 #include "transfer/uploadset.h"
 #include "transfer_common.h"
 #include "ui/controls.h"
@@ -55,8 +56,10 @@ struct Operator {
         if (loadDisks) drive.Load(1);
       } else if (r.text.rfind(next, 0) == 0) {
         int n = _wtoi(r.text.c_str() + next.size());
-        if (onNextDisk) onNextDisk(n);
-        else if (loadDisks) drive.Load(n);
+        if (onNextDisk)
+          onNextDisk(n);
+        else if (loadDisks)
+          drive.Load(n);
       }
       if ((r.flags & MB_YESNO) == MB_YESNO) {
         if (answers.empty()) return IDNO;
@@ -78,8 +81,10 @@ void ListTree(const std::wstring& dir, const std::wstring& rel, std::vector<std:
   do {
     std::wstring n = fd.cFileName;
     if (n == L"." || n == L"..") continue;
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListTree(dir + n + L"\\", rel + n + L"\\", out);
-    else out.push_back(rel + n);
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      ListTree(dir + n + L"\\", rel + n + L"\\", out);
+    else
+      out.push_back(rel + n);
   } while (FindNextFileW(h, &fd));
   FindClose(h);
 }
@@ -118,7 +123,7 @@ TEST(TransferRead, ThreeDiskSetRoundTripUpgradesInNumericOrder) {
   a.Clear();
 
   test::Computer to(L"to");
-  to.InstallBuh();  // version 412
+  to.InstallBuh();          // version 412
   to.WriteSettings(L"A:");  // a drive given without its backslash
   // Disk 3 is first offered from another set; at the question the right one is put in.
   std::vector<std::wstring> texts;
@@ -146,9 +151,10 @@ TEST(TransferRead, ThreeDiskSetRoundTripUpgradesInNumericOrder) {
   TMainForm& f = to.Open();
   to.Run();
 
-  EXPECT_EQ(to.Lines(), (std::vector<std::wstring>{
-                            L"Обновление программы «Корвенд-Бухгалтерия» с версии 412 до версии 419 успешно проведено",
-                            L"Обновление программы «Корвенд-Бухгалтерия» с версии 419 до версии 420 успешно проведено"}));
+  EXPECT_EQ(to.Lines(),
+            (std::vector<std::wstring>{
+                L"Обновление программы «Корвенд-Бухгалтерия» с версии 412 до версии 419 успешно проведено",
+                L"Обновление программы «Корвенд-Бухгалтерия» с версии 419 до версии 420 успешно проведено"}));
   EXPECT_EQ(offers, 2);
   ui::SetMessageBoxHandler(nullptr);
   EXPECT_NE(std::find(texts.begin(), texts.end(),
@@ -197,31 +203,39 @@ TEST(TransferRead, HeaderErrorsAndUnsafeNames) {
            L"). Вероятно дискета испорчена.";
   };
   EXPECT_EQ(runWith([] { test::WriteBytes(L"A:\\other.txt", "x"); }),
-            kPrefix + L"В дисководе A:\\ не обнаружена первая дискета комплекта переносимых файлов обновлений (нет "
-                      L"заголовочного файла). Вероятно, Вы установили не ту дискету. Замените ее и повторите попытку.");
-  EXPECT_EQ(runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"1"}}, kId.substr(0, 18)); }),
-            bad(L"идентификатор сессии"));
+            kPrefix +
+                L"В дисководе A:\\ не обнаружена первая дискета комплекта переносимых файлов обновлений (нет "
+                L"заголовочного файла). Вероятно, Вы установили не ту дискету. Замените ее и повторите попытку.");
+  EXPECT_EQ(runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"1"}}, kId.substr(0, 18)); }), bad(L"идентификатор сессии"));
   EXPECT_EQ(runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"1"}}, kId + L"0"); }), bad(L"идентификатор сессии"));
   EXPECT_EQ(runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"1"}}, kId, L"0"); }), bad(L"количество файлов"));
-  EXPECT_EQ(runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"1"}, {L"", L"1"}}); }),
+  EXPECT_EQ(runWith([] {
+              MakeHeader({{L"Kadry\\6\\a.dat", L"1"}, {L"", L"1"}});
+            }),
             bad(L"не указано имя файла номер 2"));
   EXPECT_EQ(runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"-1"}}); }), bad(L"размер файла номер 1"));
 
   // Names that would reach outside the repository and the temporary directory refuse the set
   // before anything is written.
-  const std::vector<std::wstring> unsafe = {L"..\\..\\evil.dat",       L"Kadry\\6\\..\\..\\..\\evil.dat",
-                                            L"C:\\evil.dat",           L"Kadry\\6\\a.dat:stream",
-                                            L"\\\\server\\share\\e.dat", L"Kadry\\6\\CON",
-                                            L"Kadry\\6\\nul.txt",      L"Kadry\\6\\",
-                                            L"Kadry/6/a.dat",          L"Kadry\\6\\. .\\..\\e.dat"};
+  const std::vector<std::wstring> unsafe = {L"..\\..\\evil.dat",
+                                            L"Kadry\\6\\..\\..\\..\\evil.dat",
+                                            L"C:\\evil.dat",
+                                            L"Kadry\\6\\a.dat:stream",
+                                            L"\\\\server\\share\\e.dat",
+                                            L"Kadry\\6\\CON",
+                                            L"Kadry\\6\\nul.txt",
+                                            L"Kadry\\6\\",
+                                            L"Kadry/6/a.dat",
+                                            L"Kadry\\6\\. .\\..\\e.dat"};
   for (const auto& name : unsafe) {
     std::wstring line = runWith([&] {
       MakeHeader({{L"Kadry\\6\\ok.dat", L"2"}, {name, L"4"}});
       test::WriteBytes(L"A:\\ok.dat", "ok");
       test::WriteBytes(L"A:\\evil.dat", "evil");
     });
-    EXPECT_EQ(line, kPrefix + L"На дискете в дисководе A:\\ недопустимые данные в заголовочном файле (недопустимое имя "
-                              L"файла номер 2: «" +
+    EXPECT_EQ(line, kPrefix +
+                        L"На дискете в дисководе A:\\ недопустимые данные в заголовочном файле (недопустимое имя "
+                        L"файла номер 2: «" +
                         name + L"»). Комплект не может быть загружен.")
         << WideToUtf8(name);
   }
@@ -255,11 +269,14 @@ TEST(TransferRead, FilteringFreeSpaceAndInconsistentPieces) {
   };
   // Only old steps, other programs and entries without a step.
   EXPECT_EQ(runWith([] {
-              MakeHeader({{L"Kadry\\5\\a.dat", L"1"}, {L"Kadry\\4-5\\b.dat", L"1"}, {L"Sklad\\9\\c.dat", L"1"},
+              MakeHeader({{L"Kadry\\5\\a.dat", L"1"},
+                          {L"Kadry\\4-5\\b.dat", L"1"},
+                          {L"Sklad\\9\\c.dat", L"1"},
                           {L"Kadry\\d.dat", L"1"}});
             }),
-            kPrefix + L"На дискете в дисководе A:\\ нет обновлений, загрузка которых необходима. Там только "
-                      L"устаревшие обновления.");
+            kPrefix +
+                L"На дискете в дисководе A:\\ нет обновлений, загрузка которых необходима. Там только "
+                L"устаревшие обновления.");
 
   // A gap above the installed version (5): 6 and 8 leave 7 out.
   EXPECT_EQ(runWith([] {
@@ -278,12 +295,15 @@ TEST(TransferRead, FilteringFreeSpaceAndInconsistentPieces) {
                                    L" байт, а доступно всего " + FormatByteSize(1000 + 65534) + L" байт");
   // Sizes near the 32-bit limit are summed without overflow.
   a.tempFree = 1000000;
-  EXPECT_EQ(runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"2147483647"}, {L"Kadry\\7\\b.dat", L"2147483647"}}); }),
+  EXPECT_EQ(runWith([] {
+              MakeHeader({{L"Kadry\\6\\a.dat", L"2147483647"}, {L"Kadry\\7\\b.dat", L"2147483647"}});
+            }),
             kPrefix + L"Во временном каталоге (" + f.SessionTempDir + L") недостаточно свободного места. Требуется " +
                 FormatByteSize(2LL * 2147483647 + 65535) + L" байт, а доступно всего " + FormatByteSize(1000000) +
                 L" байт");
   a.tempFree = -1;
-  EXPECT_EQ(runWith(smallSet), kPrefix + L"Нельзя получить сведения о наличии свободного места во временном каталоге (" +
+  EXPECT_EQ(runWith(smallSet), kPrefix +
+                                   L"Нельзя получить сведения о наличии свободного места во временном каталоге (" +
                                    f.SessionTempDir + L")");
   a.tempFree = 1000 + 65535;
   EXPECT_EQ(runWith(smallSet),
@@ -336,8 +356,9 @@ TEST(TransferRead, FilteringFreeSpaceAndInconsistentPieces) {
     MakeHeader({{L"Kadry\\6\\a.dat", L"5"}});
     test::WriteBytes(L"A:\\a.dat", "abcde");
   });
-  EXPECT_EQ(line.rfind(kPrefix + L"Нельзя поместить файл " + to.repo + L"Kadry\\6\\a.dat в хранилище обновлений. "
-                                  L"Ошибка Windows: «",
+  EXPECT_EQ(line.rfind(kPrefix + L"Нельзя поместить файл " + to.repo +
+                           L"Kadry\\6\\a.dat в хранилище обновлений. "
+                           L"Ошибка Windows: «",
                        0),
             0u)
       << WideToUtf8(line);
@@ -362,16 +383,21 @@ TEST(TransferRead, DriveStatesAndStop) {
     std::wstring text;
   };
   const std::vector<Case> cases = {
-      {DriveState::dsEmpty, L"Дискета в дисководе (A:\\) пуста. Вставьте дискету #1 из комплекта переноса файлов "
-                            L"обновлений и повторите попытку."},
+      {DriveState::dsEmpty,
+       L"Дискета в дисководе (A:\\) пуста. Вставьте дискету #1 из комплекта переноса файлов "
+       L"обновлений и повторите попытку."},
       {DriveState::dsAccessDenied,
        L"Дисковод (A:\\) занят другим процессом. Подождите, пока дисквод освободится и повторите попытку."},
-      {DriveState::dsNotReady, L"Дисковод (A:\\) не готов к обслуживанию. Проверьте наличие дискеты #1 в дисководе и "
-                               L"убедитесь, что дверца привода закрыта."},
-      {DriveState::dsUnformatted, L"Дискета в дисководе (A:\\) не отформатирована. Если Вы уверены, это дискета #1 из "
-                                  L"комплекта переноса, то вероятно, что дискета испорчена (не читается)."},
-      {DriveState::dsError, L"Дисковод (A:\\) недоступен. Программа не может получить доступ к дисководу. Ошибка "
-                            L"Windows: " + WindowsErrorText(21)},
+      {DriveState::dsNotReady,
+       L"Дисковод (A:\\) не готов к обслуживанию. Проверьте наличие дискеты #1 в дисководе и "
+       L"убедитесь, что дверца привода закрыта."},
+      {DriveState::dsUnformatted,
+       L"Дискета в дисководе (A:\\) не отформатирована. Если Вы уверены, это дискета #1 из "
+       L"комплекта переноса, то вероятно, что дискета испорчена (не читается)."},
+      {DriveState::dsError,
+       L"Дисковод (A:\\) недоступен. Программа не может получить доступ к дисководу. Ошибка "
+       L"Windows: " +
+           WindowsErrorText(21)},
   };
   for (const auto& c : cases) {
     state = c.state;

@@ -49,7 +49,9 @@ FloppyDrive::~FloppyDrive() {
   Clear();
 }
 
-void FloppyDrive::Clear() { ClearDirectory(L"A:\\", true); }
+void FloppyDrive::Clear() {
+  ClearDirectory(L"A:\\", true);
+}
 
 void FloppyDrive::Save(int n) {
   std::wstring dir = store / (L"disk" + std::to_wstring(n) + L"\\");
@@ -64,7 +66,9 @@ void FloppyDrive::Load(int n) {
   for (const auto& name : FilesIn(dir)) CopyFileW((dir + name).c_str(), (L"A:\\" + name).c_str(), FALSE);
 }
 
-std::vector<std::wstring> FloppyDrive::Names() const { return FilesIn(L"A:\\"); }
+std::vector<std::wstring> FloppyDrive::Names() const {
+  return FilesIn(L"A:\\");
+}
 
 Computer::Computer(const std::wstring& tag) : root(tag) {
   repo = root / L"repo\\";
@@ -110,9 +114,10 @@ std::vector<std::wstring> Computer::Step(const std::wstring& relDir,
 }
 
 void Computer::WriteSettings(const std::wstring& rootDir) {
-  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Disk]\r\nRootDir=" + rootDir +
-                      L"\r\n[Connection]\r\nConnectionType=2\r\nAttemptCount=1\r\nAttemptPause=0\r\n[Session]\r\nTempDir=" +
-                      temp + L"\r\n[General]\r\nActiveProgramCount=" + std::to_wstring(programs.size()) + L"\r\n";
+  std::wstring text =
+      L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Disk]\r\nRootDir=" + rootDir +
+      L"\r\n[Connection]\r\nConnectionType=2\r\nAttemptCount=1\r\nAttemptPause=0\r\n[Session]\r\nTempDir=" + temp +
+      L"\r\n[General]\r\nActiveProgramCount=" + std::to_wstring(programs.size()) + L"\r\n";
   for (size_t i = 0; i < programs.size(); ++i) text += L"[Program" + std::to_wstring(i + 1) + L"]\r\n" + programs[i];
   WriteBytes(SettingsFileName(), WideToAnsi(text));
 }

@@ -1,5 +1,7 @@
 // The transfer set format and its writer: identifiers, the header, the estimate, and disks
 // written one after another into the floppy drive A: of the test prefix.
+#include "transfer/uploadset.h"
+
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -9,7 +11,6 @@
 #include "common/text.h"
 #include "settings/options.h"
 #include "transfer/floppy.h"
-#include "transfer/uploadset.h"
 #include "transfer_common.h"
 #include "ui/dialogs.h"
 
@@ -39,7 +40,9 @@ struct Seams {
   }
 };
 
-void UseRepository(const std::wstring& repo) { Settings().UpgradeFilesDir = repo; }
+void UseRepository(const std::wstring& repo) {
+  Settings().UpgradeFilesDir = repo;
+}
 }  // namespace
 
 TEST(TransferFormat, RoutinesHeaderAndEstimate) {
@@ -57,10 +60,16 @@ TEST(TransferFormat, RoutinesHeaderAndEstimate) {
   SetTickCountSource([&tick] { return tick++; });
   std::wstring id = NewSessionID();
   // 0x1234 gives 0x3412 = 13330, then 0x1235 gives 0x3512 = 13586: cut to 19 characters.
-  EXPECT_EQ(id, L"20260307090504" L"13330");
+  EXPECT_EQ(id,
+            L"20260307090504"
+            L"13330");
   EXPECT_EQ(id.size(), 19u);
   tick = 0x0100;  // 0x0001 = 1, then 0x0101 = 257, then 0x0201 = 513: more pieces, then cut
-  EXPECT_EQ(NewSessionID(), L"20260307090504" L"1" L"257" L"5");
+  EXPECT_EQ(NewSessionID(),
+            L"20260307090504"
+            L"1"
+            L"257"
+            L"5");
   SetNowSource(nullptr);
   SetTickCountSource(nullptr);
 
@@ -148,8 +157,9 @@ TEST(TransferWrite, DiskAfterDiskWithAFileCutTwice) {
 
   // Disk 1 offered again as disk 2: refused, nothing moves.
   EXPECT_FALSE(set.WriteDisk(nullptr, L"A:\\", false, op, pc));
-  EXPECT_EQ(boxes.Last(), L"Внимание ! Эта дискета уже используется для выгружаемого комплекта обновлений ! Замените ее "
-                          L"и повторите операцию.");
+  EXPECT_EQ(boxes.Last(),
+            L"Внимание ! Эта дискета уже используется для выгружаемого комплекта обновлений ! Замените ее "
+            L"и повторите операцию.");
   EXPECT_EQ(set.DisksWritten, 1);
   EXPECT_EQ(set.Offset, piece1);
   EXPECT_TRUE(test::PathExists(L"A:\\files.inf"));
@@ -196,12 +206,14 @@ TEST(TransferWrite, DriveStatesFormattingAndCopyErrors) {
     return state;
   });
   EXPECT_FALSE(set.WriteDisk(nullptr, L"A:\\", false, op, nullptr));
-  EXPECT_EQ(boxes.Last(), L"Дискета не обнаружена в дисководе. Проверьте наличие дискеты в приводе. Дверца привода "
-                          L"должна быть закрыта.");
+  EXPECT_EQ(boxes.Last(),
+            L"Дискета не обнаружена в дисководе. Проверьте наличие дискеты в приводе. Дверца привода "
+            L"должна быть закрыта.");
   EXPECT_EQ(ops.back(), L"-");
   state = DriveState::dsAccessDenied;
   EXPECT_FALSE(set.WriteDisk(nullptr, L"A:\\", false, op, nullptr));
-  EXPECT_EQ(boxes.Last(), L"Дисковод занят другим процессом. Дождитесь завершения текущей операции и повторите попытку.");
+  EXPECT_EQ(boxes.Last(),
+            L"Дисковод занят другим процессом. Дождитесь завершения текущей операции и повторите попытку.");
   state = DriveState::dsError;
   code = 31;
   EXPECT_FALSE(set.WriteDisk(nullptr, L"A:\\", false, op, nullptr));
