@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 BUILD := build
 
-.PHONY: all setup configure build test run screenshot demo bench clean
+.PHONY: all setup configure build test run screenshot screenshot-repository demo bench clean
 
 all: build
 
@@ -25,6 +25,10 @@ run: build
 
 screenshot: build
 	bash scripts/screenshot
+	bash scripts/screenshot-repository
+
+screenshot-repository: build
+	bash scripts/screenshot-repository
 
 demo: build
 	bash scripts/demo

@@ -11,6 +11,7 @@
 #include "common/pump.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "repository/upgrademanagerfrm.h"
 #include "settings/options.h"
 #include "settings/programs.h"
 #include "upgrade/catalogue.h"
@@ -473,8 +474,8 @@ void TMainForm::OptionsBtnClick() {
 
 void TMainForm::UpgradeInfoBtnClick() {
   if (!IsWindowEnabled(UpgradeInfoBtn)) return;
-  ui::ShowMessageBox(hwnd_, L"Просмотр хранилища обновлений в этой сборке программы еще не доступен.",
-                     ui::ApplicationTitle(), MB_OK | MB_ICONINFORMATION);
+  TUpgradeManagerForm manager(ProgramCatalogue(), SessionTempDir);
+  manager.ShowModal(hwnd_);
 }
 
 void TMainForm::CloseBtnClick() { Close(); }

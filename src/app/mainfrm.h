@@ -128,6 +128,7 @@ class TMainForm : public ui::Window {
   void RunSession(bool& listChanged);
   void DeliverProgram(class TProgram& program, int& handled);
   void UpgradePhase(bool& listChanged);
+  void ImportFromFloppies(class TProgramList& list, bool& listChanged);
   void PrepareDialUp();
   void FreeDialUp();
 

@@ -15,6 +15,7 @@
 #include "repository/repairselectfrm.h"
 #include "settings/options.h"
 #include "settings/programs.h"
+#include "transfer/importset.h"
 #include "ui/dialogs.h"
 #include "ui/pump.h"
 #include "upgrade/chain.h"
@@ -105,7 +106,7 @@ void TMainForm::RunSession(bool& listChanged) {
   ShowPage(1);
 
   if (FloppySource()) {
-    ShowSessionMessage(nullptr, L"Загрузка обновлений с дискет в этой сборке программы еще не поддерживается.");
+    ImportFromFloppies(*list, listChanged);
     return;
   }
 
@@ -159,6 +160,32 @@ void TMainForm::RunSession(bool& listChanged) {
     }
     ShowAttempt(AttemptNo);
   }
+}
+
+// A floppy transfer set: no connection, the set is read into the repository and the upgrade
+// phase follows at once.
+void TMainForm::ImportFromFloppies(TProgramList& list, bool& listChanged) {
+  list.ClearDownloaded();
+  for (const auto& p : list) {
+    if (!p->Active) continue;
+    if (p->Controller) p->Controller->DetectVersion();
+    p->AttachProtocol(ProtocolClassFor(ProtocolClass()),
+                      [this](void* sender, int32_t size, bool valid) { SetSizeForDownload(sender, size, valid); });
+  }
+  ImportHandlers handlers;
+  handlers.Stage = [this](const std::wstring& t) { ShowAction(t); };
+  handlers.Size = [this](void* sender, int32_t size, bool valid) { SetSizeForDownload(sender, size, valid); };
+  handlers.Traffic = [this](void* sender, bool sent, int32_t count) { ShowTraffic(sender, sent, count); };
+  handlers.ProgramLine = [this](const std::wstring& t) { ui::SetText(Controls()->ProgramLabel, t); };
+  std::wstring message;
+  if (!ImportTransferSet(&list, SessionTempDir, AbortHandler, handlers, message)) {
+    if (StopRequested) message = L"Загрузка с дискеты прервана пользователем.";
+    ShowSessionMessage(nullptr, message);
+    return;
+  }
+  ShowAction(L"");
+  RemoveTempDirOnExit = true;
+  UpgradePhase(listChanged);
 }
 
 bool TMainForm::PauseBetweenAttempts() {
