@@ -185,7 +185,7 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
   SizeForDownload = 0;
   ShowAction(Fmt(L"Тестирование программы «%s» перед загрузкой файлов", p.Title));
   p.AttachProtocol(ProtocolClassFor(ProtocolClass()),
-                   [this](void* sender, int32_t size, bool valid) { SetSizeForDownload(sender, size, valid); });
+                   [this](void* sender, int64_t size, bool valid) { SetSizeForDownload(sender, size, valid); });
   TDownloadProtocol* proto = ProtocolOf(p);
   if (proto && p.Controller && p.Controller->DetectVersion() && p.CheckReady()) {
     p.TempDir = SessionTempDir;

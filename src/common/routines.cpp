@@ -67,6 +67,24 @@ bool ForceDirectories(const std::wstring& raw) {
   return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+namespace {
+// The reserved device names, which open a device instead of a file in any directory and with
+// any extension ("nul.txt", "COM1 .log").
+bool IsDeviceName(const std::wstring& part) {
+  std::wstring base = part.substr(0, part.find(L'.'));
+  while (!base.empty() && (base.back() == L' ' || base.back() == L'.')) base.pop_back();
+  base = UpperCaseText(base);
+  static const wchar_t* const kNames[] = {L"CON", L"NUL", L"AUX", L"PRN", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+  for (const wchar_t* n : kNames)
+    if (base == n) return true;
+  if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) {
+    const wchar_t d = base[3];
+    return (d >= L'0' && d <= L'9') || d == 0xB9 || d == 0xB2 || d == 0xB3;  // also the superscript digits
+  }
+  return false;
+}
+}  // namespace
+
 bool IsSafeRelativePath(const std::wstring& path) {
   if (path.empty() || path[0] == L'\\' || path[0] == L'/') return false;
   for (wchar_t c : path)
@@ -78,6 +96,7 @@ bool IsSafeRelativePath(const std::wstring& path) {
     // Windows drops trailing dots and blanks: ". ." and "..." name the parent as ".." does.
     while (!t.empty() && (t.back() == L'.' || t.back() == L' ')) t.pop_back();
     if (t.empty() && !part.empty()) return false;
+    if (IsDeviceName(part)) return false;
   }
   return true;
 }
@@ -202,11 +221,11 @@ std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const 
 
 // ---- drives ----
 
-int32_t FileSizeOf(const std::wstring& path) {
+int64_t FileSizeOf(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
-  return static_cast<int32_t>(data.nFileSizeLow);
+  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
 bool ReadFileBytes(const std::wstring& path, std::string& bytes) {

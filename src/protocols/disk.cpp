@@ -55,7 +55,7 @@ bool TDiskProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
   }
   // The copy routine stays silent when it cannot open either file: a missing or short
   // destination is a failed copy all the same.
-  const int32_t sourceSize = FileSizeOf(remotePath);
+  const int64_t sourceSize = FileSizeOf(remotePath);
   if (!error.empty() || sourceSize < 0 || FileSizeOf(localPath) != sourceSize) {
     Owner.ReportMessage(this, Fmt(L"C файлового ресурса нельзя загрузить файл %s", remotePath));
     return false;

@@ -35,7 +35,7 @@ class TDownloadProtocol : public TProgramProtocol {
   void SetConnected(bool value);
   std::wstring MapFileName(const std::wstring& dir) const;
   std::wstring StepFilePath(const std::wstring& dir, const std::wstring& fileName, int kind) const;
-  void ReportSizeForDownload(int32_t size, bool valid);
+  void ReportSizeForDownload(int64_t size, bool valid);
   void AbortHook(void* sender);
   bool DownloadFiles(AbortMethod& abortHandler, const StageTextHandler& status);
 
@@ -51,7 +51,7 @@ class TDownloadProtocol : public TProgramProtocol {
   std::wstring RootDir;
 
  private:
-  bool CheckMapEntries(class TIniFile& map);
+  bool CheckMapEntries(const class TIniTable& map);
 };
 
 // The class to make for the configured source; null for a source this build cannot serve.

@@ -328,6 +328,14 @@ TEST(Paths, SafeRelativeNames) {
   for (const wchar_t* bad : {L"", L"..", L"..\\x", L"a\\..\\..\\x", L"a/../x", L"\\x", L"/x", L"C:\\x", L"C:x", L"a:b",
                              L"\\\\srv\\share", L"a\\. .\\b", L"...\\x", L"a*", L"a?b", L"a\tb", L"a|b"})
     EXPECT_FALSE(IsSafeRelativePath(bad)) << WideToUtf8(bad);
+  // Device names open a device wherever they stand, whatever their extension or letter case.
+  for (const wchar_t* device : {L"CON", L"nul", L"Aux", L"PRN", L"COM1", L"com9", L"LPT1", L"lpt9", L"CONIN$",
+                                L"conout$", L"nul.txt", L"NUL.tar.gz", L"12\\con.dll", L"sub/Com3.log", L"prn .x",
+                                L"LPT\u00B9.dat", L"nul\\a.dll", L"LPT0"})
+    EXPECT_FALSE(IsSafeRelativePath(device)) << WideToUtf8(device);
+  for (const wchar_t* ok : {L"CONFIG.SYS", L"null.txt", L"COM10", L"console\\a.dll", L"aux1.dll", L"a.nul",
+                            L"COM", L"prn_report.txt"})
+    EXPECT_TRUE(IsSafeRelativePath(ok)) << WideToUtf8(ok);
 }
 
 TEST(Drives, TheFloppyDriveAndLargeDisks) {

@@ -403,3 +403,37 @@ TEST(ShareMaps, BuiltFromTheTree) {
   EXPECT_TRUE(f.messages.empty());
   test::RemoveTree(L"N:\\Sklad");
 }
+
+TEST(DownloadFilesTest, AFileShorterThanItsMapSizeIsNotWhole) {
+  Fixture f;
+  const std::string data = test::PatternBytes(600, 4);
+  f.Write(L"12\\a.dll", data.substr(0, 250));  // the source holds less than the map promises
+  f.Map(L"[12]\r\nCount=1\r\nFileName1=a.dll\r\nFileSize1=600\r\n");
+  ResumingDisk disk(*f.p);
+  disk.StepList = {L"12"};
+  EXPECT_FALSE(disk.DownloadFiles(f.abortVar, nullptr));
+  EXPECT_FALSE(test::PathExists(f.repo / L"Buh\\12\\a.dll"));
+  EXPECT_EQ(test::ReadBytes(f.temp / L"Buh\\12\\a.dll"), data.substr(0, 250));  // kept to be continued
+  ASSERT_EQ(f.messages.size(), 1u);
+  EXPECT_NE(f.messages[0].find(L"a.dll"), std::wstring::npos) << WideToUtf8(f.messages[0]);
+  EXPECT_NE(f.messages[0].find(L" 250 "), std::wstring::npos) << WideToUtf8(f.messages[0]);
+  EXPECT_NE(f.messages[0].find(L" 600"), std::wstring::npos) << WideToUtf8(f.messages[0]);
+
+  // A partial copy as long as the map's size or longer is fetched anew, not continued.
+  f.Write(L"12\\a.dll", data);
+  test::WriteBytes(f.temp / L"Buh\\12\\a.dll", std::string(600, 'z'));
+  disk.partialAtStart.clear();
+  EXPECT_TRUE(disk.DownloadFiles(f.abortVar, nullptr));
+  ASSERT_EQ(disk.partialAtStart.size(), 1u);
+  EXPECT_EQ(disk.partialAtStart[0], "");
+  EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\12\\a.dll"), data);
+
+  // A longer file than the map says is whole, and so is any file of a map without sizes.
+  f.Map(L"[13]\r\nCount=2\r\nFileName1=b.dll\r\nFileSize1=3\r\nFileName2=c.dll\r\n");
+  f.Write(L"13\\b.dll", "bbbbbb");
+  f.Write(L"13\\c.dll", "cc");
+  disk.StepList = {L"13"};
+  EXPECT_TRUE(disk.DownloadFiles(f.abortVar, nullptr));
+  EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\13\\b.dll"), "bbbbbb");
+  EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\13\\c.dll"), "cc");
+}
