@@ -241,7 +241,7 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
           try {
             DownloadStart = Now();
             ShowAction(L"Получение карты файлов обновлений с сервера");
-            if (proto->GetUpgradeMap(AbortHandler)) {
+            if (proto->GetUpgradeMap(AbortHandler) && proto->VerifyUpgradeMap(AbortHandler)) {
               ++handled;
               ShowAction(L"Создание списка файлов для загрузки с сервера");
               MapAnalysis analysis = AnalyseUpgradeMap(*p.Controller, proto->LocalMapPath(), proto->StepList);
@@ -251,6 +251,8 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
                   p.Downloaded = true;
                 PaintTraffic();  // the last counts, which the throttled painting may have held back
               }
+            } else if (p.MapSignature == MapSignatureState::Refused) {
+              // The reason is already recorded; a refused map is not a fetched one.
             } else if (p.IsEmergency()) {
               ++handled;
               ShowSessionMessage(this, Informational(Fmt(L"Для программы «%s» не предусмотрено аварийное обновление", p.Title)));

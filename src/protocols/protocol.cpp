@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/initable.h"
+#include "common/integrity.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "protocols/disk.h"
@@ -15,7 +16,65 @@ TDownloadProtocol::TDownloadProtocol(TProgram& owner) : Owner(owner) {}
 
 TDownloadProtocol::~TDownloadProtocol() {
   StepList.clear();
-  if (!Owner.TempDir.empty()) DeleteFileW(LocalMapPath().c_str());
+  if (!Owner.TempDir.empty()) {
+    DeleteFileW(LocalMapPath().c_str());
+    DeleteFileW((LocalMapPath() + L".sig").c_str());
+  }
+}
+
+bool TDownloadProtocol::VerifyUpgradeMap(AbortMethod& abortHandler) {
+  const TSettings& s = Settings();
+  Owner.MapSignature = MapSignatureState::NotChecked;
+  const std::wstring mapName = ExtractFileName(LocalMapPath());
+  if (Trim(s.MapPublicKey).empty() && !s.RequireSignedMaps) return true;
+  auto refuse = [this](const std::wstring& text) {
+    Owner.MapSignature = MapSignatureState::Refused;
+    Owner.ReportMessage(this, text + L" Файлы программы не загружаются и не устанавливаются.");
+    return false;
+  };
+  MapVerifier verifier;
+  std::wstring keyError;
+  if (!verifier.LoadKey(s.MapPublicKey, keyError))
+    return refuse(Trim(s.MapPublicKey).empty()
+                      ? L"Проверка подписи карт файлов обновлений обязательна (раздел [Security], ключ "
+                        L"RequireSignedMaps), но открытый ключ (ключ MapPublicKey) не задан."
+                      : keyError);
+
+  // The signature is fetched quietly: its absence is only an error when signatures are required.
+  const std::wstring localSig = LocalMapPath() + L".sig";
+  DeleteFileW(localSig.c_str());
+  std::wstring fetchError;
+  MessageHandler saved = Owner.OnMessage;
+  const std::wstring savedLastError = Owner.LastError;
+  Owner.OnMessage = [&fetchError](void*, const std::wstring& text) { fetchError = text; };
+  bool fetched = false;
+  try {
+    fetched = DownloadFile(abortHandler, MapFileName(RootDir) + L".sig", false, localSig);
+  } catch (...) {
+    Owner.OnMessage = saved;
+    throw;
+  }
+  Owner.OnMessage = saved;
+  Owner.LastError = savedLastError;
+  if (Aborted) return false;
+  std::string sig, map;
+  if (!fetched || !FileExists(localSig)) {
+    DeleteFileW(localSig.c_str());
+    if (!s.RequireSignedMaps) {
+      Owner.MapSignature = MapSignatureState::Unsigned;
+      return true;
+    }
+    return refuse(Fmt(L"Карта файлов обновлений %s не подписана: файл подписи %s.sig не получен%s.", mapName, mapName,
+                      fetchError.empty() ? std::wstring() : L" (" + fetchError + L")"));
+  }
+  bool read = ReadFileBytes(localSig, sig) && ReadFileBytes(LocalMapPath(), map);
+  DeleteFileW(localSig.c_str());
+  if (!read || !verifier.Verify(map, sig))
+    return refuse(Fmt(L"Подпись карты файлов обновлений %s не подтверждена открытым ключом из настроек: карта "
+                      L"изменена или подписана другим ключом.",
+                      mapName));
+  Owner.MapSignature = MapSignatureState::Verified;
+  return true;
 }
 
 bool TDownloadProtocol::GetUpgradeMap(AbortMethod& abortHandler) {
@@ -104,6 +163,14 @@ bool TDownloadProtocol::CheckMapEntries(const TIniTable& map) {
     for (int i = 1; i <= count; ++i) {
       std::wstring name = map.ReadString(step, Key(L"FileName", i), L"");
       if (!name.empty() && !IsSafeRelativePath(name)) return refuse(step, Key(L"FileName", i), name);
+      const std::wstring hash = map.ReadString(step, Key(L"FileHash", i), L"");
+      if (!hash.empty() && !IsSha256Text(hash)) {
+        Owner.ReportMessage(this, Fmt(L"Карта файлов обновлений содержит недопустимое значение «%s» (раздел [%s], ключ "
+                                      L"%s): контрольная сумма SHA-256 записывается 64 шестнадцатеричными цифрами. "
+                                      L"Файлы программы не загружаются.",
+                                      hash, step, Key(L"FileHash", i)));
+        return false;
+      }
     }
   }
   return true;
@@ -139,13 +206,23 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
     for (int i = 1; i <= count; ++i) {
       const std::wstring name = map.ReadString(step, Key(L"FileName", i), L"");
       const int64_t size = map.ReadInteger(step, Key(L"FileSize", i), 0);
+      const std::wstring hash = map.ReadString(step, Key(L"FileHash", i), L"");
       if (name.empty()) continue;
       say(Fmt(L"Загрузка файлов обновлений: файл %s", name));
       const std::wstring r = repository + StepFilePath(step, name, 0);
       const std::wstring t = temporary + StepFilePath(step, name, 0);
       const std::wstring p = RootDir + StepFilePath(dir, name, 1);
 
-      const int64_t rSize = FileSizeOf(r);
+      int64_t rSize = FileSizeOf(r);
+      if (rSize >= 0 && size <= rSize && !hash.empty()) {
+        // A repository file whole by size but not by its checksum is damaged or foreign: it is
+        // neither kept nor continued, but fetched again.
+        std::wstring digest, error;
+        if (!FileSha256(r, digest, error) || !SameDigest(digest, hash)) {
+          DeleteFileW(r.c_str());
+          rSize = FileSizeOf(r);
+        }
+      }
       if (rSize >= 0 && size <= rSize) {
         remaining -= rSize;
         ReportSizeForDownload(remaining, true);
@@ -182,6 +259,22 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
                                         L"будет продолжена при следующей попытке.",
                                         name, got < 0 ? 0LL : static_cast<long long>(got), static_cast<long long>(size)));
           return false;
+        }
+        if (!hash.empty()) {
+          // A file that does not match its checksum cannot be continued either: it goes.
+          std::wstring digest, error;
+          if (!FileSha256(t, digest, error)) {
+            Owner.ReportMessage(this, error);
+            return false;
+          }
+          if (!SameDigest(digest, hash)) {
+            DeleteFileW(t.c_str());
+            Owner.ReportMessage(this, Fmt(L"Контрольная сумма загруженного файла %s не совпадает с указанной в карте "
+                                          L"файлов обновлений. Файл удален и не скопирован в хранилище обновлений; он "
+                                          L"будет загружен заново.",
+                                          name));
+            return false;
+          }
         }
         say(Fmt(L"Загрузка файлов обновлений: файл %s загружен целиком, сейчас копируется в хранилище", name));
         // The finished file is moved into the repository: on the same volume a rename, which

@@ -38,6 +38,11 @@ class TDownloadProtocol : public TProgramProtocol {
   void ReportSizeForDownload(int64_t size, bool valid);
   void AbortHook(void* sender);
   bool DownloadFiles(AbortMethod& abortHandler, const StageTextHandler& status);
+  // After GetUpgradeMap: checks the map's detached signature ("ID.nrm.sig" beside it on the
+  // source) against the settings' public key. False, with the reason reported, when the map
+  // must not be used; true for a verified map and, unless signatures are required, for a map
+  // without a signature or with no key configured. Owner.MapSignature tells which.
+  bool VerifyUpgradeMap(AbortMethod& abortHandler);
 
   // Where the map's local copy lies for this program now.
   std::wstring LocalMapPath() const { return MapFileName(Owner.TempDir); }

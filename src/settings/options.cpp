@@ -77,6 +77,8 @@ void LoadSettings() {
   s.NoBitmap = ini.ReadBool(L"Service", L"NoBitmap", s.NoBitmap);
   s.EnableLogReports = ini.ReadBool(L"Service", L"EnableLogReports", s.EnableLogReports);
   s.DeleteOldFiles = ini.ReadBool(L"Service", L"DeleteOldFiles", s.DeleteOldFiles);
+  s.MapPublicKey = ini.ReadString(L"Security", L"MapPublicKey", s.MapPublicKey);
+  s.RequireSignedMaps = ini.ReadBool(L"Security", L"RequireSignedMaps", s.RequireSignedMaps);
   if (!s.UpgradeFilesDir.empty()) s.UpgradeFilesDir = IncludeTrailingBackslash(s.UpgradeFilesDir);
 }
 

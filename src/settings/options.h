@@ -49,6 +49,12 @@ struct TSettings {
   bool NoBitmap = false;
   bool EnableLogReports = true;
   bool DeleteOldFiles = false;
+
+  // Checking upgrade maps: the publisher's public key (PEM, "\n" for its line breaks, or base64
+  // DER), set by the administrator and never written back; with RequireSignedMaps a map without
+  // a valid signature beside it is refused.
+  std::wstring MapPublicKey;
+  bool RequireSignedMaps = false;
 };
 
 // The one settings record of the run.

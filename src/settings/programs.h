@@ -56,6 +56,10 @@ using ProtocolClassRef = std::unique_ptr<TProgramProtocol> (*)(TProgram& owner);
 
 enum class ProgramKind { Corvend, Dos, Tesk };
 
+// What became of the upgrade map's signature in the last attempt: not checked (no key is
+// configured), no signature beside the map, a valid signature, or a map refused for it.
+enum class MapSignatureState { NotChecked, Unsigned, Verified, Refused };
+
 class TProgram {
  public:
   TProgram() = default;
@@ -72,6 +76,7 @@ class TProgram {
   std::wstring ExeName;
   std::wstring Description;
   bool Downloaded = false;
+  MapSignatureState MapSignature = MapSignatureState::NotChecked;
   bool Repair = false;
   std::wstring Title;
   std::wstring TempDir;
