@@ -7,6 +7,7 @@
 
 #include "common/handles.h"
 #include "common/inifile.h"
+#include "common/integrity.h"
 #include "common/pump.h"
 #include "common/routines.h"
 #include "common/text.h"
@@ -49,6 +50,7 @@ bool IsDeviceName(const std::wstring& part) {
 struct Entry {
   std::wstring Name;  // relative to the repository, without a leading backslash
   int32_t Size = 0;
+  std::wstring Hash;  // SHA-256 as the writer saw the file; empty for sets that carry none
 };
 
 TDownloadProtocol* ProtocolOf(TProgram& p) {
@@ -214,6 +216,14 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
       return false;
     }
     e.Size = ini.ReadInteger(section, L"FileSize", 0);
+    e.Hash = Trim(ini.ReadString(section, L"FileHash", L""));
+    if (!e.Hash.empty() && !IsSha256Text(e.Hash)) {
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (контрольная сумма файла номер "
+              L"%d). Комплект не может быть загружен.",
+              drive, i);
+      return false;
+    }
     if (e.Size < 0) {
       message =
           Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (размер файла номер %d). "
@@ -384,6 +394,20 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
   if (!whole) {
     message = incomplete;
     return false;
+  }
+
+  // Joined pieces that do not match the checksum the writer recorded are damaged: nothing is placed.
+  for (const auto& e : kept) {
+    if (e.Hash.empty()) continue;
+    std::wstring digest, error;
+    if (!FileSha256(tempDir + e.Name, digest, error) || !SameDigest(digest, e.Hash)) {
+      message = error.empty() ? Fmt(L"Контрольная сумма файла %s, собранного с дискет, не совпадает с записанной в "
+                                    L"комплекте. Вероятно дискета испорчена. Файлы не помещены в хранилище "
+                                    L"обновлений.",
+                                    e.Name)
+                              : error;
+      return false;
+    }
   }
 
   stage(L"Копирование файлов обновлений из временного каталога в хранилище");

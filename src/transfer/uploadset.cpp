@@ -5,6 +5,7 @@
 #include "common/clock.h"
 #include "common/handles.h"
 #include "common/inifile.h"
+#include "common/integrity.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "settings/options.h"
@@ -56,6 +57,9 @@ void AddFileEntry(const std::wstring& id, const std::wstring& header, const std:
   const std::wstring section = Fmt(L"File%d", n);
   ini.WriteString(section, L"FileName", path.size() > root.size() ? path.substr(root.size()) : path);
   ini.WriteInteger(section, L"FileSize", FileSizeOf(path));
+  // The reader checks the joined pieces against the checksum of the file as it left the repository.
+  std::wstring digest, error;
+  if (FileSha256(path, digest, error)) ini.WriteString(section, L"FileHash", digest);
 }
 
 int64_t RoundUpTo(int64_t n, int64_t unit) {

@@ -433,3 +433,59 @@ TEST(TransferRead, DriveStatesAndStop) {
   EXPECT_FALSE(f.AbortHandler);
   SetFloppyProbeSource(nullptr);
 }
+
+// The writer records every file's checksum; a disk whose data was damaged without changing its
+// size, or a header with a malformed checksum, places nothing.
+TEST(TransferRead, ChecksumsCarriedByTheSetGuardTheJoinedFiles) {
+  test::FloppyDrive a;
+  std::vector<std::wstring> paths;
+  {
+    test::Computer from(L"hfrom");
+    Settings().UpgradeFilesDir = from.repo;
+    paths = from.Step(L"Kadry\\6", {{L"k.dat", 3000}});
+    ScratchDir staging(L"hstg");
+    TUploadSet set;
+    set.Prepare(paths, staging.Path());
+    a.Clear();
+    ASSERT_TRUE(set.WriteDisk(nullptr, L"A:\\", false, nullptr, nullptr));
+    ASSERT_TRUE(set.Complete());
+  }
+  const std::wstring hash = TIniFile(L"A:\\files.inf").ReadString(L"File1", L"FileHash", L"");
+  EXPECT_EQ(hash.size(), 64u) << WideToUtf8(hash);
+  a.Save(1);
+
+  test::Computer to(L"hto");
+  to.AddLoadOnly(L"Kadry", 5);
+  to.WriteSettings();
+  Operator op(a);
+  op.loadDisks = false;
+  to.Open();
+  // One byte of the data file changed, its size kept.
+  a.Load(1);
+  std::string data = test::ReadBytes(L"A:\\k.dat");
+  ASSERT_EQ(data.size(), 3000u);
+  data[1500] ^= 0x20;
+  test::WriteBytes(L"A:\\k.dat", data);
+  to.Run();
+  ASSERT_EQ(to.Lines().size(), 1u);
+  EXPECT_EQ(to.Lines()[0], kPrefix + L"Контрольная сумма файла Kadry\\6\\k.dat, собранного с дискет, не совпадает с "
+                                     L"записанной в комплекте. Вероятно дискета испорчена. Файлы не помещены в "
+                                     L"хранилище обновлений.");
+  EXPECT_FALSE(test::PathExists(to.repo + L"Kadry\\6\\k.dat"));
+
+  // A checksum that is not 64 hex digits refuses the set before anything is read.
+  a.Load(1);
+  TIniFile(L"A:\\files.inf").WriteString(L"File1", L"FileHash", L"abc");
+  to.Run();
+  ASSERT_EQ(to.Lines().size(), 1u);
+  EXPECT_EQ(to.Lines()[0], kPrefix + L"На дискете в дисководе A:\\ недопустимые данные в заголовочном файле "
+                                     L"(контрольная сумма файла номер 1). Комплект не может быть загружен.");
+
+  // The undamaged disk is read and placed.
+  a.Load(1);
+  TIniFile(L"A:\\files.inf").WriteString(L"File1", L"FileHash", hash);
+  data[1500] ^= 0x20;
+  test::WriteBytes(L"A:\\k.dat", data);
+  to.Run();
+  EXPECT_EQ(test::ReadBytes(to.repo + L"Kadry\\6\\k.dat"), data);
+}
