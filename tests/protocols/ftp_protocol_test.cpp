@@ -10,6 +10,7 @@
 
 #include "app/mainfrm.h"
 #include "common/inifile.h"
+#include "common/integrity.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "net/ftp_server.h"
@@ -184,6 +185,37 @@ TEST(FtpProtocol, APartialFileIsContinuedWithRestOrFetchedWholeWithoutIt) {
     EXPECT_EQ(log.Has("\"350 Restart position accepted (70000).\""), restore);
     EXPECT_TRUE(log.Has("\"RETR " + f.wireRoot + "Kadry/6/a.dll\""));
   }
+}
+
+// A partial file continued with REST whose first part was tampered with fails its checksum:
+// it is deleted, never stored, and fetched whole at the next attempt.
+TEST(FtpProtocol, AContinuedFileWithATamperedStartFailsItsChecksum) {
+  const std::string a = test::PatternBytes(200000, 9);
+  Fixture f;
+  Sha256 h;
+  h.Update(a.data(), a.size());
+  f.Put(L"Kadry\\6\\a.dll", a);
+  f.Put(L"Kadry.nrm", WideToAnsi(L"[6]\r\nDir=Kadry/6\r\nCount=1\r\nFileName1=a.dll\r\nFileSize1=200000\r\nFileHash1=" +
+                                 h.HexDigest() + L"\r\n"));
+  std::string start = a.substr(0, 70000);
+  start[5] ^= 1;
+  ForceDirectories(f.temp / L"Kadry\\6\\");
+  test::WriteBytes(f.temp / L"Kadry\\6\\a.dll", start);
+  ServerLog log(L"DX_FTP_LOG");
+  {
+    TFtpProtocol proto(*f.p);
+    EXPECT_FALSE(f.Attempt(proto));
+  }
+  EXPECT_TRUE(log.Has("\"REST 70000\"")) << log.New();
+  EXPECT_NE(f.Joined().find(L"Контрольная сумма загруженного файла a.dll не совпадает"), std::wstring::npos)
+      << WideToUtf8(f.Joined());
+  EXPECT_FALSE(test::PathExists(f.temp / L"Kadry\\6\\a.dll"));
+  EXPECT_FALSE(test::PathExists(f.repo / L"Kadry\\6\\a.dll"));
+  {
+    TFtpProtocol proto(*f.p);
+    ASSERT_TRUE(f.Attempt(proto)) << WideToUtf8(f.Joined());
+  }
+  EXPECT_TRUE(SameBytes(f.repo / L"Kadry\\6\\a.dll", a));
 }
 
 TEST(FtpProtocol, APartialCopyAsLongAsTheMapSaysIsFetchedAnew) {

@@ -12,6 +12,7 @@
 #include "app/mainfrm.h"
 #include "app/report.h"
 #include "common/inifile.h"
+#include "common/integrity.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "net/script_server.h"
@@ -483,4 +484,93 @@ TEST(HttpSession, StopInTheMiddleOfAFileEndsTheSession) {
   DeleteFileW(SettingsFileName().c_str());
   DeleteFileW(FixedReportPath().c_str());
   Settings() = TSettings{};
+}
+
+namespace {
+std::wstring Sha256Of(const std::string& bytes) {
+  Sha256 h;
+  h.Update(bytes.data(), bytes.size());
+  return h.HexDigest();
+}
+
+// A session of a load-only program whose map carries checksums; returns the session's record.
+std::wstring HashedSession(const std::wstring& settings, const std::wstring& temp, const std::wstring& repo) {
+  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp + L"\r\n" + settings +
+                      L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
+                      L"VirtualVersion=5\r\n";
+  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
+  auto form = std::make_unique<TMainForm>();
+  form->Create();
+  form->Show();
+  ui::ProcessMessages();
+  ui::ClickButton(form->RunBtn);
+  ui::ProcessMessages();
+  std::wstring all;
+  for (const auto& l : form->SessionLines)
+    if (!l.empty()) all += l + L"\n";
+  form.reset();
+  DeleteFileW(SettingsFileName().c_str());
+  DeleteFileW(FixedReportPath().c_str());
+  Settings() = TSettings{};
+  return all;
+}
+}  // namespace
+
+TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  const std::string a = test::PatternBytes(300000, 7);
+  const std::wstring map = L"[6]\r\nDir=Kadry\\6\r\nCount=1\r\nFileName1=k.dat\r\nFileSize1=300000\r\nFileHash1=" +
+                           Sha256Of(a) + L"\r\n";
+  const std::wstring done = L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 6 успешно произведена\n";
+  const std::wstring http = L"[Http]\r\nServer=127.0.0.1\r\nPort=" + peers.httpPort +
+                            L"\r\nRootDir=/\r\nEnableRestore=1\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n"
+                            L"[Proxy]\r\nUse=0\r\n";
+  {
+    // The HTTP source does not continue files: a partial copy left by an earlier run, its first
+    // bytes tampered with, is replaced by the whole file, which matches its checksum.
+    SCOPED_TRACE("a partial copy with a tampered start over HTTP");
+    peers.Put(peers.httpRoot, L"Kadry\\6\\k.dat", a);
+    peers.Put(peers.httpRoot, L"Kadry.nrm", WideToAnsi(map));
+    ScratchDir root{L"hash"};
+    const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+    std::string start = a.substr(0, 100000);
+    start[10] ^= 1;
+    ForceDirectories(temp + L"Kadry\\6\\");
+    test::WriteBytes(temp + L"Kadry\\6\\k.dat", start);
+    EXPECT_EQ(HashedSession(http, temp, repo), done);
+    EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
+    // A file changed on the server by one byte, its size kept, is refused and not stored.
+    std::string changed = a;
+    changed[299999] ^= 1;
+    peers.Put(peers.httpRoot, L"Kadry\\6\\k.dat", changed);
+    DeleteFileW((repo + L"Kadry\\6\\k.dat").c_str());
+    std::wstring all = HashedSession(http, temp, repo);
+    EXPECT_NE(all.find(L"Контрольная сумма загруженного файла k.dat не совпадает"), std::wstring::npos)
+        << WideToUtf8(all);
+    EXPECT_FALSE(test::PathExists(repo + L"Kadry\\6\\k.dat"));
+    EXPECT_FALSE(test::PathExists(temp + L"Kadry\\6\\k.dat"));
+  }
+  {
+    SCOPED_TRACE("FTP through the proxy: a source file changed by one byte");
+    std::string changed = a;
+    changed[299999] ^= 1;
+    peers.Put(peers.ftpRoot, L"Kadry\\6\\k.dat", changed);
+    peers.Put(peers.ftpRoot, L"Kadry.nrm", WideToAnsi(map));
+    const std::wstring ftp = L"[Ftp]\r\nServer=127.0.0.1\r\nPort=" + peers.ftpPort +
+                             L"\r\nRootDir=/\r\n[Connection]\r\nConnectionType=0\r\nAttemptCount=1\r\n[Proxy]\r\nUse=1\r\n"
+                             L"ProxyServerName=127.0.0.1\r\nProxyServerPort=" +
+                             peers.proxyPort + L"\r\nProxyAuthType=1\r\nProxyLogin=" + peers.proxyUser +
+                             L"\r\nProxyPassword=" + peers.proxyPassword + L"\r\n";
+    ScratchDir root{L"hashf"};
+    const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+    ForceDirectories(temp);
+    std::wstring all = HashedSession(ftp, temp, repo);
+    EXPECT_NE(all.find(L"Контрольная сумма загруженного файла k.dat не совпадает"), std::wstring::npos)
+        << WideToUtf8(all);
+    EXPECT_FALSE(test::PathExists(repo + L"Kadry\\6\\k.dat"));
+    peers.Put(peers.ftpRoot, L"Kadry\\6\\k.dat", a);
+    EXPECT_EQ(HashedSession(ftp, temp, repo), done);
+    EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
+  }
 }
