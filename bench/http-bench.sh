@@ -20,6 +20,9 @@ for run in 1 2 3; do  # the best of three, as for the agent
   ms=$(( (t1 - t0) / 1000000 ))
   if [ -z "$best" ] || [ "$ms" -lt "$best" ]; then best=$ms; fi
 done
+# sha256sum of the same file: the peer of the agent's checksum through the platform.
+t0=$(date +%s%N); sha256sum "$DX_HTTP_ROOT_UNIX/big.bin" >/dev/null; t1=$(date +%s%N)
+export DX_SHA256SUM_MS=$(( (t1 - t0) / 1000000 ))
 export DX_CURL_MS=$best DX_BENCH_FILE=big.bin
 bash "$DX_HERE/scripts/wine-run" --timeout 600 "$DX_EXE"
 INNER
