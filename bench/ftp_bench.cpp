@@ -17,6 +17,7 @@
 #include "app/mainfrm.h"
 #include "app/report.h"
 #include "common/routines.h"
+#include "bench_util.h"
 #include "common/text.h"
 #include "protocols/ftp.h"
 #include "settings/options.h"
@@ -25,28 +26,9 @@
 #include "upgrade/catalogue.h"
 
 using namespace dorvex;
+using namespace dorvex::bench;
 
 namespace {
-std::wstring Env(const wchar_t* name) {
-  wchar_t buf[1024];
-  DWORD n = GetEnvironmentVariableW(name, buf, 1024);
-  return n > 0 && n < 1024 ? std::wstring(buf, n) : L"";
-}
-
-double CpuMs() {
-  FILETIME c, e, k, u;
-  GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
-  auto ms = [](FILETIME f) { return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 10000.0; };
-  return ms(k) + ms(u);
-}
-
-double NowMs() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return static_cast<double>(c.QuadPart) * 1000.0 / static_cast<double>(f.QuadPart);
-}
-
 // A server on 127.0.0.1 that takes a connection and says nothing until told to go.
 class SilentServer {
  public:
@@ -88,10 +70,6 @@ void CALLBACK StopTimer(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
   g_stopAt = NowMs();
   if (g_abortVar && *g_abortVar) (*g_abortVar)(nullptr);  // the Stop button's route
-}
-
-void Ratio(const char* what, double ours, double peer, const char* peerName) {
-  std::printf("%-44s %9.1f MiB/s   %s %9.1f MiB/s   ratio %.2f\n", what, ours, peerName, peer, peer > 0 ? ours / peer : 0.0);
 }
 
 void WriteText(const std::wstring& path, const std::wstring& text) {

@@ -324,18 +324,16 @@ TEST(HttpProtocol, SystemDownloadRequiresTheDocument) {
 }
 
 namespace {
-// A whole session through the real main window: a load-only program at version 5, its map and
-// two steps' files on the given source root, the repository compared with the source.
-void Session(const Peers& peers, const std::wstring& sourceRoot, const std::wstring& settings, bool counted = true) {
-  ScratchDir root{L"sess"};
-  const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
-  ForceDirectories(temp);
-  const std::string a = test::PatternBytes(200000, 3), b = test::PatternBytes(1234, 4);
-  peers.Put(sourceRoot, L"Kadry\\6\\big file.dat", a);
-  peers.Put(sourceRoot, L"Kadry\\7\\b.dat", b);
-  peers.Put(sourceRoot, L"Kadry.nrm",
-            "[6]\r\nDir=/Kadry/6/\r\nCount=1\r\nFileName1=big file.dat\r\nFileSize1=200000\r\n"
-            "[7]\r\nDir=Kadry\\7\r\nCount=1\r\nFileName1=b.dat\r\nFileSize1=1234\r\n");
+std::wstring Sha256Of(const std::string& bytes) {
+  Sha256 h;
+  h.Update(bytes.data(), bytes.size());
+  return h.HexDigest();
+}
+
+// A whole session through the real main window for the load-only program Kadry at version 5,
+// with the settings given; returns the session's record and, when asked, the bytes received.
+std::wstring LoadOnlySession(const std::wstring& settings, const std::wstring& temp, const std::wstring& repo,
+                             int64_t* received = nullptr) {
   std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp + L"\r\n" + settings +
                       L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
                       L"VirtualVersion=5\r\n";
@@ -349,18 +347,38 @@ void Session(const Peers& peers, const std::wstring& sourceRoot, const std::wstr
   std::wstring all;
   for (const auto& l : form->SessionLines)
     if (!l.empty()) all += l + L"\n";
-  EXPECT_EQ(all, L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 7 успешно произведена\n");
-  EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\big file.dat") == a);
-  EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\7\\b.dat") == b);
-  if (counted) {
-    EXPECT_GT(form->BytesReceived, 201234);
-  } else {
-    EXPECT_EQ(form->BytesReceived, 0);  // the system's function reports no traffic
-  }
+  if (received) *received = form->BytesReceived;
   form.reset();
   DeleteFileW(SettingsFileName().c_str());
   DeleteFileW(FixedReportPath().c_str());
   Settings() = TSettings{};
+  return all;
+}
+}  // namespace
+
+namespace {
+// A whole session through the real main window: a load-only program at version 5, its map and
+// two steps' files on the given source root, the repository compared with the source.
+void Session(const Peers& peers, const std::wstring& sourceRoot, const std::wstring& settings, bool counted = true) {
+  ScratchDir root{L"sess"};
+  const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+  ForceDirectories(temp);
+  const std::string a = test::PatternBytes(200000, 3), b = test::PatternBytes(1234, 4);
+  peers.Put(sourceRoot, L"Kadry\\6\\big file.dat", a);
+  peers.Put(sourceRoot, L"Kadry\\7\\b.dat", b);
+  peers.Put(sourceRoot, L"Kadry.nrm",
+            "[6]\r\nDir=/Kadry/6/\r\nCount=1\r\nFileName1=big file.dat\r\nFileSize1=200000\r\n"
+            "[7]\r\nDir=Kadry\\7\r\nCount=1\r\nFileName1=b.dat\r\nFileSize1=1234\r\n");
+  int64_t received = 0;
+  const std::wstring all = LoadOnlySession(settings, temp, repo, &received);
+  EXPECT_EQ(all, L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 7 успешно произведена\n");
+  EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\big file.dat") == a);
+  EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\7\\b.dat") == b);
+  if (counted) {
+    EXPECT_GT(received, 201234);
+  } else {
+    EXPECT_EQ(received, 0);  // the system's function reports no traffic
+  }
 }
 }  // namespace
 
@@ -486,35 +504,6 @@ TEST(HttpSession, StopInTheMiddleOfAFileEndsTheSession) {
   Settings() = TSettings{};
 }
 
-namespace {
-std::wstring Sha256Of(const std::string& bytes) {
-  Sha256 h;
-  h.Update(bytes.data(), bytes.size());
-  return h.HexDigest();
-}
-
-// A session of a load-only program whose map carries checksums; returns the session's record.
-std::wstring HashedSession(const std::wstring& settings, const std::wstring& temp, const std::wstring& repo) {
-  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp + L"\r\n" + settings +
-                      L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
-                      L"VirtualVersion=5\r\n";
-  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
-  auto form = std::make_unique<TMainForm>();
-  form->Create();
-  form->Show();
-  ui::ProcessMessages();
-  ui::ClickButton(form->RunBtn);
-  ui::ProcessMessages();
-  std::wstring all;
-  for (const auto& l : form->SessionLines)
-    if (!l.empty()) all += l + L"\n";
-  form.reset();
-  DeleteFileW(SettingsFileName().c_str());
-  DeleteFileW(FixedReportPath().c_str());
-  Settings() = TSettings{};
-  return all;
-}
-}  // namespace
 
 TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
   Peers peers;
@@ -538,14 +527,14 @@ TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
     start[10] ^= 1;
     ForceDirectories(temp + L"Kadry\\6\\");
     test::WriteBytes(temp + L"Kadry\\6\\k.dat", start);
-    EXPECT_EQ(HashedSession(http, temp, repo), done);
+    EXPECT_EQ(LoadOnlySession(http, temp, repo), done);
     EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
     // A file changed on the server by one byte, its size kept, is refused and not stored.
     std::string changed = a;
     changed[299999] ^= 1;
     peers.Put(peers.httpRoot, L"Kadry\\6\\k.dat", changed);
     DeleteFileW((repo + L"Kadry\\6\\k.dat").c_str());
-    std::wstring all = HashedSession(http, temp, repo);
+    std::wstring all = LoadOnlySession(http, temp, repo);
     EXPECT_NE(all.find(L"Контрольная сумма загруженного файла k.dat не совпадает"), std::wstring::npos)
         << WideToUtf8(all);
     EXPECT_FALSE(test::PathExists(repo + L"Kadry\\6\\k.dat"));
@@ -565,12 +554,12 @@ TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
     ScratchDir root{L"hashf"};
     const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
     ForceDirectories(temp);
-    std::wstring all = HashedSession(ftp, temp, repo);
+    std::wstring all = LoadOnlySession(ftp, temp, repo);
     EXPECT_NE(all.find(L"Контрольная сумма загруженного файла k.dat не совпадает"), std::wstring::npos)
         << WideToUtf8(all);
     EXPECT_FALSE(test::PathExists(repo + L"Kadry\\6\\k.dat"));
     peers.Put(peers.ftpRoot, L"Kadry\\6\\k.dat", a);
-    EXPECT_EQ(HashedSession(ftp, temp, repo), done);
+    EXPECT_EQ(LoadOnlySession(ftp, temp, repo), done);
     EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
   }
 }
