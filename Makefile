@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 BUILD := build
 
-.PHONY: all setup configure build test run screenshot dialog-screenshots demo bench clean
+.PHONY: all setup configure build test run screenshot screenshot-repository dialog-screenshots demo bench clean
 
 all: build
 
@@ -25,6 +25,10 @@ run: build
 
 screenshot: build
 	bash scripts/screenshot
+	bash scripts/screenshot-repository
+
+screenshot-repository: build
+	bash scripts/screenshot-repository
 
 dialog-screenshots: build
 	bash scripts/dialog-screenshots
@@ -34,6 +38,8 @@ demo: build
 
 bench: build
 	bash scripts/wine-run --timeout 300 $(BUILD)/bench/dorvex_bench.exe
+	bash bench/http-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_http_bench.exe
+	bash bench/ftp-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_ftp_bench.exe
 
 clean:
 	rm -rf $(BUILD)

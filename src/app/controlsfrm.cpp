@@ -74,8 +74,8 @@ TControlsForm::~TControlsForm() {
   if (boldFont_) DeleteObject(boldFont_);
 }
 
-void TControlsForm::BuildReport(const std::vector<std::wstring>& sessionLines, int32_t bytesSent,
-                                int32_t bytesReceived, TDateTime sessionStart) {
+void TControlsForm::BuildReport(const std::vector<std::wstring>& sessionLines, int64_t bytesSent,
+                                int64_t bytesReceived, TDateTime sessionStart) {
   SetWindowTextW(ReportMemo, L"");
   ReportInput input{sessionLines, bytesSent, bytesReceived, sessionStart, Now()};
   ComposedReport report = ComposeReport(input, ProgramCatalogue());

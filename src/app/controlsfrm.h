@@ -42,7 +42,7 @@ class TControlsForm : public ui::Window {
   HWND ReportMemo{}, SaveReportBtn{}, PrintReportBtn{}, OtherReportsBtn{};
 
   // Composes the session report, shows its protocol part and files it.
-  void BuildReport(const std::vector<std::wstring>& sessionLines, int32_t bytesSent, int32_t bytesReceived,
+  void BuildReport(const std::vector<std::wstring>& sessionLines, int64_t bytesSent, int64_t bytesReceived,
                    TDateTime sessionStart);
   const std::vector<std::wstring>& ReportText() const { return reportText_; }
   void SaveReportBtnClick();

@@ -3,6 +3,8 @@
 #include "app/dialup.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 
 #include "common/errors.h"
 #include "common/handles.h"
@@ -11,6 +13,7 @@
 #include "common/text.h"
 #include "app/reportsfrm.h"
 #include "dialogs/optionsfrm.h"
+#include "repository/upgrademanagerfrm.h"
 #include "settings/options.h"
 #include "settings/programs.h"
 #include "upgrade/catalogue.h"
@@ -357,7 +360,15 @@ void TMainForm::ShowPage(int page) {
   if (GetForegroundWindow() == hwnd_ || GetActiveWindow() == hwnd_) SetFocus(hwnd_);
 }
 
-void TMainForm::ShowAction(const std::wstring& text) {
+void TMainForm::ShowAction(const std::wstring& raw) {
+  // A stage text may break its line with a lone carriage return, which a label would draw as a
+  // box: it is drawn as a line break.
+  std::wstring text;
+  text.reserve(raw.size() + 4);
+  for (size_t i = 0; i < raw.size(); ++i) {
+    text.push_back(raw[i]);
+    if (raw[i] == L'\r' && (i + 1 >= raw.size() || raw[i + 1] != L'\n')) text.push_back(L'\n');
+  }
   ui::SetText(controls_->ActionLabel, text);
   ui::SetText(controls_->UpgradeActionLabel, text);
 }
@@ -393,7 +404,7 @@ void TMainForm::ShowSessionMessage(void*, const std::wstring& raw) {
   ui::SetText(controls_->ErrorLabel, text);
 }
 
-void TMainForm::SetSizeForDownload(void* sender, int32_t size, bool valid) {
+void TMainForm::SetSizeForDownload(void* sender, int64_t size, bool valid) {
   if (!valid) return;
   SizeForDownload = size;
   ShowTraffic(sender, true, 0);
@@ -406,6 +417,15 @@ void TMainForm::ShowTraffic(void*, bool sent, int32_t count) {
     ProgramBytesReceived += count;
     BytesReceived += count;
   }
+  // Painting is what costs: a label repainted after every portion held a fast copy to a thirtieth
+  // of its speed.
+  const uint32_t now = TickCount();
+  if (count != 0 && now - LastTrafficPaint < kTrafficPaintMs) return;
+  LastTrafficPaint = now;
+  PaintTraffic();
+}
+
+void TMainForm::PaintTraffic() {
   TControlsForm& c = *controls_;
   ui::SetText(c.CurrentReceiveTrafficLabel, Fmt(L"Принято: %s байт", FormatGrouped(BytesReceived)), false);
   ui::SetText(c.CurrentSendTrafficLabel, Fmt(L"Передано: %s байт", FormatGrouped(BytesSent)), false);
@@ -423,15 +443,15 @@ void TMainForm::ShowTraffic(void*, bool sent, int32_t count) {
 
   std::wstring speed, left;
   if (DownloadStart != 0) {
-    int32_t e = RoundToInt((Now() - DownloadStart) * 86400.0);
+    const int64_t e = std::llround((Now() - DownloadStart) * 86400.0);
     if (e != 0) {
       double v = static_cast<double>(ProgramBytesReceived) / e;
-      speed = FormatGrouped(RoundToInt(v)) + L" CPS";
+      speed = FormatGrouped(std::llround(v)) + L" CPS";
       if (SizeForDownload != 0 && v != 0) {
-        int32_t r = RoundToInt((SizeForDownload - ProgramBytesReceived) / v);
+        int64_t r = std::llround(static_cast<double>(SizeForDownload - ProgramBytesReceived) / v);
         if (r > 1) {
           if (r >= 60) r = r / 60 * 60;
-          left = Fmt(L"Осталось ~ %s", FormatDuration(r));
+          left = Fmt(L"Осталось ~ %s", FormatDuration(static_cast<int>(r < INT32_MAX ? r : INT32_MAX)));
         }
       }
     }
@@ -472,8 +492,8 @@ void TMainForm::OptionsBtnClick() {
 
 void TMainForm::UpgradeInfoBtnClick() {
   if (!IsWindowEnabled(UpgradeInfoBtn)) return;
-  ui::ShowMessageBox(hwnd_, L"Просмотр хранилища обновлений в этой сборке программы еще не доступен.",
-                     ui::ApplicationTitle(), MB_OK | MB_ICONINFORMATION);
+  TUpgradeManagerForm manager(ProgramCatalogue(), SessionTempDir);
+  manager.ShowModal(hwnd_);
 }
 
 void TMainForm::CloseBtnClick() { Close(); }

@@ -23,6 +23,7 @@ enum MainButtonIds { IDC_RUN = 101, IDC_STOP = 102, IDC_OPTIONS = 103, IDC_UPGRA
 constexpr UINT WM_DX_AUTOSTART = WM_USER + 1;  // 0x401: clicks the Run button
 constexpr UINT WM_DX_QUERY = WM_USER + 31;     // 0x41F: answered with 1
 constexpr UINT_PTR kPauseTimerId = 1;          // the one-second tick of the pause between attempts
+constexpr uint32_t kTrafficPaintMs = 100;      // the traffic and progress are painted at most this often
 
 class TMainPanel;
 class TRasNotifyWindow;
@@ -50,7 +51,7 @@ class TMainForm : public ui::Window {
   TDateTime LastRun = 0;
   TDateTime SessionStart = 0;
   std::vector<std::wstring> SessionLines;
-  int32_t BytesReceived = 0, BytesSent = 0, ProgramBytesReceived = 0, SizeForDownload = 0;
+  int64_t BytesReceived = 0, BytesSent = 0, ProgramBytesReceived = 0, SizeForDownload = 0;
   TDateTime DownloadStart = 0;
   AbortMethod AbortHandler;
   int32_t PauseElapsed = 0;
@@ -65,11 +66,18 @@ class TMainForm : public ui::Window {
   void SetStopRequested(bool requested);
   void ShowConnectionState(void* sender, bool connected);
   void ShowSessionMessage(void* sender, const std::wstring& text);
-  void SetSizeForDownload(void* sender, int32_t size, bool valid);
+  void SetSizeForDownload(void* sender, int64_t size, bool valid);
+  // Counts every portion; paints the traffic and progress at most about ten times a second
+  // (and whenever count is 0: a new file, a new size, the start of a copy).
   void ShowTraffic(void* sender, bool sent, int32_t count);
+  // Paints the traffic and progress as they stand now.
+  void PaintTraffic();
+  uint32_t LastTrafficPaint = 0;
 
   // ---- the session ----
   void PauseTimerTimer();
+  // The pause between two connection attempts; false when Stop ended it.
+  bool PauseBetweenAttempts();
 
   // ---- dial-up ----
   // True when the attempt may go on to the source (dialled, already connected, or no dial-up).
@@ -120,7 +128,7 @@ class TMainForm : public ui::Window {
   void RunSession(bool& listChanged);
   void DeliverProgram(class TProgram& program, int& handled);
   void UpgradePhase(bool& listChanged);
-  bool PauseBetweenAttempts();
+  void ImportFromFloppies(class TProgramList& list, bool& listChanged);
   void PrepareDialUp();
   void FreeDialUp();
 

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cmath>
+
 #include "common/handles.h"
 #include "common/routines.h"
 #include "common/text.h"
@@ -11,6 +13,17 @@ namespace dorvex {
 
 namespace {
 std::wstring ReportTime(TDateTime t) { return FormatDateTime(L"dd.mm.yyyy г. в hh:nn:ss", t); }
+
+// Said only where maps are checked at all (a public key or the requirement is set).
+std::wstring MapSignatureNote(MapSignatureState state) {
+  switch (state) {
+    case MapSignatureState::Verified: return L" [карта обновлений подписана, подпись проверена]";
+    case MapSignatureState::Unsigned: return L" [карта обновлений не подписана]";
+    case MapSignatureState::Refused: return L" [карта обновлений отвергнута: подпись не подтверждена]";
+    case MapSignatureState::NotChecked: break;
+  }
+  return L"";
+}
 }  // namespace
 
 ComposedReport ComposeReport(const ReportInput& in, const TProgramList* programs) {
@@ -34,14 +47,15 @@ ComposedReport ComposeReport(const ReportInput& in, const TProgramList* programs
   add(Fmt(L"  - принято: %s байт;", FormatGrouped(in.bytesReceived)));
   add(Fmt(L"  - передано: %s байт;", FormatGrouped(in.bytesSent)));
   add(Fmt(L"  - средняя скорость: %s CPS.",
-          duration > 0 ? FormatGrouped(RoundToInt(static_cast<double>(in.bytesReceived) / duration))
+          duration > 0 ? FormatGrouped(std::llround(static_cast<double>(in.bytesReceived) / duration))
                        : std::wstring(L"более 1М")));
 
   add(L"");
   add(L"Доставка обновлений для программ: ");
   if (programs)
     for (const auto& p : *programs)
-      if (p->Active) add(L"  - " + p->Title + (p->IsEmergency() ? L" [аварийное обновление]" : L""));
+      if (p->Active) add(L"  - " + p->Title + (p->IsEmergency() ? L" [аварийное обновление]" : L"") +
+                         MapSignatureNote(p->MapSignature));
 
   add(L"");
   add(L"Способ соединения:");

@@ -12,8 +12,8 @@ namespace dorvex {
 
 struct ReportInput {
   std::vector<std::wstring> sessionLines;
-  int32_t bytesSent = 0;
-  int32_t bytesReceived = 0;
+  int64_t bytesSent = 0;
+  int64_t bytesReceived = 0;
   TDateTime start = 0;
   TDateTime end = 0;
 };

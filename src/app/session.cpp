@@ -3,9 +3,11 @@
 // the window alive by pumping its messages while it waits.
 #include <windows.h>
 
+#include <algorithm>
 #include <exception>
 
 #include "app/mainfrm.h"
+#include "common/clock.h"
 #include "common/errors.h"
 #include "common/routines.h"
 #include "common/text.h"
@@ -13,6 +15,7 @@
 #include "repository/repairselectfrm.h"
 #include "settings/options.h"
 #include "settings/programs.h"
+#include "transfer/importset.h"
 #include "ui/dialogs.h"
 #include "ui/pump.h"
 #include "upgrade/chain.h"
@@ -60,7 +63,9 @@ void TMainForm::RunBtnClick() {
   } catch (const std::exception&) {
     failure = L"Непредвиденная ошибка программы. Доставка обновлений прервана.";
   }
-  // The end of every session, however it ended.
+  // The end of every session, however it ended. An unexpected fault goes into the session's
+  // messages first, so that the report tells it also when nobody watches the screen.
+  if (!failure.empty()) ShowSessionMessage(this, failure);
   ShowAction(L"");
   ShowPage(3);
   SetRunning(false);
@@ -101,7 +106,7 @@ void TMainForm::RunSession(bool& listChanged) {
   ShowPage(1);
 
   if (FloppySource()) {
-    ShowSessionMessage(nullptr, L"Загрузка обновлений с дискет в этой сборке программы еще не поддерживается.");
+    ImportFromFloppies(*list, listChanged);
     return;
   }
 
@@ -157,15 +162,54 @@ void TMainForm::RunSession(bool& listChanged) {
   }
 }
 
+// A floppy transfer set: no connection, the set is read into the repository and the upgrade
+// phase follows at once.
+void TMainForm::ImportFromFloppies(TProgramList& list, bool& listChanged) {
+  list.ClearDownloaded();
+  for (const auto& p : list) {
+    if (!p->Active) continue;
+    if (p->Controller) p->Controller->DetectVersion();
+    p->AttachProtocol(ProtocolClassFor(ProtocolClass()),
+                      [this](void* sender, int32_t size, bool valid) { SetSizeForDownload(sender, size, valid); });
+  }
+  ImportHandlers handlers;
+  handlers.Stage = [this](const std::wstring& t) { ShowAction(t); };
+  handlers.Size = [this](void* sender, int32_t size, bool valid) { SetSizeForDownload(sender, size, valid); };
+  handlers.Traffic = [this](void* sender, bool sent, int32_t count) { ShowTraffic(sender, sent, count); };
+  handlers.ProgramLine = [this](const std::wstring& t) { ui::SetText(Controls()->ProgramLabel, t); };
+  std::wstring message;
+  if (!ImportTransferSet(&list, SessionTempDir, AbortHandler, handlers, message)) {
+    if (StopRequested) message = L"Загрузка с дискеты прервана пользователем.";
+    ShowSessionMessage(nullptr, message);
+    return;
+  }
+  ShowAction(L"");
+  RemoveTempDirOnExit = true;
+  UpgradePhase(listChanged);
+}
+
 bool TMainForm::PauseBetweenAttempts() {
   if (Settings().AttemptPause <= 0) return true;
   PauseElapsed = 0;
   PauseTimerTimer();
-  SetTimer(hwnd_, kPauseTimerId, 1000, nullptr);
+  // The window's timer ticks the seconds. When it does not (the system refused the timer, or its
+  // messages do not reach the window) the pause counts them by the clock itself rather than
+  // wait for ticks that never come.
+  const bool timer = hwnd_ && SetTimer(hwnd_, kPauseTimerId, 1000, nullptr) != 0;
+  int32_t seen = PauseElapsed;
+  uint32_t lastTick = TickCount();
   while (PauseElapsed <= Settings().AttemptPause && !StopRequested) {
-    if (!ui::PumpOneMessage()) break;
+    if (ui::WaitFor(nullptr, 0, 250) == WAIT_ABANDONED) break;
+    if (PauseElapsed != seen) {
+      seen = PauseElapsed;
+      lastTick = TickCount();
+    } else if (TickCount() - lastTick >= (timer ? 1500u : 1000u) && !StopRequested) {
+      PauseTimerTimer();
+      seen = PauseElapsed;
+      lastTick = TickCount();
+    }
   }
-  KillTimer(hwnd_, kPauseTimerId);
+  if (timer) KillTimer(hwnd_, kPauseTimerId);
   ui::SetText(PauseRemaingLabel, L"");
   return !StopRequested;
 }
@@ -185,7 +229,7 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
   SizeForDownload = 0;
   ShowAction(Fmt(L"Тестирование программы «%s» перед загрузкой файлов", p.Title));
   p.AttachProtocol(ProtocolClassFor(ProtocolClass()),
-                   [this](void* sender, int32_t size, bool valid) { SetSizeForDownload(sender, size, valid); });
+                   [this](void* sender, int64_t size, bool valid) { SetSizeForDownload(sender, size, valid); });
   TDownloadProtocol* proto = ProtocolOf(p);
   if (proto && p.Controller && p.Controller->DetectVersion() && p.CheckReady()) {
     p.TempDir = SessionTempDir;
@@ -197,7 +241,7 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
           try {
             DownloadStart = Now();
             ShowAction(L"Получение карты файлов обновлений с сервера");
-            if (proto->GetUpgradeMap(AbortHandler)) {
+            if (proto->GetUpgradeMap(AbortHandler) && proto->VerifyUpgradeMap(AbortHandler)) {
               ++handled;
               ShowAction(L"Создание списка файлов для загрузки с сервера");
               MapAnalysis analysis = AnalyseUpgradeMap(*p.Controller, proto->LocalMapPath(), proto->StepList);
@@ -205,7 +249,10 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
                 ShowAction(L"Загрузка файлов обновлений");
                 if (proto->DownloadFiles(AbortHandler, [this](const std::wstring& t) { ShowAction(t); }))
                   p.Downloaded = true;
+                PaintTraffic();  // the last counts, which the throttled painting may have held back
               }
+            } else if (p.MapSignature == MapSignatureState::Refused) {
+              // The reason is already recorded; a refused map is not a fetched one.
             } else if (p.IsEmergency()) {
               ++handled;
               ShowSessionMessage(this, Informational(Fmt(L"Для программы «%s» не предусмотрено аварийное обновление", p.Title)));
@@ -253,6 +300,7 @@ void TMainForm::UpgradePhase(bool& listChanged) {
       const std::wstring path = p.UpgradeDir + p.UpgradeExeName;
       if (p.UpgradeInExeDir || FileExists(path)) {
         ShowAction(Fmt(L"Обновление: программа «%s»", p.Title));
+        double installed = p.Controller ? p.Controller->Version : 0;
         for (const auto& step : steps) {
           const std::wstring to = StepToText(step);
           std::wstring from = StepFromText(step);
@@ -261,6 +309,7 @@ void TMainForm::UpgradePhase(bool& listChanged) {
           if (!p.Booster || !p.Booster->Upgrade(step)) break;
           ShowSessionMessage(this, Informational(Fmt(L"Обновление программы «%s» с версии %s до версии %s успешно проведено",
                                                      p.Title, from, to)));
+          installed = std::max(installed, RealOr(to, installed));
           if (RealOr(to, -1) == p.Controller->StopVersion) {
             ShowSessionMessage(this, Fmt(L"Для программы «%s» указано, что после обновления на версию %s необходимо "
                                          L"остановить дальнейшие обновления",
@@ -268,26 +317,37 @@ void TMainForm::UpgradePhase(bool& listChanged) {
             break;
           }
         }
-        PurgeOldVersionDirs(p);
+        PurgeOldVersionDirs(p, installed);
       } else {
         ShowSessionMessage(this, Fmt(L"Нельзя произвести обновление программы «%s» (не найден файл программы обновления %s) ",
                                      p.Title, path));
       }
     } else if (!p.VirtualUpgrade) {
-      PurgeOldVersionDirs(p);
+      PurgeOldVersionDirs(p, p.Controller ? p.Controller->Version : 0);
     } else if (p.Downloaded) {
       const std::wstring last = steps.empty() ? std::wstring() : StepToText(steps.back());
       const double target = RealOr(last, 0);
       if (!last.empty() && target > 0) {
-        ShowSessionMessage(this, Informational(Fmt(L"Доставка обновлений программы «%s» с версии %s до версии %s успешно "
-                                                   L"произведена",
-                                                   p.Title, FloatToDotText(p.VirtualVersion), last)));
+        // Success is told only once the new version is on record: otherwise the next session
+        // would start from the old one while the report said all was done.
+        const double previous = p.VirtualVersion;
         p.VirtualVersion = target;
+        if (list.SaveToIni()) {
+          ShowSessionMessage(this, Informational(Fmt(L"Доставка обновлений программы «%s» с версии %s до версии %s "
+                                                     L"успешно произведена",
+                                                     p.Title, FloatToDotText(previous), last)));
+        } else {
+          p.VirtualVersion = previous;
+          ShowSessionMessage(this, Fmt(L"Файлы обновлений программы «%s» до версии %s загружены, но новую версию нельзя "
+                                       L"сохранить в файле настроек (%s)",
+                                       p.Title, last, SettingsFileName()));
+        }
         listChanged = true;
       }
     }
   }
-  if (listChanged) list.SaveToIni();
+  if (listChanged && !list.SaveToIni())
+    ShowSessionMessage(this, Fmt(L"Нельзя сохранить список доставки в файле настроек (%s)", SettingsFileName()));
   if (IsIconic(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
   EnableWindow(StopBtn, TRUE);
 }

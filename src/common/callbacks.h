@@ -9,7 +9,8 @@
 namespace dorvex {
 
 using StageTextHandler = std::function<void(const std::wstring& text)>;
-using SizeHandler = std::function<void(void* sender, int32_t size, bool valid)>;
+// Sizes and counters add up in 64 bits: a map's files may together pass 2 GiB.
+using SizeHandler = std::function<void(void* sender, int64_t size, bool valid)>;
 using TrafficHandler = std::function<void(void* sender, bool sent, int32_t count)>;
 using MessageHandler = std::function<void(void* sender, const std::wstring& text)>;
 using ConnectionHandler = std::function<void(void* sender, bool connected)>;

@@ -67,6 +67,24 @@ bool ForceDirectories(const std::wstring& raw) {
   return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+namespace {
+// The reserved device names, which open a device instead of a file in any directory and with
+// any extension ("nul.txt", "COM1 .log").
+bool IsDeviceName(const std::wstring& part) {
+  std::wstring base = part.substr(0, part.find(L'.'));
+  while (!base.empty() && (base.back() == L' ' || base.back() == L'.')) base.pop_back();
+  base = UpperCaseText(base);
+  static const wchar_t* const kNames[] = {L"CON", L"NUL", L"AUX", L"PRN", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+  for (const wchar_t* n : kNames)
+    if (base == n) return true;
+  if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) {
+    const wchar_t d = base[3];
+    return (d >= L'0' && d <= L'9') || d == 0xB9 || d == 0xB2 || d == 0xB3;  // also the superscript digits
+  }
+  return false;
+}
+}  // namespace
+
 bool IsSafeRelativePath(const std::wstring& path) {
   if (path.empty() || path[0] == L'\\' || path[0] == L'/') return false;
   for (wchar_t c : path)
@@ -78,6 +96,7 @@ bool IsSafeRelativePath(const std::wstring& path) {
     // Windows drops trailing dots and blanks: ". ." and "..." name the parent as ".." does.
     while (!t.empty() && (t.back() == L'.' || t.back() == L' ')) t.pop_back();
     if (t.empty() && !part.empty()) return false;
+    if (IsDeviceName(part)) return false;
   }
   return true;
 }
@@ -153,6 +172,11 @@ std::wstring ClearDirectory(const std::wstring& pathIn, bool recursive) {
 
 // ---- copying ----
 
+namespace {
+constexpr DWORD kCopyPumpMs = 15;
+constexpr int64_t kCopyPortion = 256 * 1024;
+}  // namespace
+
 std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const std::wstring& destination,
                                 int32_t maxCount, int32_t startOffset, const CopyProgressEvent& onProgress,
                                 const CopyStopSource* stopSource) {
@@ -175,25 +199,36 @@ std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const 
   if (maxCount != -1 && maxCount < count) count = maxCount;
   if (count < 0) count = 0;
 
-  const int64_t bufferSize = count < 32768 ? count : 32767;
+  // Portions of 256 KiB: large enough that a fast disk copies near the system's own speed, small
+  // enough that progress and Stop come several times a second even over a slow share.
+  const int64_t bufferSize = count < kCopyPortion + 1 ? count : kCopyPortion;
   std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(bufferSize > 0 ? bufferSize : 1)]);
   if (startOffset != -1) {
     LARGE_INTEGER pos;
     pos.QuadPart = startOffset;
     SetFilePointerEx(in.get(), pos, nullptr, FILE_BEGIN);
   }
+  // The window is kept alive between portions, but looking at its queue costs a round trip to
+  // the window system: it is looked at every few milliseconds, not after every portion.
+  DWORD lastPump = GetTickCount() - kCopyPumpMs;
+  auto breathe = [&lastPump] {
+    const DWORD now = GetTickCount();
+    if (now - lastPump < kCopyPumpMs) return;
+    lastPump = now;
+    ProcessPendingMessages();
+  };
   while (count > 0) {
     DWORD portion = static_cast<DWORD>(count < bufferSize ? count : bufferSize);
     DWORD got = 0;
     if (!ReadFile(in.get(), buffer.get(), portion, &got, nullptr) || got < portion)
       return Fmt(L"Нельзя прочитать очередную порцию данных из файла %s. Вероятно носитель поврежден.", source);
     if (onProgress) onProgress(sender, true, static_cast<int32_t>(portion));
-    ProcessPendingMessages();
+    breathe();
     DWORD put = 0;
     if (!WriteFile(out.get(), buffer.get(), portion, &put, nullptr) || put < portion)
       return Fmt(L"Нельзя записать очередную порцию данных в файл %s", destination);
     if (onProgress) onProgress(sender, false, static_cast<int32_t>(portion));
-    ProcessPendingMessages();
+    breathe();
     count -= portion;
     if (stopSource && stopSource->CopyStopped()) break;
   }
@@ -202,11 +237,11 @@ std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const 
 
 // ---- drives ----
 
-int32_t FileSizeOf(const std::wstring& path) {
+int64_t FileSizeOf(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
-  return static_cast<int32_t>(data.nFileSizeLow);
+  return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
 bool ReadFileBytes(const std::wstring& path, std::string& bytes) {

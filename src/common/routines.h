@@ -32,7 +32,7 @@ std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const 
                                 int32_t maxCount, int32_t startOffset, const CopyProgressEvent& onProgress,
                                 const CopyStopSource* stopSource = nullptr);
 
-int32_t FileSizeOf(const std::wstring& path);
+int64_t FileSizeOf(const std::wstring& path);  // -1 for a missing file or a directory
 // The whole content of a file (shared with writers); false when it cannot be opened or read.
 bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 bool FileExists(const std::wstring& path);       // an existing file, not a directory

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "common/handles.h"
-#include "common/inifile.h"
+#include "common/initable.h"
 #include "common/text.h"
 #include "upgrade/chain.h"
 
@@ -55,7 +55,7 @@ bool TDiskProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
   }
   // The copy routine stays silent when it cannot open either file: a missing or short
   // destination is a failed copy all the same.
-  const int32_t sourceSize = FileSizeOf(remotePath);
+  const int64_t sourceSize = FileSizeOf(remotePath);
   if (!error.empty() || sourceSize < 0 || FileSizeOf(localPath) != sourceSize) {
     Owner.ReportMessage(this, Fmt(L"C файлового ресурса нельзя загрузить файл %s", remotePath));
     return false;
@@ -66,8 +66,17 @@ bool TDiskProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
 namespace {
 struct Entry {
   std::wstring name;
-  int32_t size;
+  int64_t size;
 };
+
+// A name the ANSI code page cannot hold would reach the map as "?" or a look-alike letter and
+// name a file that is not there.
+bool FitsAnsi(const std::wstring& name) {
+  BOOL usedDefault = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.data(), static_cast<int>(name.size()), nullptr, 0,
+                              nullptr, &usedDefault);
+  return n > 0 && !usedDefault;
+}
 
 std::vector<Entry> ListDirectory(const std::wstring& dir, bool directories) {
   std::vector<Entry> out;
@@ -79,7 +88,7 @@ std::vector<Entry> ListDirectory(const std::wstring& dir, bool directories) {
     if (name == L"." || name == L"..") continue;
     bool isDir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (isDir != directories) continue;
-    out.push_back(Entry{name, static_cast<int32_t>(fd.nFileSizeLow)});
+    out.push_back(Entry{name, static_cast<int64_t>((static_cast<uint64_t>(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow)});
   } while (FindNextFileW(find.get(), &fd));
   std::stable_sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return WordSortLess(a.name, b.name); });
   return out;
@@ -100,22 +109,38 @@ bool TDiskProtocol::BuildMapFromTree() {
     if (ConsistsOf(e.name, L"0123456789-")) versions.push_back(e);
   if (versions.empty()) return false;
 
-  TIniFile map(LocalMapPath());
-  ForceDirectories(ExtractFilePath(LocalMapPath()));
+  // The map is built in memory and written in one go, over nothing left from an earlier build.
+  const std::wstring mapPath = LocalMapPath();
+  ForceDirectories(ExtractFilePath(mapPath));
+  DeleteFileW(mapPath.c_str());
+  TIniTable map;
   for (auto v = versions.rbegin(); v != versions.rend(); ++v) {
     const std::wstring d = base + v->name + L"\\";
     std::vector<Entry> files;
-    for (auto& f : ListDirectory(RootDir + d, false))
-      if (!SameText(f.name, L"whats.new")) files.push_back(f);
+    for (auto& f : ListDirectory(RootDir + d, false)) {
+      if (SameText(f.name, L"whats.new")) continue;
+      if (!FitsAnsi(f.name)) {
+        Owner.ReportMessage(this, Fmt(L"Имя файла «%s» в каталоге обновлений (%s) содержит знаки, которые нельзя записать "
+                                      L"в карту файлов обновлений. Файл пропущен.",
+                                      f.name, RootDir + d));
+        continue;
+      }
+      files.push_back(f);
+    }
     if (files.empty()) continue;
     map.WriteString(v->name, L"Dir", d);
-    map.WriteInteger(v->name, L"Count", static_cast<int32_t>(files.size()));
+    map.WriteInteger(v->name, L"Count", static_cast<int64_t>(files.size()));
     for (size_t j = 0; j < files.size(); ++j) {
       map.WriteString(v->name, L"FileName" + std::to_wstring(j + 1), files[j].name);
       map.WriteInteger(v->name, L"FileSize" + std::to_wstring(j + 1), files[j].size);
     }
   }
-  map.Flush();
+  unsigned long error = 0;
+  if (!map.SaveToFile(mapPath, &error)) {
+    Owner.ReportMessage(this, Fmt(L"Нельзя записать карту файлов обновлений (%s). Ошибка Windows: «%s».", mapPath,
+                                  WindowsErrorText(error)));
+    return false;
+  }
   return true;
 }
 

@@ -35,9 +35,14 @@ class TDownloadProtocol : public TProgramProtocol {
   void SetConnected(bool value);
   std::wstring MapFileName(const std::wstring& dir) const;
   std::wstring StepFilePath(const std::wstring& dir, const std::wstring& fileName, int kind) const;
-  void ReportSizeForDownload(int32_t size, bool valid);
+  void ReportSizeForDownload(int64_t size, bool valid);
   void AbortHook(void* sender);
   bool DownloadFiles(AbortMethod& abortHandler, const StageTextHandler& status);
+  // After GetUpgradeMap: checks the map's detached signature ("ID.nrm.sig" beside it on the
+  // source) against the settings' public key. False, with the reason reported, when the map
+  // must not be used; true for a verified map and, unless signatures are required, for a map
+  // without a signature or with no key configured. Owner.MapSignature tells which.
+  bool VerifyUpgradeMap(AbortMethod& abortHandler);
 
   // Where the map's local copy lies for this program now.
   std::wstring LocalMapPath() const { return MapFileName(Owner.TempDir); }
@@ -51,7 +56,7 @@ class TDownloadProtocol : public TProgramProtocol {
   std::wstring RootDir;
 
  private:
-  bool CheckMapEntries(class TIniFile& map);
+  bool CheckMapEntries(const class TIniTable& map);
 };
 
 // The class to make for the configured source; null for a source this build cannot serve.

@@ -4,6 +4,7 @@
 
 #include "common/inifile.h"
 #include "common/routines.h"
+#include "settings/programs.h"
 #include "common/text.h"
 
 namespace dorvex {
@@ -37,8 +38,8 @@ bool ConfigureMode() {
   if (!id.empty() && !upg.empty() && !exe.empty()) {
     upg = IncludeTrailingBackslash(upg);
     exe = IncludeTrailingBackslash(exe);
-    int n = ini.ReadInteger(L"General", L"ActiveProgramCount", 0);
-    if (n < 0) n = 0;  // a broken count must not produce "Program-1" sections
+    // A broken count must not produce "Program-1" sections nor loop for ever.
+    const int n = ProgramSectionBound(ini);
     bool registered = false;
     for (int i = 1; i <= n && !registered; ++i) {
       const std::wstring section = L"Program" + std::to_wstring(i);

@@ -22,7 +22,14 @@ const std::wstring& SettingsFileName() {
     int index = FindSwitch(L"/CONF:", true);
     if (index > 0) {
       std::wstring value = Trim(CommandLineArguments()[static_cast<size_t>(index)].substr(6));
-      if (!value.empty()) return value;
+      // A relative name is fixed against the directory the program was started in: start-up
+      // later changes the current directory to the session's temporary one.
+      if (!value.empty()) {
+        wchar_t full[MAX_PATH * 2];
+        DWORD n = GetFullPathNameW(value.c_str(), MAX_PATH * 2, full, nullptr);
+        if (n > 0 && n < MAX_PATH * 2) value.assign(full, n);
+        return value;
+      }
     }
     return ChangeFileExt(ExecutablePath(), L".ini");
   }();
@@ -52,6 +59,7 @@ void LoadSettings() {
   s.HttpPort = ini.ReadString(L"Http", L"Port", s.HttpPort);
   s.HttpRootDir = ini.ReadString(L"Http", L"RootDir", s.HttpRootDir);
   s.HttpEnableRestore = ini.ReadBool(L"Http", L"EnableRestore", s.HttpEnableRestore);
+  s.HttpTimeOut = ini.ReadInteger(L"Http", L"TimeOut", s.HttpTimeOut);
   s.DiskRootDir = ini.ReadString(L"Disk", L"RootDir", s.DiskRootDir);
   s.ConnectionType = static_cast<uint8_t>(ini.ReadInteger(L"Connection", L"ConnectionType", s.ConnectionType));
   s.AttemptCount = ini.ReadInteger(L"Connection", L"AttemptCount", s.AttemptCount);
@@ -69,6 +77,8 @@ void LoadSettings() {
   s.NoBitmap = ini.ReadBool(L"Service", L"NoBitmap", s.NoBitmap);
   s.EnableLogReports = ini.ReadBool(L"Service", L"EnableLogReports", s.EnableLogReports);
   s.DeleteOldFiles = ini.ReadBool(L"Service", L"DeleteOldFiles", s.DeleteOldFiles);
+  s.MapPublicKey = ini.ReadString(L"Security", L"MapPublicKey", s.MapPublicKey);
+  s.RequireSignedMaps = ini.ReadBool(L"Security", L"RequireSignedMaps", s.RequireSignedMaps);
   if (!s.UpgradeFilesDir.empty()) s.UpgradeFilesDir = IncludeTrailingBackslash(s.UpgradeFilesDir);
 }
 
@@ -88,6 +98,7 @@ bool WriteSettings(const TSettings& s, const std::wstring& fileName) {
   ok = ok && ini.WriteString(L"Http", L"Port", s.HttpPort);
   ok = ok && ini.WriteString(L"Http", L"RootDir", s.HttpRootDir);
   ok = ok && ini.WriteBool(L"Http", L"EnableRestore", s.HttpEnableRestore);
+  ok = ok && ini.WriteInteger(L"Http", L"TimeOut", s.HttpTimeOut);
   ok = ok && ini.WriteString(L"Disk", L"RootDir", s.DiskRootDir);
   ok = ok && ini.WriteInteger(L"Connection", L"ConnectionType", s.ConnectionType);
   ok = ok && ini.WriteInteger(L"Connection", L"AttemptCount", s.AttemptCount);
@@ -241,8 +252,8 @@ std::wstring ConnectionTypeName(int type) {
   switch (type) {
     case 0: return L"протокол FTP";
     case 1: return L"протокол HTTP";
-    case 2: return L"файловых протокол";
-    case 3: return L"автоматичкски";
+    case 2: return L"файловый протокол";
+    case 3: return L"автоматически";
     default: return Fmt(L"неизвестный способ соединения (%d)", type);
   }
 }

@@ -26,6 +26,7 @@ struct TSettings {
   std::wstring HttpPort = L"80";
   std::wstring HttpRootDir = L"/";
   bool HttpEnableRestore = false;
+  int32_t HttpTimeOut = 120;  // seconds without data before a request ends; 0 = none
 
   std::wstring DiskRootDir = L"a:\\";
 
@@ -48,6 +49,12 @@ struct TSettings {
   bool NoBitmap = false;
   bool EnableLogReports = true;
   bool DeleteOldFiles = false;
+
+  // Checking upgrade maps: the publisher's public key (PEM, "\n" for its line breaks, or base64
+  // DER), set by the administrator and never written back; with RequireSignedMaps a map without
+  // a valid signature beside it is refused.
+  std::wstring MapPublicKey;
+  bool RequireSignedMaps = false;
 };
 
 // The one settings record of the run.

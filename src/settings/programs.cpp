@@ -1,5 +1,7 @@
 #include "settings/programs.h"
 
+#include <windows.h>
+
 #include <cstdio>
 
 #include "common/inifile.h"
@@ -138,9 +140,23 @@ void TProgramList::ClearDownloaded() {
   for (auto& p : items_) p->Downloaded = false;
 }
 
+int ProgramSectionBound(const TIniFile& ini) {
+  const int count = ini.ReadInteger(L"General", L"ActiveProgramCount", 0);
+  if (count <= 0) return 0;
+  int highest = 0;
+  for (const auto& name : ini.ReadSections()) {
+    if (name.size() <= 7 || !StartsWithText(name, L"Program")) continue;
+    const std::wstring digits = name.substr(7);
+    if (!ConsistsOf(digits, L"0123456789") || digits.size() > 9) continue;
+    const int n = std::stoi(digits);
+    if (n > highest) highest = n;
+  }
+  return highest < count ? highest : count;
+}
+
 void TProgramList::LoadFromIni() {
   TIniFile ini(SettingsFileName());
-  int n = ini.ReadInteger(L"General", L"ActiveProgramCount", 0);
+  const int n = ProgramSectionBound(ini);
   for (int i = 1; i <= n; ++i) {
     const std::wstring section = L"Program" + std::to_wstring(i);
     TProgram* p = FindByID(ini.ReadString(section, L"ProgramID", L""));
@@ -154,25 +170,35 @@ void TProgramList::LoadFromIni() {
   }
 }
 
-void TProgramList::SaveToIni() const { WriteToIni(SettingsFileName()); }
+bool TProgramList::SaveToIni() const { return WriteToIni(SettingsFileName()); }
 
 bool TProgramList::WriteToIni(const std::wstring& fileName) const {
+  // The new list is written over the old one section by section, each section whole in one
+  // call, then the count, and only then the surplus sections go: a failure on the way leaves a
+  // readable list, never none.
   TIniFile ini(fileName);
-  int old = ini.ReadInteger(L"General", L"ActiveProgramCount", 0);
+  const int old = ProgramSectionBound(ini);
   bool ok = true;
-  for (int i = 1; i <= old && ok; ++i) ok = ini.EraseSection(L"Program" + std::to_wstring(i));
   int k = 0;
   for (const auto& p : items_) {
-    if (!ok) break;
     if (!p->Active) continue;
     const std::wstring section = L"Program" + std::to_wstring(++k);
-    ok = ini.WriteString(section, L"ProgramID", p->ProgramID) && ini.WriteString(section, L"UpgradeExe", p->UpgradeDir) &&
-         ini.WriteString(section, L"ExeDir", p->ExeDir) &&
-         ini.WriteString(section, L"VirtualUpgrade", p->VirtualUpgrade ? L"1" : L"0") &&
-         ini.WriteString(section, L"VirtualVersion", FloatToDotText(p->VirtualVersion));
+    std::wstring body;
+    auto add = [&body](const wchar_t* key, const std::wstring& value) {
+      body.append(key).append(L"=").append(value).push_back(L'\0');
+    };
+    add(L"ProgramID", p->ProgramID);
+    add(L"UpgradeExe", p->UpgradeDir);
+    add(L"ExeDir", p->ExeDir);
+    add(L"VirtualUpgrade", p->VirtualUpgrade ? L"1" : L"0");
+    add(L"VirtualVersion", FloatToDotText(p->VirtualVersion));
+    body.push_back(L'\0');
+    ok = ok && WritePrivateProfileSectionW(section.c_str(), body.c_str(), ini.FileName().c_str()) != FALSE;
   }
   ok = ok && ini.WriteInteger(L"General", L"ActiveProgramCount", k);
-  if (ok) ini.Flush();
+  if (ok)
+    for (int i = k + 1; i <= old; ++i) ok = ini.EraseSection(L"Program" + std::to_wstring(i)) && ok;
+  ini.Flush();
   return ok;
 }
 

@@ -56,6 +56,10 @@ using ProtocolClassRef = std::unique_ptr<TProgramProtocol> (*)(TProgram& owner);
 
 enum class ProgramKind { Corvend, Dos, Tesk };
 
+// What became of the upgrade map's signature in the last attempt: not checked (no key is
+// configured), no signature beside the map, a valid signature, or a map refused for it.
+enum class MapSignatureState { NotChecked, Unsigned, Verified, Refused };
+
 class TProgram {
  public:
   TProgram() = default;
@@ -72,6 +76,7 @@ class TProgram {
   std::wstring ExeName;
   std::wstring Description;
   bool Downloaded = false;
+  MapSignatureState MapSignature = MapSignatureState::NotChecked;
   bool Repair = false;
   std::wstring Title;
   std::wstring TempDir;
@@ -109,8 +114,9 @@ class TProgramList {
   TProgram* FindByID(const std::wstring& id) const;
   void ClearDownloaded();
   void LoadFromIni();
-  void SaveToIni() const;
-  // Writes the list into an INI file; false at the first write that fails (GetLastError tells).
+  // False when the settings file could not be written; the list on disk is then still whole.
+  bool SaveToIni() const;
+  // The same into any INI file (GetLastError tells the failure).
   bool WriteToIni(const std::wstring& fileName) const;
 
   auto begin() const { return items_.begin(); }
@@ -119,6 +125,10 @@ class TProgramList {
  private:
   std::vector<std::unique_ptr<TProgram>> items_;
 };
+
+// The number of "Program%d" sections worth reading: ActiveProgramCount, but never past the
+// highest such section the file holds.
+int ProgramSectionBound(const class TIniFile& ini);
 
 // The one program list of the run: made when the main window is created, freed when it goes.
 TProgramList* ProgramCatalogue();

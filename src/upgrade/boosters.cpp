@@ -157,8 +157,9 @@ void FinishUpgradeFiles(const std::wstring& dirIn) {
     if (dot == std::wstring::npos || dot + 1 >= name.size() || name[dot + 1] != L'~') continue;
     if (name.size() - dot <= 2) continue;  // "a.~": nothing would be left of the extension
     std::wstring target = name.substr(0, dot + 1) + name.substr(dot + 2);
-    DeleteFileW((dir + target).c_str());
-    MoveFileW((dir + name).c_str(), (dir + target).c_str());
+    // One step: the old file goes only when the new one takes its place; when that fails the
+    // program's own file stays as it was.
+    MoveFileExW((dir + name).c_str(), (dir + target).c_str(), MOVEFILE_REPLACE_EXISTING);
   } while (FindNextFileW(find.get(), &fd));
 }
 

@@ -24,6 +24,8 @@ double StepTo(const std::wstring& name);
 
 // The platform's word sort: the user's locale, case ignored, hyphens weighed last.
 bool WordSortLess(const std::wstring& a, const std::wstring& b);
+// Sorts many names by the word sort, stably, in the same order as WordSortLess gives.
+void SortByWords(std::vector<std::wstring>& names);
 
 struct MapAnalysis {
   bool Usable = false;
@@ -35,7 +37,8 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring
                               std::vector<std::wstring>& stepList);
 
 // Removes the superseded version directories of a program from the repository, when the
-// settings ask for it. The directory of the newest step is always kept.
-void PurgeOldVersionDirs(TProgram& program);
+// settings ask for it: only those of steps already applied (To at or below installedVersion,
+// the version installed after the upgrade phase). The directory of the newest step is always kept.
+void PurgeOldVersionDirs(TProgram& program, double installedVersion);
 
 }  // namespace dorvex

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/clock.h"
 #include "common/errors.h"
 #include "common/routines.h"
 #include "common/text.h"
@@ -263,6 +264,9 @@ TEST_F(MainFormTest, AttemptCounterAndPages) {
 
 TEST_F(MainFormTest, SessionMessagesAndTraffic) {
   TMainForm& f = MakeForm();
+  // A second passes between the calls here, so every one of them paints.
+  uint32_t tick = 5000;
+  SetTickCountSource([&tick] { return tick += 1000; });
   f.AttemptNo = 2;
   f.ShowSessionMessage(nullptr, L"Программа Склад: нет карты");
   f.ShowSessionMessage(nullptr, L"\x01Обновление проведено");
@@ -303,6 +307,44 @@ TEST_F(MainFormTest, SessionMessagesAndTraffic) {
   f.DownloadStart = 0;
   f.ShowTraffic(nullptr, false, 0);
   EXPECT_FALSE(ui::IsShown(f.Controls()->SpeedLabel));
+  SetTickCountSource(nullptr);
+}
+
+TEST_F(MainFormTest, TrafficIsPaintedAtMostTenTimesASecond) {
+  TMainForm& f = MakeForm();
+  uint32_t tick = 100000;
+  SetTickCountSource([&tick] { return tick; });
+  const std::wstring sp = ThousandSeparator();
+  f.SetSizeForDownload(nullptr, 10000000, true);  // a new size is painted at once
+  EXPECT_EQ(Text(f.Controls()->CurrentReceiveTrafficLabel), L"Принято: 0 байт");
+  // The labels count the portions at once but are painted only once a tenth of a second passed.
+  for (int i = 0; i < 1000; ++i) f.ShowTraffic(nullptr, false, 1000);
+  EXPECT_EQ(f.BytesReceived, 1000000);
+  EXPECT_EQ(Text(f.Controls()->CurrentReceiveTrafficLabel), L"Принято: 0 байт");
+  tick += 99;
+  f.ShowTraffic(nullptr, false, 1000);
+  EXPECT_EQ(Text(f.Controls()->CurrentReceiveTrafficLabel), L"Принято: 0 байт");
+  tick += 1;
+  f.ShowTraffic(nullptr, false, 1000);
+  EXPECT_EQ(Text(f.Controls()->CurrentReceiveTrafficLabel), L"Принято: 1" + sp + L"002" + sp + L"000 байт");
+  f.ShowTraffic(nullptr, false, 500);
+  EXPECT_EQ(Text(f.Controls()->CurrentReceiveTrafficLabel), L"Принято: 1" + sp + L"002" + sp + L"000 байт");
+  // The end of the work paints what stands, and so does a call that counts nothing.
+  f.PaintTraffic();
+  EXPECT_EQ(Text(f.Controls()->CurrentReceiveTrafficLabel), L"Принято: 1" + sp + L"002" + sp + L"500 байт");
+  f.ShowTraffic(nullptr, true, 7);
+  f.ShowTraffic(nullptr, true, 0);
+  EXPECT_EQ(Text(f.Controls()->CurrentSendTrafficLabel), L"Передано: 7 байт");
+  SetTickCountSource(nullptr);
+}
+
+TEST_F(MainFormTest, TheStageTextBreaksItsLineAtTheCarriageReturn) {
+  TMainForm& f = MakeForm();
+  f.ShowAction(L"Загрузка файлов обновлений: файл a.dll загружается целиком\r[1430,51 Mb]");
+  EXPECT_EQ(Text(f.Controls()->ActionLabel),
+            L"Загрузка файлов обновлений: файл a.dll загружается целиком\r\n[1430,51 Mb]");
+  f.ShowAction(L"one\r\ntwo");  // a full line break stays as it is
+  EXPECT_EQ(Text(f.Controls()->ActionLabel), L"one\r\ntwo");
 }
 
 TEST_F(MainFormTest, F1OpensTheHelpFileOnlyWhenItExists) {
@@ -397,4 +439,17 @@ TEST_F(MainFormTest, TheAutomaticStartMessageClicksRun) {
   PostMessageW(f.Handle(), WM_CHAR, L'\r', 0);
   ui::ProcessMessages();
   EXPECT_EQ(f.SessionLines.size(), 2u);
+}
+
+TEST_F(MainFormTest, APauseWithoutItsTimerStillEnds) {
+  TMainForm& f = MakeForm();
+  Settings().AttemptPause = 2;
+  // The window is gone, so the system gives the pause no timer ticks for it.
+  DestroyWindow(f.Handle());
+  const DWORD start = GetTickCount();
+  EXPECT_TRUE(f.PauseBetweenAttempts());
+  const DWORD elapsed = GetTickCount() - start;
+  EXPECT_GE(elapsed, 1900u);
+  EXPECT_LT(elapsed, 15000u);
+  Settings() = TSettings{};
 }

@@ -65,3 +65,22 @@ TEST(Program, AStartUpFailureIsShownAndTheProgramEnds) {
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   EXPECT_EQ(program.WaitExit(30000), 1);
 }
+
+TEST(Program, ARelativeSettingsNameIsTakenFromTheStartingDirectory) {
+  test::ScratchDir dir(L"relconf");
+  EnvOverride tmp(L"TMP", dir.Path());
+  ForceDirectories(dir / L"conf\\");
+  const std::wstring ini = dir / L"conf\\office.ini";
+  test::WriteBytes(ini, "[Service]\r\nNoBitmap=1\r\n");
+  // Started in dir with a name relative to it; start-up then moves into the session directory.
+  test::RunningProgram program(ProgramPath(), L"/CONF:conf\\office.ini", dir.Path());
+  ASSERT_TRUE(program.Started());
+  HWND main = program.WaitForWindow(L"DorvexMainForm", 30000);
+  ASSERT_NE(main, nullptr);
+  std::wstring tempDir = TIniFile(ini).ReadString(L"Session", L"TempDir", L"");
+  EXPECT_EQ(tempDir.rfind(dir / L"~KT", 0), 0u) << WideToUtf8(tempDir);
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(program.WaitExit(30000), 0);
+  EXPECT_EQ(TIniFile(ini).ReadString(L"Session", L"NoBitmap", L"?"), L"?");
+  EXPECT_EQ(TIniFile(ini).ReadString(L"Service", L"NoBitmap", L""), L"1");
+}

@@ -96,7 +96,9 @@ TEST(ReportText, ConnectionSectionsForEveryType) {
                            L"    - Функция возобновления загрузки включена", L"  - Прокси-сервер не используется"}));
   for (const auto& l : Compose().lines) EXPECT_EQ(l.find(L"тайный"), std::wstring::npos);
   s.FtpPassword.clear();
-  EXPECT_NE(std::find(section().begin(), section().end(), L"    - Пароль для входа не установлен"), section().end());
+  const std::vector<std::wstring> withoutPassword = section();  // one vector: its own iterators only
+  EXPECT_NE(std::find(withoutPassword.begin(), withoutPassword.end(), L"    - Пароль для входа не установлен"),
+            withoutPassword.end());
 
   s.ConnectionType = 1;
   s.ProxyUse = true;
@@ -110,10 +112,10 @@ TEST(ReportText, ConnectionSectionsForEveryType) {
   s.ConnectionType = 2;
   s.DiskRootDir = L"\\\\srv\\upd\\";
   EXPECT_EQ(section(), (std::vector<std::wstring>{
-                           L"Способ соединения:", L"  - файловых протокол:",
+                           L"Способ соединения:", L"  - файловый протокол:",
                            L"    - Путь к файловому ресурсу с обновлениями программ: \\\\srv\\upd\\"}));
   s.ConnectionType = 3;
-  EXPECT_EQ(section(), (std::vector<std::wstring>{L"Способ соединения:", L"  - автоматичкски:"}));
+  EXPECT_EQ(section(), (std::vector<std::wstring>{L"Способ соединения:", L"  - автоматически:"}));
 }
 
 TEST(ReportText, DialUpConnectionAndDeliveryParameters) {

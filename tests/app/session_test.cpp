@@ -431,15 +431,18 @@ TEST(Session, PreparingChecks) {
                                                  L"Зайдите в настройки и укажите его"});
 }
 
-TEST(Session, NetworkSourcesAreNotServedByThisBuild) {
+TEST(Session, AnFtpServerThatDoesNotAnswerAndDiallingThatIsMissing) {
   World w;
   w.InstallBuh();
-  w.WriteSettings(2, 0, 1);
+  // Nothing listens on port 1 of this computer: every attempt fails to connect.
+  w.extraSettings = L"[Ftp]\r\nServer=127.0.0.1\r\nPort=1\r\n";
+  w.WriteSettings(2, 0, 0);
   w.Open();
   w.Run();
-  const std::wstring text = L"Способ соединения «протокол HTTP» в этой сборке программы недоступен. Выберите в "
-                            L"настройках файловый протокол.";
-  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + text, L"Ошибка на 2-й попытке. " + text}));
+  const std::wstring text = L"Программа Корвенд-Бухгалтерия: Ошибка при соединении с сервером (ftp://127.0.0.1:1). Сервер "
+                            L"недоступен или не отвечает на запросы.";
+  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{L"Ошибка на 1-й попытке. " + text, L"Ошибка на 2-й попытке. " + text}))
+      << WideToUtf8(w.Dump());
   // Dialling asked for: the service is not available in this build.
   w.extraSettings = L"[RAS]\r\nUse=1\r\n";
   w.WriteSettings(1, 0, 2);
@@ -519,8 +522,174 @@ TEST(Session, AnUnexpectedFaultEndsTheSessionCleanly) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, L"Сбой счетчика");
   EXPECT_TRUE(boxes[0].flags & MB_ICONERROR);
+  // The fault is among the session's messages, and so in the report, for whoever reads it later.
+  EXPECT_NE(std::find(f.SessionLines.begin(), f.SessionLines.end(), L"Ошибка на 1-й попытке. Сбой счетчика"),
+            f.SessionLines.end());
+  EXPECT_NE(ui::GetText(f.Controls()->ReportMemo).find(L"Сбой счетчика"), std::wstring::npos);
   EXPECT_FALSE(static_cast<bool>(f.AbortHandler));  // every installed abort method was taken out again
   EXPECT_TRUE(IsWindowEnabled(f.RunBtn));
   EXPECT_FALSE(IsWindowEnabled(f.StopBtn));
   EXPECT_EQ(w.Upgrades(), "");
+}
+
+TEST(Session, ALoadOnlyDeliveryIsToldDoneOnlyOnceItsVersionIsSaved) {
+  World w;
+  w.AddLoadOnly(L"Kadry", 5);
+  w.Offer(L"Kadry", {L"6", L"7"});
+  w.WriteSettings();
+  w.Open();
+  // Another program holds the settings file without sharing it while the session runs.
+  HANDLE held =
+      CreateFileW(SettingsFileName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  w.Run();
+  CloseHandle(held);
+  const std::wstring all = w.Dump();
+  EXPECT_EQ(all.find(L"успешно произведена"), std::wstring::npos) << WideToUtf8(all);
+  EXPECT_NE(all.find(L"но новую версию нельзя сохранить в файле настроек"), std::wstring::npos) << WideToUtf8(all);
+  EXPECT_EQ(w.Program(L"Kadry").VirtualVersion, 5.0);
+  EXPECT_TRUE(test::PathExists(w.repo + L"Kadry\\7\\f7.dat"));  // the files themselves are delivered
+
+  // With the file free the next session records the version and says so.
+  w.Run();
+  EXPECT_NE(w.Dump().find(L"с версии 5 до версии 7 успешно произведена"), std::wstring::npos) << WideToUtf8(w.Dump());
+  EXPECT_EQ(TIniFile(SettingsFileName()).ReadString(L"Program1", L"VirtualVersion", L""), L"7");
+}
+
+namespace {
+// A source published and signed by the publisher's tool (made by make-keys.sh with openssl).
+std::wstring KeyFile(const std::wstring& name) { return test::TestProgramDir() + L"keys\\" + name; }
+
+void PublishedSource(World& w, const std::wstring& tree = L"source") {
+  for (const wchar_t* name : {L"Buh.nrm", L"Buh.nrm.sig", L"Buh\\413\\f413.dat", L"Buh\\414\\f414.dat"}) {
+    ForceDirectories(ExtractFilePath(w.source + name));
+    CopyFileW(KeyFile(tree + L"\\" + name).c_str(), (w.source + name).c_str(), FALSE);
+  }
+}
+
+std::wstring SecuritySettings(const std::wstring& key, bool required) {
+  return L"[Security]\r\nMapPublicKey=" + key + L"\r\nRequireSignedMaps=" + (required ? L"1" : L"0") + L"\r\n";
+}
+
+std::wstring PublicKeyA() { return AnsiToWide(test::ReadBytes(KeyFile(L"a.der64"))); }
+
+std::wstring ReportOf(TMainForm& f) { return AnsiToWide(test::ReadBytes(FixedReportPath())) + L"\n" + ui::GetText(f.Controls()->ReportMemo); }
+}  // namespace
+
+TEST(Session, SignedMapsAreVerifiedAndRefusedMapsFetchNothing) {
+  const std::wstring upgraded = L"Обновление программы «Корвенд-Бухгалтерия» с версии 413 до версии 414 успешно проведено";
+  {
+    // A valid signature by the configured key: delivered, and the report says so.
+    World w;
+    w.InstallBuh();
+    PublishedSource(w);
+    w.extraSettings = SecuritySettings(PublicKeyA(), true);
+    w.WriteSettings();
+    TMainForm& f = w.Open();
+    w.Run();
+    EXPECT_TRUE(w.Recorded(upgraded)) << WideToUtf8(w.Dump());
+    EXPECT_EQ(w.Program(L"Buh").MapSignature, MapSignatureState::Verified);
+    EXPECT_NE(ReportOf(f).find(L"  - Корвенд-Бухгалтерия [карта обновлений подписана, подпись проверена]"),
+              std::wstring::npos);
+    EXPECT_EQ(test::ReadBytes(w.repo + L"Buh\\414\\f414.dat"), "step 414");
+    EXPECT_FALSE(test::PathExists(w.temp + L"Buh.nrm.sig"));
+  }
+  struct Refusal {
+    const char* what;
+    std::wstring tree;
+    std::wstring key;
+    bool required;
+    bool changeMap;
+    bool dropSignature;
+    std::wstring expected;
+  };
+  const std::vector<Refusal> refusals = {
+      {"map changed after signing", L"source", PublicKeyA(), false, true, false, L"не подтверждена открытым ключом"},
+      {"signed by another key", L"source-b", PublicKeyA(), false, false, false, L"не подтверждена открытым ключом"},
+      {"signature required but missing", L"source", PublicKeyA(), true, false, true, L"не подписана: файл подписи Buh.nrm.sig не получен"},
+      {"malformed key", L"source", L"MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA", false, false, false, L"MapPublicKey"},
+      {"required without a key", L"source", L"", true, false, false, L"ключ MapPublicKey) не задан"},
+  };
+  for (const auto& r : refusals) {
+    SCOPED_TRACE(r.what);
+    World w;
+    w.InstallBuh();
+    PublishedSource(w, r.tree);
+    if (r.changeMap) {
+      std::string map = test::ReadBytes(w.source + L"Buh.nrm");
+      map.replace(map.find("FileSize1=8"), 11, "FileSize1=9");
+      test::WriteBytes(w.source + L"Buh.nrm", map);
+    }
+    if (r.dropSignature) DeleteFileW((w.source + L"Buh.nrm.sig").c_str());
+    w.extraSettings = SecuritySettings(r.key, r.required);
+    w.WriteSettings();
+    TMainForm& f = w.Open();
+    w.Run();
+    const std::wstring all = w.Dump();
+    EXPECT_NE(all.find(r.expected), std::wstring::npos) << WideToUtf8(all);
+    EXPECT_NE(all.find(L"Файлы программы не загружаются и не устанавливаются."), std::wstring::npos);
+    EXPECT_EQ(all.find(L"успешно проведено"), std::wstring::npos);
+    EXPECT_EQ(w.Upgrades(), "");
+    EXPECT_FALSE(test::PathExists(w.repo + L"Buh\\413"));
+    EXPECT_EQ(w.Program(L"Buh").MapSignature, MapSignatureState::Refused);
+    EXPECT_NE(ReportOf(f).find(L"[карта обновлений отвергнута: подпись не подтверждена]"), std::wstring::npos);
+  }
+  {
+    // No signature and none required: the map is used as before, and the report says it was unsigned.
+    World w;
+    w.InstallBuh();
+    PublishedSource(w);
+    DeleteFileW((w.source + L"Buh.nrm.sig").c_str());
+    w.extraSettings = SecuritySettings(PublicKeyA(), false);
+    w.WriteSettings();
+    TMainForm& f = w.Open();
+    w.Run();
+    EXPECT_TRUE(w.Recorded(upgraded)) << WideToUtf8(w.Dump());
+    EXPECT_EQ(w.Dump().find(L"Ошибка"), std::wstring::npos) << WideToUtf8(w.Dump());
+    EXPECT_NE(ReportOf(f).find(L"  - Корвенд-Бухгалтерия [карта обновлений не подписана]"), std::wstring::npos);
+  }
+}
+
+TEST(Session, FileHashesKeepDamagedFilesOutOfTheRepository) {
+  World w;
+  w.InstallBuh();
+  PublishedSource(w);
+  // Same size, one byte changed on the source: refused, deleted, nothing upgraded.
+  test::WriteBytes(w.source + L"Buh\\414\\f414.dat", "step 41X");
+  w.WriteSettings();
+  w.Open();
+  w.Run();
+  EXPECT_NE(w.Dump().find(L"Контрольная сумма загруженного файла f414.dat не совпадает"), std::wstring::npos)
+      << WideToUtf8(w.Dump());
+  EXPECT_EQ(w.Upgrades(), "");
+  EXPECT_FALSE(test::PathExists(w.repo + L"Buh\\414\\f414.dat"));
+  EXPECT_FALSE(test::PathExists(w.temp + L"Buh\\414\\f414.dat"));
+  EXPECT_EQ(test::ReadBytes(w.repo + L"Buh\\413\\f413.dat"), "step 413");  // the good file stays
+
+  // The source mended: the next session fetches it again and upgrades.
+  test::WriteBytes(w.source + L"Buh\\414\\f414.dat", "step 414");
+  // A repository file whole by size but damaged is fetched again too.
+  test::WriteBytes(w.repo + L"Buh\\413\\f413.dat", "step 4XX");
+  w.Run();
+  EXPECT_TRUE(w.Recorded(L"Обновление программы «Корвенд-Бухгалтерия» с версии 413 до версии 414 успешно проведено"))
+      << WideToUtf8(w.Dump());
+  EXPECT_EQ(test::ReadBytes(w.repo + L"Buh\\413\\f413.dat"), "step 413");
+  EXPECT_EQ(test::ReadBytes(w.repo + L"Buh\\414\\f414.dat"), "step 414");
+}
+
+TEST(Session, AHashThatIsNotSixtyFourHexDigitsRefusesTheMap) {
+  World w;
+  w.InstallBuh();
+  PublishedSource(w);
+  std::string map = test::ReadBytes(w.source + L"Buh.nrm");
+  size_t at = map.find("FileHash1=") + 10;
+  map.replace(at, 64, "1234abcd");
+  test::WriteBytes(w.source + L"Buh.nrm", map);
+  w.WriteSettings();
+  w.Open();
+  w.Run();
+  EXPECT_NE(w.Dump().find(L"недопустимое значение «1234abcd» (раздел [413], ключ FileHash1)"), std::wstring::npos)
+      << WideToUtf8(w.Dump());
+  EXPECT_EQ(w.Upgrades(), "");
+  EXPECT_FALSE(test::PathExists(w.repo + L"Buh\\413"));
 }

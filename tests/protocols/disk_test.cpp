@@ -146,7 +146,7 @@ TEST(DiskSource, CopyFailuresAreFailures) {
 
 TEST(DiskSource, StopDuringACopy) {
   Fixture f;
-  f.Write(L"big.bin", test::PatternBytes(200000));
+  f.Write(L"big.bin", test::PatternBytes(700000));
   TDiskProtocol disk(*f.p);
   // Stop is pressed while the copy runs: the window's abort variable holds the copy's hook.
   f.p->OnTraffic = [&](void*, bool, int32_t n) {
@@ -402,4 +402,90 @@ TEST(ShareMaps, BuiltFromTheTree) {
   EXPECT_FALSE(disk.GetUpgradeMap(f.abortVar));
   EXPECT_TRUE(f.messages.empty());
   test::RemoveTree(L"N:\\Sklad");
+}
+
+TEST(DownloadFilesTest, AFileShorterThanItsMapSizeIsNotWhole) {
+  Fixture f;
+  const std::string data = test::PatternBytes(600, 4);
+  f.Write(L"12\\a.dll", data.substr(0, 250));  // the source holds less than the map promises
+  f.Map(L"[12]\r\nCount=1\r\nFileName1=a.dll\r\nFileSize1=600\r\n");
+  ResumingDisk disk(*f.p);
+  disk.StepList = {L"12"};
+  EXPECT_FALSE(disk.DownloadFiles(f.abortVar, nullptr));
+  EXPECT_FALSE(test::PathExists(f.repo / L"Buh\\12\\a.dll"));
+  EXPECT_EQ(test::ReadBytes(f.temp / L"Buh\\12\\a.dll"), data.substr(0, 250));  // kept to be continued
+  ASSERT_EQ(f.messages.size(), 1u);
+  EXPECT_NE(f.messages[0].find(L"a.dll"), std::wstring::npos) << WideToUtf8(f.messages[0]);
+  EXPECT_NE(f.messages[0].find(L" 250 "), std::wstring::npos) << WideToUtf8(f.messages[0]);
+  EXPECT_NE(f.messages[0].find(L" 600"), std::wstring::npos) << WideToUtf8(f.messages[0]);
+
+  // A partial copy as long as the map's size or longer is fetched anew, not continued.
+  f.Write(L"12\\a.dll", data);
+  test::WriteBytes(f.temp / L"Buh\\12\\a.dll", std::string(600, 'z'));
+  disk.partialAtStart.clear();
+  EXPECT_TRUE(disk.DownloadFiles(f.abortVar, nullptr));
+  ASSERT_EQ(disk.partialAtStart.size(), 1u);
+  EXPECT_EQ(disk.partialAtStart[0], "");
+  EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\12\\a.dll"), data);
+
+  // A longer file than the map says is whole, and so is any file of a map without sizes.
+  f.Map(L"[13]\r\nCount=2\r\nFileName1=b.dll\r\nFileSize1=3\r\nFileName2=c.dll\r\n");
+  f.Write(L"13\\b.dll", "bbbbbb");
+  f.Write(L"13\\c.dll", "cc");
+  disk.StepList = {L"13"};
+  EXPECT_TRUE(disk.DownloadFiles(f.abortVar, nullptr));
+  EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\13\\b.dll"), "bbbbbb");
+  EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\13\\c.dll"), "cc");
+}
+
+TEST(ShareMaps, NamesOutsideTheCodePageAreSkippedAndAnOldMapGoes) {
+  Fixture f(L"Sklad");
+  test::RemoveTree(L"N:\\Sklad");
+  Settings().DiskRootDir = L"N:\\";
+  ForceDirectories(L"N:\\Sklad\\13\\");
+  test::WriteBytes(L"N:\\Sklad\\13\\Отчет.dll", "rus");          // Cyrillic: the code page holds it
+  test::WriteBytes(L"N:\\Sklad\\13\\\u6587\u4EF6.dll", "cjk");    // not in the code page
+  test::WriteBytes(L"N:\\Sklad\\13\\caf\u00E9\u0301.txt", "mark");  // a combining accent has no place either
+  // A map left by an earlier build names a step that is no longer on the share.
+  test::WriteBytes(f.temp / L"Sklad.nrm", "[12]\r\nCount=1\r\nFileName1=gone.dll\r\nFileSize1=1\r\n[13]\r\nStop=1\r\n");
+
+  TDiskProtocol disk(*f.p);
+  ASSERT_TRUE(disk.ShareMapMode());
+  EXPECT_TRUE(disk.GetUpgradeMap(f.abortVar));
+  TIniFile map(f.temp / L"Sklad.nrm");
+  EXPECT_EQ(map.ReadSections(), (std::vector<std::wstring>{L"13"}));
+  EXPECT_EQ(map.ReadInteger(L"13", L"Count", 0), 1);
+  EXPECT_EQ(map.ReadString(L"13", L"FileName1", L""), L"Отчет.dll");
+  EXPECT_EQ(map.ReadString(L"13", L"Stop", L"none"), L"none");
+  EXPECT_EQ(test::ReadBytes(f.temp / L"Sklad.nrm").find('?'), std::string::npos);
+  ASSERT_EQ(f.messages.size(), 2u);
+  const std::wstring both = f.messages[0] + L"\n" + f.messages[1];
+  EXPECT_NE(both.find(L"«\u6587\u4EF6.dll»"), std::wstring::npos) << WideToUtf8(both);
+  EXPECT_NE(both.find(L"«caf\u00E9\u0301.txt»"), std::wstring::npos) << WideToUtf8(both);
+  EXPECT_NE(f.messages[0].find(L"Файл пропущен"), std::wstring::npos) << WideToUtf8(f.messages[0]);
+
+  disk.StepList = {L"13"};
+  EXPECT_TRUE(disk.DownloadFiles(f.abortVar, nullptr));
+  EXPECT_EQ(test::ReadBytes(f.repo / L"Sklad\\13\\Отчет.dll"), "rus");
+  test::RemoveTree(L"N:\\Sklad");
+}
+
+TEST(DownloadFilesTest, AHugeCountCostsNothingAndSizesAddUpPast2GiB) {
+  Fixture f;
+  // Two steps whose files together pass 2 GiB, and a Count far beyond the keys that exist.
+  f.Map(L"[12]\r\nCount=2000000000\r\nFileName1=a.dll\r\nFileSize1=2000000000\r\n"
+        L"[13]\r\nCount=2\r\nFileName1=b.dll\r\nFileSize1=2000000000\r\nFileName2=c.dll\r\nFileSize2=100\r\n");
+  ForceDirectories(f.repo / L"Buh\\12\\");
+  ForceDirectories(f.repo / L"Buh\\13\\");
+  test::WriteBytes(f.repo / L"Buh\\12\\a.dll", "");
+  TDiskProtocol disk(*f.p);
+  std::vector<int64_t> sizes;
+  disk.OnSizeForDownload = [&](void*, int64_t size, bool) { sizes.push_back(size); };
+  disk.StepList = {L"12", L"13"};
+  // The files are not on the source: the first copy fails, after the sizing.
+  const DWORD start = GetTickCount();
+  EXPECT_FALSE(disk.DownloadFiles(f.abortVar, nullptr));
+  EXPECT_LT(GetTickCount() - start, 20000u);
+  ASSERT_FALSE(sizes.empty());
+  EXPECT_EQ(sizes[0], 4000000100LL);
 }

@@ -122,7 +122,7 @@ TEST(SettingsStore, ValuesNonNumbersAndTheRepositoryBackslash) {
   EXPECT_TRUE(s.NoBitmap);        // any non-zero number is true
   EXPECT_FALSE(s.DeleteOldFiles);  // not a number: the default
   EXPECT_EQ(ProtocolClass(), ProtocolKind::Disk);
-  EXPECT_EQ(ConnectionTypeName(), L"файловых протокол");
+  EXPECT_EQ(ConnectionTypeName(), L"файловый протокол");
   EXPECT_TRUE(AutoMode());
   EXPECT_TRUE(NoBitmapMode());
 
@@ -141,7 +141,7 @@ TEST(SettingsStore, ProtocolChoiceAndNames) {
   LoadFrom(L"[Connection]\r\nConnectionType=0\r\n[Proxy]\r\nUse=1\r\n");
   EXPECT_EQ(ProtocolClass(), ProtocolKind::Http);  // FTP through the proxy goes as HTTP
   LoadFrom(L"[Connection]\r\nConnectionType=3\r\n");
-  EXPECT_EQ(ConnectionTypeName(), L"автоматичкски");
+  EXPECT_EQ(ConnectionTypeName(), L"автоматически");
   EXPECT_EQ(ProtocolClass(), ProtocolKind::Http);
   LoadFrom(L"[Connection]\r\nConnectionType=9\r\n");
   EXPECT_EQ(ProtocolClass(), ProtocolKind::Http);

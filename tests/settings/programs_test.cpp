@@ -298,3 +298,41 @@ TEST(ProgramList, TheCatalogueIsBuiltOnceWithTheHooks) {
   FreeProgramCatalogue();
   EXPECT_EQ(ProgramCatalogue(), nullptr);
 }
+
+TEST(ProgramListFile, AHugeCountReadsOnlyTheSectionsThatExist) {
+  for (const wchar_t* count : {L"2000000000", L"2147483647"}) {
+    WriteSettings(std::wstring(L"[General]\r\nActiveProgramCount=") + count +
+                  L"\r\n[Program1]\r\nProgramID=Buh\r\n[Program2]\r\nProgramID=Tesk\r\n");
+    auto list = FreshList();
+    const DWORD start = GetTickCount();
+    list->LoadFromIni();
+    EXPECT_EQ(list->ActiveCount(), 2);
+    EXPECT_TRUE(list->SaveToIni());
+    EXPECT_LT(GetTickCount() - start, 20000u) << "the loops ran past the sections";
+    TIniFile ini(SettingsFileName());
+    EXPECT_EQ(ini.ReadInteger(L"General", L"ActiveProgramCount", -1), 2);
+    EXPECT_EQ(ini.ReadString(L"Program2", L"ProgramID", L""), L"Tesk");
+  }
+}
+
+TEST(ProgramListFile, ASettingsFileThatCannotBeWrittenIsReportedAndKeepsItsList) {
+  WriteSettings(L"[General]\r\nActiveProgramCount=2\r\n[Program1]\r\nProgramID=Buh\r\n[Program2]\r\nProgramID=Tesk\r\n");
+  auto list = FreshList();
+  list->LoadFromIni();
+  list->FindByID(L"Buh")->Active = false;
+  const std::string before = test::ReadBytes(SettingsFileName());
+  // Another program holds the file open for writing without sharing it.
+  HANDLE held = CreateFileW(SettingsFileName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(list->SaveToIni());
+  CloseHandle(held);
+  EXPECT_EQ(test::ReadBytes(SettingsFileName()), before);
+  auto again = FreshList();
+  again->LoadFromIni();
+  EXPECT_EQ(again->ActiveCount(), 2);
+  EXPECT_TRUE(list->SaveToIni());  // once the file is free, the new list is written
+  TIniFile ini(SettingsFileName());
+  EXPECT_EQ(ini.ReadInteger(L"General", L"ActiveProgramCount", -1), 1);
+  EXPECT_EQ(ini.ReadString(L"Program1", L"ProgramID", L""), L"Tesk");
+  EXPECT_FALSE(ini.SectionExists(L"Program2"));
+}

@@ -239,3 +239,24 @@ TEST(BoosterWait, TheWindowKeepsWorkingWhileTheUpgradeRuns) {
   EXPECT_GE(took, 1400u);
   EXPECT_GE(g_ticks, 5);  // the timer's messages were dispatched while waiting
 }
+
+TEST(FinishingPass, ANewFileThatCannotTakeItsPlaceKeepsTheOld) {
+  test::ScratchDir dir(L"fin");
+  test::WriteBytes(dir / L"CvUpgrade.exe", "old upgrade executable");
+  test::WriteBytes(dir / L"CvUpgrade.~exe", "new upgrade executable");
+  test::WriteBytes(dir / L"CvBuh.exe", "old program");
+  test::WriteBytes(dir / L"CvBuh.~exe", "new program");
+  // The new upgrade executable is held open by someone (a virus scanner, say): it cannot be renamed.
+  HANDLE held = CreateFileW((dir / L"CvUpgrade.~exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  FinishUpgradeFiles(dir.Path());
+  CloseHandle(held);
+  EXPECT_EQ(test::ReadBytes(dir / L"CvUpgrade.exe"), "old upgrade executable");
+  EXPECT_TRUE(test::PathExists(dir / L"CvUpgrade.~exe"));
+  EXPECT_EQ(test::ReadBytes(dir / L"CvBuh.exe"), "new program");  // the other file is replaced
+  EXPECT_FALSE(test::PathExists(dir / L"CvBuh.~exe"));
+  // The next pass, with the file free, finishes the job.
+  FinishUpgradeFiles(dir.Path());
+  EXPECT_EQ(test::ReadBytes(dir / L"CvUpgrade.exe"), "new upgrade executable");
+}

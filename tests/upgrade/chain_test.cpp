@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "common/routines.h"
@@ -61,6 +63,21 @@ TEST(StepNames, TheWordSortPutsRangesAfterTheirNumbers) {
   std::vector<std::wstring> names = {L"1-9", L"12", L"10", L"11", L"1-13"};
   std::sort(names.begin(), names.end(), WordSortLess);
   EXPECT_EQ(names, (std::vector<std::wstring>{L"10", L"11", L"1-13", L"12", L"1-9"}));
+}
+
+TEST(StepNames, SortingManyNamesAgreesWithTheWordSort) {
+  std::vector<std::wstring> names = {L"1-9", L"12", L"10", L"11", L"1-13", L"9", L"0-5", L"100", L"1-100", L"10-11",
+                                     L"beta", L"Beta", L"BETA", L"12", L"2-3", L"-", L"", L"1--2", L"Шаг", L"шаг",
+                                     L"a-b", L"ab", L"a b", L"410", L"0410", L"4-10", L"41-0"};
+  for (int i = 0; i < 300; ++i) {  // more, in a scrambled order
+    const int a = (i * 37) % 113, b = (i * 61) % 97;
+    names.push_back(i % 3 == 0 ? std::to_wstring(a) : i % 3 == 1 ? std::to_wstring(a) + L"-" + std::to_wstring(b)
+                                                                 : std::to_wstring(b) + L"-" + std::to_wstring(a + b));
+  }
+  std::vector<std::wstring> expected = names;
+  std::stable_sort(expected.begin(), expected.end(), WordSortLess);
+  SortByWords(names);
+  EXPECT_EQ(names, expected);
 }
 
 TEST(MapAnalysisTest, InstalledVersionAgainstThreeSteps) {
@@ -170,11 +187,11 @@ TEST(Purge, KeepsTheNewestStepAndNonSteps) {
   CreateDirectoryW((repo / L"Buh\\12\\sub").c_str(), nullptr);  // not empty after the files go: stays
 
   Settings().DeleteOldFiles = false;
-  PurgeOldVersionDirs(p);
+  PurgeOldVersionDirs(p, 13);
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\9\\a.dll"));
 
   Settings().DeleteOldFiles = true;
-  PurgeOldVersionDirs(p);
+  PurgeOldVersionDirs(p, 13);
   EXPECT_FALSE(test::PathExists(repo / L"Buh\\9"));
   EXPECT_FALSE(test::PathExists(repo / L"Buh\\12\\a.dll"));
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\12\\sub"));
@@ -182,6 +199,30 @@ TEST(Purge, KeepsTheNewestStepAndNonSteps) {
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\repair\\5"));
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\notes"));
   EXPECT_TRUE(test::PathExists(repo / L"Buh\\.keep"));
+  Settings() = TSettings{};
+}
+
+TEST(Purge, OnlyAppliedStepsGo) {
+  // Installed 12, steps 13 and 14 fetched, 13 failed: nothing fetched is removed.
+  test::ScratchDir repo(L"purge");
+  Settings().UpgradeFilesDir = repo.Path();
+  Settings().DeleteOldFiles = true;
+  TProgramList list;
+  AddCatalogueRows(list);
+  TProgram& p = *list.FindByID(L"Buh");
+  for (const wchar_t* d : {L"Buh", L"Buh\\11", L"Buh\\12", L"Buh\\13", L"Buh\\14"}) {
+    CreateDirectoryW((repo / d).c_str(), nullptr);
+    if (std::wstring(d) != L"Buh") test::WriteBytes(repo / d + L"\\a.dll", "a");
+  }
+  PurgeOldVersionDirs(p, 12);
+  EXPECT_FALSE(test::PathExists(repo / L"Buh\\11"));
+  EXPECT_FALSE(test::PathExists(repo / L"Buh\\12"));
+  EXPECT_TRUE(test::PathExists(repo / L"Buh\\13\\a.dll"));
+  EXPECT_TRUE(test::PathExists(repo / L"Buh\\14\\a.dll"));
+  // Once 13 is applied its directory goes; the newest stays even when applied.
+  PurgeOldVersionDirs(p, 14);
+  EXPECT_FALSE(test::PathExists(repo / L"Buh\\13"));
+  EXPECT_TRUE(test::PathExists(repo / L"Buh\\14\\a.dll"));
   Settings() = TSettings{};
 }
 

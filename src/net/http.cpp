@@ -1,0 +1,571 @@
+#include "net/http.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "common/text.h"
+
+namespace dorvex::net {
+
+namespace {
+
+std::string Lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == Lower(prefix);
+}
+
+std::wstring Wide(const std::string& bytes) { return AnsiToWide(bytes); }
+
+// Removes "." and ".." segments of a path that begins with "/"; ".." never climbs above the root.
+std::string RemoveDotSegments(const std::string& path) {
+  std::string query;
+  std::string p = path;
+  size_t q = p.find('?');
+  if (q != std::string::npos) {
+    query = p.substr(q);
+    p.erase(q);
+  }
+  std::vector<std::string> out;
+  size_t i = 0;
+  bool trailing = false;
+  while (i <= p.size()) {
+    size_t j = p.find('/', i);
+    if (j == std::string::npos) j = p.size();
+    std::string seg = p.substr(i, j - i);
+    trailing = false;
+    if (seg == "..") {
+      if (!out.empty()) out.pop_back();
+      trailing = true;
+    } else if (seg == ".") {
+      trailing = true;
+    } else if (!seg.empty() || j == p.size()) {
+      out.push_back(seg);
+    }
+    i = j + 1;
+  }
+  std::string result;
+  for (const auto& s : out) result += "/" + s;
+  if (result.empty() || trailing) result += "/";
+  // "/a//b" keeps none of the empty segments; a trailing empty segment means a trailing "/".
+  while (result.size() > 1 && result.compare(result.size() - 2, 2, "//") == 0) result.pop_back();
+  return result + query;
+}
+
+}  // namespace
+
+TParsedURL ParseURL(const std::string& url) {
+  TParsedURL r;
+  std::string rest;
+  size_t scheme = url.find("://");
+  if (scheme != std::string::npos) {
+    r.Protocol = url.substr(0, scheme);
+    rest = url.substr(scheme + 3);
+  } else if (!url.empty() && url[0] == '/') {
+    r.Protocol = "http";
+    if (url.size() > 1 && url[1] != '/') {
+      r.Path = url;
+      return r;
+    }
+    rest = url.size() > 1 ? url.substr(2) : std::string();
+  } else if (Lower(url.substr(0, 5)) != "http:") {
+    if (Lower(url.substr(0, 7)) == "mailto:") {
+      r.Protocol = "mailto";
+      rest = url.substr(url.find(':') + 1);
+    } else {
+      rest = url;
+    }
+  } else {
+    r.Protocol = "http";
+    if (url.size() > 6 && url[6] != '/') {
+      r.Path = url.substr(5);
+      return r;
+    }
+    rest = url.substr(5);
+    while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
+  }
+  size_t slash = rest.find('/');
+  std::string authority = slash == std::string::npos ? rest : rest.substr(0, slash);
+  if (slash != std::string::npos) r.Path = rest.substr(slash);
+  size_t at = authority.rfind('@');
+  size_t colon = authority.rfind(':');
+  std::string hostPort = authority;
+  if (at != std::string::npos) {
+    std::string userInfo = authority.substr(0, at);
+    size_t uc = userInfo.find(':');
+    if (uc == std::string::npos) {
+      r.User = userInfo;
+    } else {
+      r.User = userInfo.substr(0, uc);
+      r.Password = userInfo.substr(uc + 1);
+    }
+    hostPort = authority.substr(at + 1);
+    colon = (colon != std::string::npos && colon > at) ? colon - at - 1 : std::string::npos;
+  }
+  if (colon != std::string::npos) {
+    r.Host = hostPort.substr(0, colon);
+    r.Port = hostPort.substr(colon + 1);
+  } else {
+    r.Host = hostPort;
+  }
+  return r;
+}
+
+std::string EncodeBase64(const std::string& bytes) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    uint32_t v = (static_cast<uint8_t>(bytes[i]) << 16) | (static_cast<uint8_t>(bytes[i + 1]) << 8) |
+                 static_cast<uint8_t>(bytes[i + 2]);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (i + 1 == bytes.size()) {
+    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == bytes.size()) {
+    uint32_t v = (static_cast<uint8_t>(bytes[i]) << 16) | (static_cast<uint8_t>(bytes[i + 1]) << 8);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+std::string RFC1123Date(double dateTime) {
+  static const char kDays[] = "MonTueWedThuFriSatSun";
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  // Days since 30 Dec 1899 to a calendar date and time.
+  long long seconds = static_cast<long long>((dateTime - 25569.0) * 86400.0 + (dateTime >= 25569.0 ? 0.5 : -0.5));
+  long long days = seconds / 86400;
+  long long rem = seconds % 86400;
+  if (rem < 0) {
+    rem += 86400;
+    --days;
+  }
+  // Civil date from days since 1970-01-01.
+  long long z = days + 719468;
+  long long era = (z >= 0 ? z : z - 146096) / 146097;
+  long long doe = z - era * 146097;
+  long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  long long y = yoe + era * 400;
+  long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  long long mp = (5 * doy + 2) / 153;
+  int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  if (m <= 2) ++y;
+  int weekday = static_cast<int>(((days % 7) + 7 + 3) % 7);  // 1970-01-01 was a Thursday; Monday = 0
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d", kDays + weekday * 3, d,
+                kMonths + (m - 1) * 3, static_cast<int>(y), static_cast<int>(rem / 3600),
+                static_cast<int>(rem / 60 % 60), static_cast<int>(rem % 60));
+  return buf;
+}
+
+std::string EncodeURLPath(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  std::string out;
+  for (size_t i = 0; i < path.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                std::string("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) != std::string::npos;
+    if (c == '%' && i + 2 < path.size() + 0 && isHex(path[i + 1]) && isHex(path[i + 2])) keep = true;
+    if (keep) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+struct THttpClient::Hop {
+  Target target;
+  std::string connectHost, connectPort;
+  std::string requestPath;
+  bool sendOriginAuth = true;
+  // Per connection.
+  std::string line;
+  int headerLines = 0;
+  int headerBytes = 0;
+  bool headerDone = false;
+  bool redirect = false;
+  bool hasLocation = false;
+  std::string location;
+  bool complete = false;
+};
+
+THttpClient::THttpClient() { StartNetwork(); }
+
+bool THttpClient::Fail(int code, const std::wstring& reason) {
+  StatusCode = code;
+  ReasonPhrase = reason;
+  return false;
+}
+
+bool THttpClient::NetFailure(NetResult r, const std::wstring& prefix) {
+  switch (r) {
+    case NetResult::Aborted:
+      state_ = THttpState::Aborting;
+      return Fail(404, L"Соединение с сервером прервано");
+    case NetResult::TimedOut:
+      return Fail(426, L"Timeout");
+    case NetResult::LookupFailed:
+      return Fail(404, L"Нельзя распознать IP-адрес сервера");
+    default: {
+      int e = socket_.Error();
+      return Fail(404, prefix + Wide(WinsockErrorText(e)) + L" (ошибка #" + std::to_wstring(e) + L")");
+    }
+  }
+}
+
+void THttpClient::Abort() {
+  if (state_ == THttpState::Ready) {
+    socket_.Close();
+    return;
+  }
+  aborted_ = true;
+  abort_.Set();  // wakes the request's wait; the request tears down in its own loop
+}
+
+bool THttpClient::Get() {
+  if (Busy()) return false;  // a request is running: "Компонент HTTP занят"
+  bool ok = false;
+  try {
+    ok = Request();
+  } catch (const EHttpException& e) {
+    ok = Fail(e.Code == 4 ? 404 : e.Code, e.Message);
+  } catch (const std::exception&) {
+    ok = Fail(404, L"Внутренняя ошибка компонента HTTP");
+  }
+  socket_.Close();
+  state_ = THttpState::Ready;
+  if (aborted_) ok = Fail(404, L"Соединение с сервером прервано");
+  return ok;
+}
+
+bool THttpClient::Request() {
+  state_ = THttpState::Starting;
+  aborted_ = false;
+  abort_.Clear();
+  socket_.SetAbortSignal(&abort_);
+  socket_.SetTimeout(TimeOutMs);
+  // A range received by an earlier request must never ask for part of this document.
+  ContentRangeBegin.clear();
+  ContentRangeEnd.clear();
+  DocumentBytes = 0;
+
+  TParsedURL u = ParseURL(URL);
+  Hop hop;
+  hop.target.protocol = u.Protocol.empty() ? "http" : Lower(u.Protocol);
+  hop.target.host = u.Host;
+  hop.target.port = u.Port;
+  hop.target.path = u.Path.empty() ? "/" : u.Path;
+  if (!u.User.empty()) {
+    Username = u.User;
+    Password = u.Password;
+  }
+  const std::string originHost = Lower(u.Host), originPort = u.Port;
+
+  for (int hops = 0;; ++hops) {
+    if (hops > MaxRedirects)
+      return Fail(404, L"Слишком много перенаправлений (больше " + std::to_wstring(MaxRedirects) +
+                           L"): документ не получен");
+    if (Lower(hop.target.host) != originHost || hop.target.port != originPort) hop.sendOriginAuth = false;
+    StartHop(hop);
+    if (!RunHop(hop)) return false;
+    if (!hop.redirect) return true;
+  }
+}
+
+void THttpClient::StartHop(Hop& hop) {
+  RcvdHeader.clear();
+  WWWAuthenticate.clear();
+  StatusCode = 0;
+  ReasonPhrase.clear();
+  ContentLength = -1;
+  ContentType.clear();
+  AcceptRanges.clear();
+  hop.line.clear();
+  hop.headerLines = hop.headerBytes = 0;
+  hop.headerDone = hop.redirect = hop.hasLocation = hop.complete = false;
+  hop.location.clear();
+  if (Proxy.empty()) {
+    hop.connectHost = hop.target.host;
+    hop.connectPort = hop.target.port.empty() ? "80" : hop.target.port;
+    hop.requestPath = EncodeURLPath(hop.target.path);
+  } else {
+    TParsedURL p = ParseURL(Proxy);
+    hop.connectHost = p.Host;
+    hop.connectPort = p.Port.empty() ? ProxyPort : p.Port;
+    hop.requestPath = EncodeURLPath(hop.target.protocol + "://" + hop.target.host +
+                                    (hop.target.port.empty() ? "" : ":" + hop.target.port) + hop.target.path);
+  }
+}
+
+std::string THttpClient::BuildRequest(const Hop& hop) const {
+  std::string r;
+  auto line = [&r](const std::string& text) { r += text + "\r\n"; };
+  line("GET " + hop.requestPath + " HTTP/1.0");
+  if (!Sender.empty()) line("From: " + Sender);
+  if (!Accept.empty()) line("Accept: " + Accept);
+  if (!Reference.empty()) line("Referer: " + Reference);
+  if (!Agent.empty()) line("User-Agent: " + Agent);
+  line("Host: " + hop.target.host);
+  if (NoCache) line("Pragma: no-cache");
+  if (ModifiedSince != 0) line("If-Modified-Since: " + RFC1123Date(ModifiedSince) + " GMT");
+  if (!Username.empty() && hop.sendOriginAuth) line("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
+  if (ProxyAuthType == TProxyAuthType::atBasic && !Proxy.empty() && !ProxyUsername.empty())
+    line("Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword));
+  if (!Cookie.empty()) line("Cookie: " + Cookie);
+  if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty())
+    line("Range: bytes=" + ContentRangeBegin + "-" + ContentRangeEnd);
+  line("");
+  return r;
+}
+
+bool THttpClient::RunHop(Hop& hop) {
+  state_ = THttpState::HostLookup;
+  in_addr address{};
+  NetResult r = ResolveHost(hop.connectHost, address, &abort_, TimeOutMs);
+  if (r != NetResult::Ok) return NetFailure(r, L"");
+  int port = 0;
+  for (char c : hop.connectPort) {
+    if (c < '0' || c > '9' || port > 65535) return Fail(404, L"Недопустимый номер порта: " + Wide(hop.connectPort));
+    port = port * 10 + (c - '0');
+  }
+  if (port <= 0 || port > 65535) return Fail(404, L"Недопустимый номер порта: " + Wide(hop.connectPort));
+
+  state_ = THttpState::Connecting;
+  r = socket_.Connect(address, static_cast<uint16_t>(port));
+  if (r != NetResult::Ok) return NetFailure(r, socket_.ConnectCallFailed() ? L"Нельзя установить соединение: " : L"");
+
+  state_ = THttpState::Connected;
+  if (OnSessionConnected) OnSessionConnected(this);
+  bool documentBegun = false;
+  // The session-closed event and the end of the document come on every way out.
+  struct Closer {
+    THttpClient& c;
+    bool& begun;
+    ~Closer() {
+      c.socket_.Close();
+      if (c.OnSessionClosed) c.OnSessionClosed(&c);
+      if (begun && c.OnDocEnd) c.OnDocEnd(&c);
+    }
+  } closer{*this, documentBegun};
+
+  state_ = THttpState::WaitingHeader;
+  const std::string request = BuildRequest(hop);
+  RequestLine = request.substr(0, request.find("\r\n"));
+  ContentRangeBegin.clear();
+  ContentRangeEnd.clear();
+  AcceptRanges.clear();
+  r = socket_.Send(request);
+  if (r != NetResult::Ok) return NetFailure(r, L"");
+  if (OnTraffic) OnTraffic(this, 1, static_cast<int>(request.size()));
+
+  // Large reads: each round trip through the wait costs more than the bytes it moves.
+  std::vector<char> buffer(4 * 1024 * 1024);
+  for (;;) {
+    int got = 0;
+    r = socket_.Receive(buffer.data(), static_cast<int>(buffer.size()), got);
+    if (r != NetResult::Ok) {
+      if (state_ == THttpState::ReceivingDocument && r == NetResult::Failed) {
+        int e = socket_.Error();
+        return Fail(404, Wide(WinsockErrorText(e)) + L" (ошибка #" + std::to_wstring(e) + L"). " +
+                             Fmt(L"Получено %s байт документа", std::to_wstring(DocumentBytes)) +
+                             (ContentLength >= 0 ? Fmt(L" из %s", std::to_wstring(ContentLength)) : L""));
+      }
+      return NetFailure(r, L"");
+    }
+    if (got == 0) break;
+    if (OnTraffic) OnTraffic(this, 0, got);
+    const char* data = buffer.data();
+    int left = got;
+    while (!hop.headerDone && left > 0) {
+      const char* lf = static_cast<const char*>(memchr(data, '\n', static_cast<size_t>(left)));
+      int take = lf ? static_cast<int>(lf - data) + 1 : left;
+      if (hop.line.size() + static_cast<size_t>(take) > static_cast<size_t>(LineBufferSize) ||
+          (!lf && hop.line.size() + static_cast<size_t>(take) >= static_cast<size_t>(LineBufferSize)))
+        throw EHttpException(L"Строка HTTP слишком длинная", 4);
+      hop.line.append(data, static_cast<size_t>(lf ? take - 1 : take));
+      data += take;
+      left -= take;
+      if (!lf) break;
+      std::string line;
+      line.swap(hop.line);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      hop.headerBytes += take;
+      if (!HeaderLine(hop, line)) return false;
+      if (hop.redirect) return true;
+      if (hop.headerDone) {
+        documentBegun = true;
+        state_ = THttpState::ReceivingDocument;
+        if (OnDocBegin) OnDocBegin(this);
+      }
+    }
+    if (hop.headerDone && left > 0 && !Deliver(data, left)) return false;
+    if (hop.headerDone && ContentLength >= 0 && DocumentBytes >= ContentLength) {
+      hop.complete = true;
+      break;
+    }
+  }
+  if (!hop.headerDone) {
+    if (RcvdHeader.empty() && hop.line.empty()) return Fail(404, L"Сервер закрыл соединение, не прислав ответа");
+    if (StatusCode == 0) return Fail(404, L"Сервер прислал ответ без строки состояния HTTP");
+    return Fail(404, L"Соединение закрыто до конца заголовка ответа");
+  }
+  if (ContentLength >= 0 && DocumentBytes < ContentLength)
+    return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт из %s", std::to_wstring(DocumentBytes),
+                         std::to_wstring(ContentLength)));
+  return true;
+}
+
+bool THttpClient::Deliver(const char* data, int length) {
+  if (ContentLength >= 0 && DocumentBytes + length > ContentLength) {
+    length = static_cast<int>(ContentLength - DocumentBytes);  // bytes beyond the announced length are not the document's
+    if (length <= 0) return true;
+  }
+  if (DocumentBytes + length > MaxDocumentSize)
+    return Fail(404, L"Документ больше 2 ГБ (2147483647 байт) не загружается");
+  DocumentBytes += length;
+  if (OnDocData) {
+    std::wstring failure;
+    if (!OnDocData(this, data, length, failure)) return Fail(404, failure);
+  }
+  return true;
+}
+
+bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
+  if (++hop.headerLines > MaxHeaderLines || hop.headerBytes > MaxHeaderBytes)
+    return Fail(404, L"Заголовок ответа HTTP слишком длинный");
+  if (StartsWithNoCase(line, "<HTML>")) {
+    // A bare page instead of an answer: an error page of a server or a gateway, never the file.
+    ContentType = "text/html";
+    return Fail(404, L"Сервер прислал страницу HTML без заголовка HTTP");
+  }
+  if (!line.empty()) {
+    RcvdHeader.push_back(line);
+    if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
+      if (line.size() >= 12 && line[8] == ' ' && std::isdigit(static_cast<unsigned char>(line[9])) &&
+          std::isdigit(static_cast<unsigned char>(line[10])) && std::isdigit(static_cast<unsigned char>(line[11])) &&
+          (line.size() == 12 || line[12] == ' ')) {
+        StatusCode = std::stoi(line.substr(9, 3));
+        ReasonPhrase = line.size() > 13 ? Wide(line.substr(13)) : L"";
+      }
+    } else {
+      size_t colon = line.find(':');
+      if (colon != std::string::npos) {
+        std::string name = Lower(line.substr(0, colon));
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t") == std::string::npos ? value.size()
+                                                                             : value.find_first_not_of(" \t"));
+        if (name == "location") {
+          hop.hasLocation = true;
+          hop.location = value;
+        } else if (name == "content-length") {
+          int64_t n = 0;
+          bool ok = !value.empty();
+          for (char c : value) {
+            if (c == ' ' || c == '\t') break;
+            if (c < '0' || c > '9' || n > MaxDocumentSize * 16) {
+              ok = false;
+              break;
+            }
+            n = n * 10 + (c - '0');
+          }
+          ContentLength = ok ? n : -1;
+        } else if (name == "content-range") {
+          size_t dash = value.find('-');
+          size_t slash = value.find('/');
+          ContentRangeBegin = value.size() > 6 ? value.substr(6, dash == std::string::npos ? std::string::npos : dash - 6) : "";
+          ContentRangeEnd = dash == std::string::npos ? ""
+                                                      : value.substr(dash + 1, slash == std::string::npos ? std::string::npos
+                                                                                                          : slash - dash - 1);
+        } else if (name == "accept-ranges") {
+          AcceptRanges = value;
+        } else if (name == "content-type") {
+          ContentType = Lower(value);
+        } else if (name == "www-authenticate") {
+          WWWAuthenticate.push_back(value);
+        } else if (name == "set-cookie") {
+          if (OnCookie) OnCookie(this, value);
+        }
+      }
+    }
+    if (StatusCode >= 400) {
+      socket_.Close();  // the error's page is not wanted
+      return false;
+    }
+    return true;
+  }
+
+  // The empty line: the header is complete.
+  if (StatusCode == 0) return Fail(404, L"Сервер прислал ответ без строки состояния HTTP");
+  const std::wstring phrase = ReasonPhrase.empty() ? std::to_wstring(StatusCode) : ReasonPhrase;
+  const int s = StatusCode;
+  if (s == 301 || s == 302 || s == 303 || s == 307 || s == 308) {
+    if (hop.hasLocation && !hop.location.empty()) {
+      ResolveLocation(hop, hop.location);
+      if (hop.redirect) return true;
+      return false;  // reason set
+    }
+  }
+  if (s >= 300 && s < 400) return Fail(s, phrase + L" (перенаправление без допустимого адреса)");
+  if (s < 200) return Fail(s, phrase + L" (промежуточный ответ вместо документа)");
+  if (s == 206) return Fail(s, phrase + L" (сервер прислал часть документа вместо целого)");
+  if (s >= 300) return Fail(s, phrase + L" (недопустимый код ответа)");
+  if (ContentLength > MaxDocumentSize)
+    return Fail(404, Fmt(L"Документ больше 2 ГБ (%s байт) не загружается", std::to_wstring(ContentLength)));
+  hop.headerDone = true;
+  return true;
+}
+
+void THttpClient::ResolveLocation(Hop& hop, const std::string& value) {
+  Target next = hop.target;
+  if (value.size() >= 2 && value[0] == '/' && value[1] == '/') {
+    TParsedURL u = ParseURL(hop.target.protocol + ":" + value);
+    next.host = u.Host;
+    next.port = u.Port;
+    next.path = u.Path.empty() ? "/" : u.Path;
+  } else if (!value.empty() && value[0] == '/') {
+    next.path = value;
+  } else if (value.find("://") != std::string::npos) {
+    TParsedURL u = ParseURL(value);
+    next.protocol = Lower(u.Protocol);
+    next.host = u.Host;
+    next.port = u.Port;  // none named: the scheme's own port, not the old one
+    next.path = u.Path.empty() ? "/" : u.Path;
+  } else {
+    // Relative to the directory of the current path.
+    std::string base = hop.target.path;
+    size_t q = base.find('?');
+    if (q != std::string::npos) base.erase(q);
+    base.erase(base.rfind('/') + 1);
+    next.path = base + value;
+  }
+  next.path = RemoveDotSegments(next.path);
+  if (next.host.empty() || (Proxy.empty() && next.protocol != "http") ||
+      (next.protocol != "http" && next.protocol != "ftp")) {
+    Fail(404, L"Перенаправление по адресу, который не поддерживается: " + Wide(value));
+    return;
+  }
+  hop.target = next;
+  hop.redirect = true;
+}
+
+}  // namespace dorvex::net

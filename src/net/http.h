@@ -1,0 +1,128 @@
+// A small HTTP/1.0 client: one GET per request on its own connection, directly or through an
+// HTTP proxy (which may also relay ftp:// URLs), Basic authorisation to the proxy and to the
+// origin, redirects followed. The document's bytes go to the owner's sink as they arrive; the
+// client never opens a file itself. Get waits through the program's message pump, so the
+// window stays alive and Abort (the Stop button) ends a request from inside that wait.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/socket.h"
+
+namespace dorvex::net {
+
+enum class TProxyAuthType { atNone, atBasic };
+
+enum class THttpState { Ready, Starting, HostLookup, Connecting, Connected, WaitingHeader, ReceivingDocument, Aborting };
+
+// A fault of a request. Code 1: busy; 2: nothing to post; 4: a line too long; else the
+// final status code with its reason phrase.
+class EHttpException {
+ public:
+  EHttpException(std::wstring message, int code) : Message(std::move(message)), Code(code) {}
+  std::wstring Message;
+  int Code;
+};
+
+struct TParsedURL {
+  std::string Protocol, User, Password, Host, Port, Path;
+};
+TParsedURL ParseURL(const std::string& url);
+
+std::string EncodeBase64(const std::string& bytes);
+// "Tue, 08 Dec 2026 01:02:03" for a date-time (days since 30 Dec 1899, as TDateTime).
+std::string RFC1123Date(double dateTime);
+// Percent-encodes the bytes a request line cannot carry as they are (blanks, control bytes,
+// bytes of national letters, quotes and the like); a "%" that already starts an escape stays.
+std::string EncodeURLPath(const std::string& path);
+
+class THttpClient {
+ public:
+  static constexpr int LineBufferSize = 8192;
+  static constexpr int MaxHeaderLines = 200;
+  static constexpr int MaxHeaderBytes = 64 * 1024;
+  static constexpr int MaxRedirects = 20;
+  static constexpr int64_t MaxDocumentSize = 0x7FFFFFFF;
+
+  using SenderEvent = std::function<void(void* sender)>;
+  // A block of the document. Returns false to end the request (the sink could not store it);
+  // failure then carries the reason shown to the user.
+  using DocDataEvent = std::function<bool(void* sender, const char* data, int length, std::wstring& failure)>;
+  using TrafficEvent = std::function<void(void* sender, int direction, int count)>;
+
+  THttpClient();
+  THttpClient(const THttpClient&) = delete;
+  THttpClient& operator=(const THttpClient&) = delete;
+
+  // What to fetch and how.
+  std::string URL;
+  std::string Proxy;
+  std::string ProxyPort = "80";
+  TProxyAuthType ProxyAuthType = TProxyAuthType::atNone;
+  std::string ProxyUsername, ProxyPassword;
+  std::string Agent = "Mozilla/3.0 (compatible)";
+  std::string Accept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+  bool NoCache = false;
+  std::string Username, Password;
+  double ModifiedSince = 0;
+  std::string Cookie;
+  std::string ContentRangeBegin, ContentRangeEnd;
+  std::string Sender, Reference, ContentTypePost = "application/x-www-form-urlencoded";
+  bool MultiThreaded = false;
+  // Inactivity limit of a request in milliseconds: the longest wait for the name, the
+  // connection or the next received block. INFINITE for none.
+  DWORD TimeOutMs = INFINITE;
+
+  // Results of the last request.
+  int StatusCode = 0;
+  std::wstring ReasonPhrase;
+  int64_t ContentLength = -1;
+  std::string ContentType;
+  std::string AcceptRanges;
+  std::vector<std::string> RcvdHeader;
+  std::vector<std::string> WWWAuthenticate;
+  std::wstring HttpTempFileName;  // the owner's note of the local file; the client never reads it
+  int64_t DocumentBytes = 0;      // document bytes handed to OnDocData
+  std::string RequestLine;        // the request line last sent, for the messages
+
+  // OnDocBegin comes when the header of a success status is complete, before any document
+  // byte (so an empty document still makes its file); OnDocEnd follows it on every way out.
+  SenderEvent OnSessionConnected, OnSessionClosed, OnDocBegin, OnDocEnd;
+  DocDataEvent OnDocData;
+  TrafficEvent OnTraffic;
+  std::function<void(void* sender, const std::string& cookie)> OnCookie;
+
+  // Fetches URL; true only when a whole document arrived with a success status (2xx other than
+  // 206). On false StatusCode and ReasonPhrase say why (status 404 for faults found here).
+  bool Get();
+  // Ends a running request from inside its wait (the Stop button); closes an idle socket.
+  void Abort();
+  THttpState State() const { return state_; }
+  bool Busy() const { return state_ != THttpState::Ready; }
+
+ private:
+  struct Target {
+    std::string protocol, host, port, path;  // path: the path of the URL ("/" when none)
+  };
+  struct Hop;
+  bool Request();
+  void StartHop(Hop& hop);
+  bool RunHop(Hop& hop);
+  bool Fail(int code, const std::wstring& reason);
+  bool NetFailure(NetResult r, const std::wstring& prefix);
+  std::string BuildRequest(const Hop& hop) const;
+  // One received header line; false when the request ends here (with the reason set).
+  bool HeaderLine(Hop& hop, const std::string& line);
+  bool Deliver(const char* data, int length);
+  void ResolveLocation(Hop& hop, const std::string& value);
+
+  THttpState state_ = THttpState::Ready;
+  TAbortSignal abort_;
+  TAsyncSocket socket_;
+  bool aborted_ = false;
+};
+
+}  // namespace dorvex::net

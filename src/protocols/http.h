@@ -1,0 +1,50 @@
+// Upgrades over HTTP: from a web server directly or through an HTTP proxy, from an FTP server
+// through the proxy (ftp:// URLs), or through the system's own URL download function in the
+// automatic mode. Every file is one request on a connection of its own and is fetched whole.
+#pragma once
+
+#include <memory>
+
+#include "common/handles.h"
+#include "net/http.h"
+#include "protocols/protocol.h"
+
+namespace dorvex {
+
+class THttpProtocol : public TDownloadProtocol {
+ public:
+  static constexpr const char* kAgent = "Vorel-Soft download agent (Mozilla/3.0 compatible)";
+  static constexpr const char* kAccept = "*/*";
+
+  explicit THttpProtocol(TProgram& owner);
+  ~THttpProtocol() override;
+
+  bool CanResume() override;
+  bool CheckServer() override;
+  bool UsesSlashes() override { return true; }
+  bool Connect() override { return true; }
+  void Disconnect() override {}
+  bool Login() override { return true; }
+  void Logout() override {}
+  bool DownloadFile(AbortMethod& abortHandler, const std::wstring& remotePath, bool resume,
+                    const std::wstring& localPath) override;
+
+  // FTP reached through the HTTP proxy.
+  static bool FtpThroughProxy();
+  // The URL of a remote path on the configured server.
+  static std::wstring URLFor(const std::wstring& path);
+  // Whether a name is usable: a dotted numeric address, or a name the system finds.
+  static bool NameResolves(const std::wstring& name);
+
+  std::unique_ptr<net::THttpClient> Client;
+  FileHandle FileStream;
+  AbortMethod HttpSavedAbortHandler;
+
+ private:
+  bool SystemDownloadFile(AbortMethod& abortHandler, const std::wstring& remotePath, const std::wstring& localPath);
+  void OpenDocument();
+  bool WriteBlock(const char* data, int length, std::wstring& failure);
+  std::wstring openFailure_;
+};
+
+}  // namespace dorvex

@@ -1,0 +1,42 @@
+#include "transfer/floppy.h"
+
+#include <shlobj.h>
+
+#include "common/text.h"
+
+namespace dorvex {
+
+namespace {
+FloppyProbeSource& ProbeSource() {
+  static FloppyProbeSource source;
+  return source;
+}
+FloppyFormatSource& FormatSource() {
+  static FloppyFormatSource source;
+  return source;
+}
+}  // namespace
+
+void SetFloppyProbeSource(FloppyProbeSource source) {
+  ProbeSource() = std::move(source);
+}
+void SetFloppyFormatSource(FloppyFormatSource source) {
+  FormatSource() = std::move(source);
+}
+
+DriveState ProbeFloppy(wchar_t letter, uint32_t& windowsError) {
+  if (ProbeSource()) return ProbeSource()(letter, windowsError);
+  return ProbeDrive(letter, windowsError);
+}
+
+int FormatFloppy(HWND owner, unsigned driveNumber) {
+  if (FormatSource()) return FormatSource()(owner, driveNumber);
+  return static_cast<int>(SHFormatDrive(owner, driveNumber, SHFMT_ID_DEFAULT, 0));
+}
+
+std::wstring FloppyRoot(const std::wstring& path) {
+  if (path.size() < 2 || path[1] != L':' || !IsCharAlphaW(path[0])) return L"";
+  return path.substr(0, 2) + L"\\";
+}
+
+}  // namespace dorvex

@@ -1,0 +1,427 @@
+#include "transfer/importset.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "common/handles.h"
+#include "common/inifile.h"
+#include "common/integrity.h"
+#include "common/pump.h"
+#include "common/routines.h"
+#include "common/text.h"
+#include "protocols/protocol.h"
+#include "settings/options.h"
+#include "transfer/floppy.h"
+#include "ui/dialogs.h"
+#include "upgrade/chain.h"
+
+namespace dorvex {
+
+namespace {
+constexpr DWORD kPortion = 61440;
+constexpr int64_t kTempReserve = 65535;
+
+HWND Owner() {
+  return ApplicationWindow();
+}
+
+void Inform(const std::wstring& text) {
+  ui::ShowMessageBox(Owner(), text, ui::ApplicationTitle(), MB_OK | MB_ICONINFORMATION);
+}
+
+std::wstring LastErrorText() {
+  return WindowsErrorText(GetLastError());
+}
+
+bool IsDeviceName(const std::wstring& part) {
+  std::wstring base = UpperCaseText(part.substr(0, part.find(L'.')));
+  while (!base.empty() && base.back() == L' ') base.pop_back();
+  static const wchar_t* kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$", L"CLOCK$"};
+  for (const wchar_t* d : kDevices)
+    if (base == d) return true;
+  if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) && base[3] >= L'0' &&
+      base[3] <= L'9')
+    return true;
+  return false;
+}
+
+struct Entry {
+  std::wstring Name;  // relative to the repository, without a leading backslash
+  int32_t Size = 0;
+  std::wstring Hash;  // SHA-256 as the writer saw the file; empty for sets that carry none
+};
+
+TDownloadProtocol* ProtocolOf(TProgram& p) {
+  return dynamic_cast<TDownloadProtocol*>(p.Protocol.get());
+}
+
+bool StepOrder(const std::wstring& a, const std::wstring& b) {
+  VersionStep x = ParseStepName(a), y = ParseStepName(b);
+  if (x.To != y.To) return x.To < y.To;
+  return x.From < y.From;
+}
+}  // namespace
+
+std::wstring SafeSetEntryName(const std::wstring& raw) {
+  std::wstring name = raw;
+  if (!name.empty() && name[0] == L'\\') name.erase(0, 1);
+  if (name.find(L'/') != std::wstring::npos || !IsSafeRelativePath(name)) return L"";
+  std::vector<std::wstring> parts;
+  SplitText(name, parts, L"\\", false);
+  if (parts.empty() || name.back() == L'\\') return L"";
+  for (const auto& p : parts)
+    if (p.empty() || Trim(p) == L"." || IsDeviceName(p)) return L"";
+  return name;
+}
+
+bool WaitForDisk(int diskNo, const std::wstring& drive, std::wstring& message) {
+  for (;;) {
+    uint32_t error = 0;
+    HCURSOR saved = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    DriveState state = ProbeFloppy(drive.empty() ? L'A' : drive[0], error);
+    SetCursor(saved);
+    if (state == DriveState::dsReady) return true;
+    switch (state) {
+      case DriveState::dsEmpty:
+        message =
+            Fmt(L"Дискета в дисководе (%s) пуста. Вставьте дискету #%d из комплекта переноса файлов обновлений "
+                L"и повторите попытку.",
+                drive, diskNo);
+        break;
+      case DriveState::dsAccessDenied:
+        message = Fmt(L"Дисковод (%s) занят другим процессом. Подождите, пока дисквод освободится и повторите попытку.",
+                      drive);
+        break;
+      case DriveState::dsNotReady:
+        message =
+            Fmt(L"Дисковод (%s) не готов к обслуживанию. Проверьте наличие дискеты #%d в дисководе и убедитесь, "
+                L"что дверца привода закрыта.",
+                drive, diskNo);
+        break;
+      case DriveState::dsUnformatted:
+        message =
+            Fmt(L"Дискета в дисководе (%s) не отформатирована. Если Вы уверены, это дискета #%d из комплекта "
+                L"переноса, то вероятно, что дискета испорчена (не читается).",
+                drive, diskNo);
+        break;
+      default:
+        message = Fmt(L"Дисковод (%s) недоступен. Программа не может получить доступ к дисководу. Ошибка Windows: %s",
+                      drive, WindowsErrorText(error));
+        break;
+    }
+    if (!ui::AskYesNo(Owner(), Fmt(L"%s. Повторить запрос к дисководу ?", message))) return false;
+    message.clear();
+  }
+}
+
+bool CheckDiskIdentity(int diskNo, const std::wstring& drive, const std::wstring& id, std::wstring& message) {
+  for (;;) {
+    bool foreign = false;
+    {
+      ErrorModeGuard quiet(SEM_FAILCRITICALERRORS);
+      std::wstring path = Fmt(L"%sdisk%d.id", drive, diskNo);
+      if (FileExists(path)) {
+        if (TIniFile(path).ReadString(L"DiskInfo", L"SessionID", L"") == id) return true;
+        foreign = true;
+      }
+    }
+    if (!ui::AskYesNo(Owner(),
+                      Fmt(L"Дискета в дисководе %s не является дискетой #%d загружаемого комплекта обновлений. "
+                          L"Вставьте дискету #%d в дисковод. Повторить попытку чтения ?",
+                          drive, diskNo, diskNo))) {
+      message = Fmt(foreign ? L"Загрузка комплекта обновлений прервана, т.к. дискета #%d не была предоставлена."
+                            : L"Загрузка комплекта обновлений прервана, т.к. дискета #%d не была доступна.",
+                    diskNo);
+      return false;
+    }
+  }
+}
+
+bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, AbortMethod& abortHandler,
+                       const ImportHandlers& h, std::wstring& message) {
+  message.clear();
+  auto stage = [&](const std::wstring& t) {
+    if (h.Stage) h.Stage(t);
+  };
+  auto programLine = [&](const std::wstring& t) {
+    if (h.ProgramLine) h.ProgramLine(t);
+  };
+  // "A:" names the root of the drive as "A:\" does.
+  std::wstring drive = FloppyRoot(Settings().DiskRootDir);
+  if (drive.empty()) drive = Settings().DiskRootDir.substr(0, 3);
+
+  if (!DirectoryExists(tempDirIn)) {
+    message = Fmt(L"Временный каталог %s не найден или недоступен.", tempDirIn);
+    return false;
+  }
+  const std::wstring tempDir = IncludeTrailingBackslash(tempDirIn);
+  if (!programs) {
+    message = L"Недоступен список программ для обновления";
+    return false;
+  }
+
+  Inform(L"Вставьте первую дискету в дисковод и нажмите клавишу Enter.");
+  stage(L"Проверка наличия и состояния дискеты.");
+  if (!WaitForDisk(1, drive, message)) return false;
+
+  stage(L"Проверка наличия заголовочного файла");
+  const std::wstring header = drive + L"files.inf";
+  if (!FileExists(header)) {
+    message =
+        Fmt(L"В дисководе %s не обнаружена первая дискета комплекта переносимых файлов обновлений (нет "
+            L"заголовочного файла). Вероятно, Вы установили не ту дискету. Замените ее и повторите попытку.",
+            drive);
+    return false;
+  }
+
+  stage(L"Чтение сведений о комплекте переносимых файлов");
+  TIniFile ini(header);
+  const std::wstring id = ini.ReadString(L"PackageInfo", L"SessionID", L"");
+  if (id.size() != 19) {
+    message =
+        Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (идентификатор сессии). "
+            L"Вероятно дискета испорчена.",
+            drive);
+    return false;
+  }
+  const int32_t count = ini.ReadInteger(L"PackageInfo", L"FileCount", 0);
+  if (count <= 0) {
+    message =
+        Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (количество файлов). "
+            L"Вероятно дискета испорчена.",
+            drive);
+    return false;
+  }
+  // Every name and size is checked before anything is touched: the set comes from outside.
+  std::vector<Entry> entries;
+  for (int i = 1; i <= count; ++i) {
+    const std::wstring section = Fmt(L"File%d", i);
+    Entry e;
+    std::wstring raw = ini.ReadString(section, L"FileName", L"");
+    if (raw.empty()) {
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (не указано имя файла номер "
+              L"%d). Вероятно дискета испорчена.",
+              drive, i);
+      return false;
+    }
+    e.Name = SafeSetEntryName(raw);
+    if (e.Name.empty()) {
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (недопустимое имя файла номер "
+              L"%d: «%s»). Комплект не может быть загружен.",
+              drive, i, raw);
+      return false;
+    }
+    e.Size = ini.ReadInteger(section, L"FileSize", 0);
+    e.Hash = Trim(ini.ReadString(section, L"FileHash", L""));
+    if (!e.Hash.empty() && !IsSha256Text(e.Hash)) {
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (контрольная сумма файла номер "
+              L"%d). Комплект не может быть загружен.",
+              drive, i);
+      return false;
+    }
+    if (e.Size < 0) {
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (размер файла номер %d). "
+              L"Вероятно дискета испорчена.",
+              drive, i);
+      return false;
+    }
+    // The disks hold every file under its bare name: two alike cannot both be read.
+    for (const auto& other : entries)
+      if (SameText(ExtractFileName(other.Name), ExtractFileName(e.Name))) {
+        message =
+            Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (файлы «%s» и «%s» "
+                L"записаны под одним именем). Комплект не может быть загружен.",
+                drive, other.Name, e.Name);
+        return false;
+      }
+    entries.push_back(e);
+  }
+
+  // Only what the programs on the delivery list still need.
+  std::vector<Entry> kept;
+  std::vector<TProgram*> touched;
+  for (const auto& e : entries) {
+    std::vector<std::wstring> parts;
+    SplitText(ExtractFilePath(e.Name), parts, L"\\", false);
+    if (parts.size() < 2) continue;
+    bool emergency = SameText(parts[1], L"repair");
+    std::wstring step = emergency ? (parts.size() > 2 ? parts[2] : L"") : parts[1];
+    TProgram* p = programs->FindByID(parts[0]);
+    TDownloadProtocol* proto = p ? ProtocolOf(*p) : nullptr;
+    if (!p || !p->Active || !proto || !p->Controller || step.empty()) continue;
+    if (!(StepTo(step) > p->Controller->Version)) continue;
+    kept.push_back(e);
+    auto& steps = proto->StepList;
+    if (std::none_of(steps.begin(), steps.end(), [&](const std::wstring& s) { return SameText(s, step); })) {
+      steps.push_back(step);
+      p->Downloaded = true;
+      if (emergency) p->Repair = true;
+    }
+    if (std::find(touched.begin(), touched.end(), p) == touched.end()) touched.push_back(p);
+  }
+  if (kept.empty()) {
+    message =
+        Fmt(L"На дискете в дисководе %s нет обновлений, загрузка которых необходима. Там только устаревшие "
+            L"обновления.",
+            drive);
+    return false;
+  }
+  // Steps are applied by their numbers, not in the header's order, and must follow on from
+  // the installed version without a gap.
+  for (TProgram* p : touched) {
+    auto& steps = ProtocolOf(*p)->StepList;
+    std::stable_sort(steps.begin(), steps.end(), StepOrder);
+    double previous = p->Controller->Version;
+    for (const auto& s : steps) {
+      VersionStep v = ParseStepName(s);
+      if (previous > 0 && previous < v.From) {
+        message = Fmt(L"Обнаружено нарушение линейности версий. Нет файлов обновления с версии #%s до версии #%s",
+                      NumberText(previous), NumberText(v.From));
+        return false;
+      }
+      previous = std::max(previous, v.To);
+    }
+  }
+
+  int64_t total = 0;
+  for (const auto& e : kept) total += e.Size;
+  if (h.Size) h.Size(nullptr, static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX)), true);
+  double free = DiskFreeBytes(tempDir[0]);
+  if (free == -1) {
+    message = Fmt(L"Нельзя получить сведения о наличии свободного места во временном каталоге (%s)", tempDir);
+    return false;
+  }
+  if (free < static_cast<double>(total + kTempReserve)) {
+    message =
+        Fmt(L"Во временном каталоге (%s) недостаточно свободного места. Требуется %s байт, а доступно всего %s "
+            L"байт",
+            tempDir, FormatByteSize(total + kTempReserve), FormatByteSize(static_cast<int64_t>(free + 0.5)));
+    return false;
+  }
+
+  stage(L"Копирование комплекта файлов с дискеты в хранилище");
+  bool cancelled = false;
+  AbortScope abort(abortHandler, [&cancelled](void*) { cancelled = true; });
+  int disk = 1;
+  int64_t copied = 0;
+  std::unique_ptr<char[]> buffer(new char[kPortion]);
+  const std::wstring incomplete = L"Не удалось полностью скопировать комплект переноса файлов обновлений";
+
+  for (const auto& e : kept) {
+    const std::wstring bare = ExtractFileName(e.Name);
+    const std::wstring t = tempDir + e.Name, d = drive + bare;
+    programLine(Fmt(L"Копируется файл «%s»", bare));
+    DeleteFileW(t.c_str());
+    if (FileExists(t)) {
+      message = Fmt(L"Нельзя удалить временный файл %s, оставшийся от предыдущей загрузки. Ошибка Windows: «%s»", t,
+                    LastErrorText());
+      return false;
+    }
+    ForceDirectories(ExtractFilePath(t));
+    FileHandle out(CreateFileW(t.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) {
+      message = Fmt(L"Нельзя создать временный файл %s. Ошибка Windows: «%s»", t, LastErrorText());
+      return false;
+    }
+    int64_t written = 0;
+    bool pieceRead = false;
+    while (written < e.Size) {
+      if (pieceRead || !FileExists(d)) {
+        ++disk;
+        Inform(Fmt(L"Вставьте следующую дискету (#%d) в дисковод и нажмите клавишу Enter.", disk));
+        if (!WaitForDisk(disk, drive, message) || !CheckDiskIdentity(disk, drive, id, message)) return false;
+        pieceRead = false;
+        continue;
+      }
+      ErrorModeGuard quiet(SEM_FAILCRITICALERRORS);
+      FileHandle in(CreateFileW(d.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+      if (!in) {
+        message = Fmt(L"Нельзя открыть файл %s на дискете. Ошибка Windows: «%s». Вероятно дискета испорчена.", d,
+                      LastErrorText());
+        return false;
+      }
+      LARGE_INTEGER size{};
+      GetFileSizeEx(in.get(), &size);
+      // A piece that would make the file longer than the header says belongs to no whole file.
+      if (written + size.QuadPart > e.Size) {
+        message = incomplete;
+        return false;
+      }
+      int64_t position = 0;
+      while (position < size.QuadPart) {
+        DWORD portion = static_cast<DWORD>(std::min<int64_t>(kPortion, size.QuadPart - position));
+        DWORD got = 0;
+        BOOL ok = ReadFile(in.get(), buffer.get(), portion, &got, nullptr);
+        position += got;
+        if (!ok || got < portion) {
+          message =
+              Fmt(L"Ошибка чтения очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
+                  L"испорчена.",
+                  static_cast<long long>(position), d);
+          return false;
+        }
+        DWORD put = 0;
+        ok = WriteFile(out.get(), buffer.get(), portion, &put, nullptr);
+        written += put;
+        if (!ok || put < portion) {
+          message =
+              Fmt(L"Ошибка записи очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
+                  L"испорчена.",
+                  static_cast<long long>(written), t);
+          return false;
+        }
+        if (h.Traffic) h.Traffic(nullptr, false, static_cast<int32_t>(portion));
+        if (cancelled) return false;
+        ProcessPendingMessages();
+        if (cancelled) return false;
+      }
+      pieceRead = true;
+    }
+    out.reset();
+    copied += written;
+  }
+
+  // Nothing is placed unless every file is whole.
+  bool whole = copied == total;
+  for (const auto& e : kept) whole = whole && FileSizeOf(tempDir + e.Name) == e.Size;
+  if (!whole) {
+    message = incomplete;
+    return false;
+  }
+
+  // Joined pieces that do not match the checksum the writer recorded are damaged: nothing is placed.
+  for (const auto& e : kept) {
+    if (e.Hash.empty()) continue;
+    std::wstring digest, error;
+    if (!FileSha256(tempDir + e.Name, digest, error) || !SameDigest(digest, e.Hash)) {
+      message = error.empty() ? Fmt(L"Контрольная сумма файла %s, собранного с дискет, не совпадает с записанной в "
+                                    L"комплекте. Вероятно дискета испорчена. Файлы не помещены в хранилище "
+                                    L"обновлений.",
+                                    e.Name)
+                              : error;
+      return false;
+    }
+  }
+
+  stage(L"Копирование файлов обновлений из временного каталога в хранилище");
+  programLine(L"");
+  const std::wstring repository = IncludeTrailingBackslash(Settings().UpgradeFilesDir);
+  for (const auto& e : kept) {
+    const std::wstring target = repository + e.Name;
+    ForceDirectories(ExtractFilePath(target));
+    if (!CopyFileW((tempDir + e.Name).c_str(), target.c_str(), FALSE)) {
+      message = Fmt(L"Нельзя поместить файл %s в хранилище обновлений. Ошибка Windows: «%s»", target, LastErrorText());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace dorvex

@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# with-peers.sh [--peers LIST] [--timeout SECONDS] [--] PROGRAM [ARGS...]
+#
+# Starts the real network peers a test names, on free loopback ports (127.0.0.1 only), each in
+# the foreground with a configuration generated into a temporary folder; runs the test program;
+# stops every peer by its process id on every way out and removes the folder. A PROGRAM ending
+# in ".exe" runs through scripts/wine-run (bounded by --timeout, default 300 s); anything else
+# (a shell, curl) runs as it is. Exits with the program's exit code. A peer whose server is not
+# installed, or that does not come up, fails the run (exit code 3): tests never skip a peer.
+#
+# LIST is a comma-separated list of peer names:
+#   http   lighttpd serving a document root
+#   ftp    vsftpd, anonymous, active mode (PORT) with REST, serving a root folder
+#   proxy  squid with Basic authentication (answers 407 without credentials), no cache, relaying
+#          http:// and ftp:// URLs (FTP in passive mode towards the server)
+#
+# Variables handed to the program (Unix environment variables reach Windows programs under Wine):
+#   DX_PEERS_DIR          the temporary folder (Unix path)
+#   DX_HTTP_PORT          lighttpd's port
+#   DX_HTTP_ROOT          its document root, Windows form ("Z:\tmp\...\http\"), and
+#   DX_HTTP_ROOT_UNIX     the same folder as a Unix path
+#   DX_FTP_PORT           vsftpd's port
+#   DX_FTP_ROOT, DX_FTP_ROOT_UNIX   the FTP root folder (anonymous root), as above
+#   DX_PROXY_PORT         squid's port
+#   DX_PROXY_USER, DX_PROXY_PASSWORD   the credentials squid accepts
+#   DX_FULL_FILE          a file whose every write fails as on a full disk (a link to /dev/full),
+#                         Windows form
+# The folders are empty and writable; the test puts its documents there itself.
+set -u
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+peers=""
+limit=300
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --peers) peers="$2"; shift 2 ;;
+    --timeout) limit="$2"; shift 2 ;;
+    --) shift; break ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 1 ] || { echo "usage: with-peers.sh [--peers http,ftp,proxy] [--timeout S] [--] PROGRAM [ARGS...]" >&2; exit 2; }
+
+work="$(mktemp -d /tmp/dx-peers.XXXXXX)"
+chmod 755 "$work"
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null
+  done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+fail() { echo "with-peers: $*" >&2; exit 3; }
+
+winpath() { local p="${1//\//\\}"; echo "Z:${p}\\"; }
+
+listening() { ss -Htln "sport = :$1" 2>/dev/null | grep -q .; }
+
+# A port that nothing listens on now, from a range away from the system's ephemeral ports.
+free_port() {
+  local p
+  for _ in $(seq 1 200); do
+    p=$((20000 + RANDOM % 12000))
+    listening "$p" || { echo "$p"; return 0; }
+  done
+  return 1
+}
+
+# start_peer NAME PORT COMMAND...: starts the command in the foreground of a background job
+# and waits until it listens on PORT; false when it died or did not come up within 15 s.
+start_peer() {
+  local name="$1" port="$2"
+  shift 2
+  "$@" >"$work/$name.out" 2>&1 &
+  local pid=$!
+  for _ in $(seq 1 150); do
+    if ! kill -0 "$pid" 2>/dev/null; then return 1; fi
+    if listening "$port"; then pids+=("$pid"); return 0; fi
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 1
+}
+
+start_http() {
+  command -v lighttpd >/dev/null || fail "lighttpd is not installed"
+  mkdir -p "$work/http"
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || fail "no free port"
+    cat >"$work/lighttpd.conf" <<EOF
+server.document-root = "$work/http"
+server.bind = "127.0.0.1"
+server.port = $port
+server.errorlog = "$work/lighttpd.err"
+server.max-request-size = 64
+mimetype.assign = ( "" => "application/octet-stream" )
+EOF
+    if start_peer http "$port" lighttpd -D -f "$work/lighttpd.conf"; then
+      export DX_HTTP_PORT=$port DX_HTTP_ROOT_UNIX="$work/http/" DX_HTTP_ROOT="$(winpath "$work/http")"
+      return 0
+    fi
+  done
+  cat "$work/http.out" "$work/lighttpd.err" >&2 2>/dev/null
+  fail "lighttpd did not start"
+}
+
+start_ftp() {
+  command -v vsftpd >/dev/null || fail "vsftpd is not installed"
+  mkdir -p "$work/ftp" "$work/ftp-empty"
+  chmod 755 "$work/ftp"
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || fail "no free port"
+    cat >"$work/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+run_as_launching_user=YES
+seccomp_sandbox=NO
+secure_chroot_dir=$work/ftp-empty
+anonymous_enable=YES
+local_enable=NO
+write_enable=NO
+anon_root=$work/ftp
+no_anon_password=YES
+port_enable=YES
+connect_from_port_20=NO
+pasv_enable=YES
+pasv_address=127.0.0.1
+pasv_min_port=$((port + 1))
+pasv_max_port=$((port + 40))
+xferlog_enable=NO
+dirmessage_enable=NO
+use_localtime=YES
+EOF
+    if start_peer ftp "$port" vsftpd "$work/vsftpd.conf"; then
+      export DX_FTP_PORT=$port DX_FTP_ROOT_UNIX="$work/ftp/" DX_FTP_ROOT="$(winpath "$work/ftp")"
+      return 0
+    fi
+  done
+  cat "$work/ftp.out" >&2 2>/dev/null
+  fail "vsftpd did not start"
+}
+
+start_proxy() {
+  command -v squid >/dev/null || fail "squid is not installed"
+  command -v htpasswd >/dev/null || fail "htpasswd (apache2-utils) is not installed"
+  [ -x /usr/lib/squid/basic_ncsa_auth ] || fail "squid's basic_ncsa_auth is not installed"
+  mkdir -p "$work/squid"
+  local user=dorvex password="secret:42"
+  htpasswd -b -c "$work/squid/passwd" "$user" "$password" >/dev/null 2>&1 || fail "htpasswd failed"
+  chown -R proxy:proxy "$work/squid" 2>/dev/null
+  chmod 644 "$work/squid/passwd"
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || fail "no free port"
+    cat >"$work/squid/squid.conf" <<EOF
+http_port 127.0.0.1:$port
+pid_filename $work/squid/squid.pid
+access_log $work/squid/access.log
+cache_log $work/squid/cache.log
+cache_store_log none
+coredump_dir $work/squid
+cache deny all
+cache_mem 8 MB
+auth_param basic program /usr/lib/squid/basic_ncsa_auth $work/squid/passwd
+auth_param basic realm dorvex
+acl localnet src 127.0.0.0/8
+acl authed proxy_auth REQUIRED
+http_access allow localnet authed
+http_access deny all
+ftp_passive on
+ftp_epsv off
+shutdown_lifetime 0 seconds
+dns_nameservers 127.0.0.1
+EOF
+    chown proxy:proxy "$work/squid/squid.conf"
+    if start_peer proxy "$port" squid -N -n "dx$port" -f "$work/squid/squid.conf"; then
+      export DX_PROXY_PORT=$port DX_PROXY_USER="$user" DX_PROXY_PASSWORD="$password"
+      return 0
+    fi
+  done
+  cat "$work/proxy.out" "$work/squid/cache.log" >&2 2>/dev/null
+  fail "squid did not start"
+}
+
+export DX_PEERS_DIR="$work"
+ln -s /dev/full "$work/full"
+DX_FULL_FILE="$(winpath "$work/full")"
+export DX_FULL_FILE="${DX_FULL_FILE%\\}"
+IFS=',' read -r -a wanted <<<"$peers"
+for p in "${wanted[@]}"; do
+  case "$p" in
+    http) start_http ;;
+    ftp) start_ftp ;;
+    proxy) start_proxy ;;
+    "") ;;
+    *) fail "unknown peer $p" ;;
+  esac
+done
+
+case "$1" in
+  *.exe) bash "$here/scripts/wine-run" --timeout "$limit" "$@" ;;
+  *) timeout --kill-after=5 "$limit" "$@" ;;
+esac
+exit $?

@@ -1,0 +1,565 @@
+// The HTTP source against real peers on loopback (lighttpd; squid with Basic authentication
+// relaying to vsftpd), started by tests/peers/with-peers.sh, and whole sessions through the real
+// main window for every connection type that HTTP carries.
+#include "protocols/http.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/mainfrm.h"
+#include "app/report.h"
+#include "common/inifile.h"
+#include "common/integrity.h"
+#include "common/routines.h"
+#include "common/text.h"
+#include "net/script_server.h"
+#include "settings/options.h"
+#include "test_util.h"
+#include "ui/controls.h"
+#include "ui/pump.h"
+#include "upgrade/catalogue.h"
+
+using namespace dorvex;
+using test::ScratchDir;
+
+namespace {
+std::wstring Env(const wchar_t* name) {
+  wchar_t buf[1024];
+  DWORD n = GetEnvironmentVariableW(name, buf, 1024);
+  return n > 0 && n < 1024 ? std::wstring(buf, n) : L"";
+}
+
+// The peers the harness started; a test fails, never skips, when one is missing.
+struct Peers {
+  std::wstring httpPort = Env(L"DX_HTTP_PORT"), httpRoot = Env(L"DX_HTTP_ROOT");
+  std::wstring ftpPort = Env(L"DX_FTP_PORT"), ftpRoot = Env(L"DX_FTP_ROOT");
+  std::wstring proxyPort = Env(L"DX_PROXY_PORT"), proxyUser = Env(L"DX_PROXY_USER"),
+               proxyPassword = Env(L"DX_PROXY_PASSWORD");
+  bool Ready() const { return !httpPort.empty() && !ftpPort.empty() && !proxyPort.empty(); }
+  void Put(const std::wstring& root, const std::wstring& rel, const std::string& bytes) const {
+    ForceDirectories(ExtractFilePath(root + rel));
+    test::WriteBytes(root + rel, bytes);
+  }
+};
+
+void UseHttp(const Peers& peers) {
+  Settings().HttpServer = L"127.0.0.1";
+  Settings().HttpPort = peers.httpPort;
+  Settings().HttpRootDir = L"/";
+}
+void UseProxy(const Peers& peers, bool credentials) {
+  Settings().ProxyUse = true;
+  Settings().ProxyServerName = L"127.0.0.1";
+  Settings().ProxyServerPort = peers.proxyPort;
+  Settings().ProxyAuthType = credentials ? 1 : 0;
+  Settings().ProxyLogin = peers.proxyUser;
+  Settings().ProxyPassword = peers.proxyPassword;
+}
+
+// One catalogue program served by a fresh HTTP source.
+struct Fixture {
+  ScratchDir temp{L"http"};
+  TProgramList list;
+  TProgram* p = nullptr;
+  std::vector<std::wstring> messages;
+  std::vector<bool> states;
+  int32_t received = 0, sent = 0;
+  AbortMethod abortVar;
+  int windowAborts = 0;
+  Fixture() {
+    Settings() = TSettings{};
+    AddCatalogueRows(list);
+    p = list.FindByID(L"Buh");
+    p->TempDir = temp.Path();
+    p->OnMessage = [this](void*, const std::wstring& t) { messages.push_back(t); };
+    p->OnTraffic = [this](void*, bool s, int32_t n) { (s ? sent : received) += n; };
+    p->OnConnectionState = [this](void*, bool c) { states.push_back(c); };
+    abortVar = [this](void*) { ++windowAborts; };
+  }
+  ~Fixture() { Settings() = TSettings{}; }
+  // The last message without the program's prefix that ReportMessage adds.
+  std::wstring Message() const {
+    const std::wstring prefix = L"Программа Корвенд-Бухгалтерия: ";
+    if (messages.empty()) return L"";
+    const std::wstring& m = messages.back();
+    return m.rfind(prefix, 0) == 0 ? m.substr(prefix.size()) : L"<" + m + L">";
+  }
+};
+
+const std::string kPayload = test::PatternBytes(300000, 7);
+
+AbortMethod* g_stopVar = nullptr;
+void CALLBACK StopTimer(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  if (g_stopVar && *g_stopVar) (*g_stopVar)(nullptr);
+}
+}  // namespace
+
+TEST(HttpProtocol, URLsRootsAndChoices) {
+  Fixture f;
+  Settings().HttpServer = L"HTTP://updates.example";
+  Settings().HttpPort = L"8080";
+  EXPECT_EQ(THttpProtocol::URLFor(L"/Buh/413/a.dll"), L"HTTP://updates.example:8080/Buh/413/a.dll");
+  Settings().HttpServer = L"updates.example";
+  Settings().HttpPort = L"";
+  EXPECT_EQ(THttpProtocol::URLFor(L"x"), L"http://updates.example/x");
+  Settings().HttpServer = L"";
+  EXPECT_EQ(THttpProtocol::URLFor(L"x"), L"");
+  Settings().HttpRootDir = L"/pub/upgrades";
+  Settings().HttpEnableRestore = true;
+  {
+    THttpProtocol h(*f.p);
+    EXPECT_EQ(h.RootDir, L"/pub/upgrades/");
+    EXPECT_TRUE(h.CanResume());
+    EXPECT_TRUE(h.UsesSlashes());
+    EXPECT_EQ(h.Client->Agent, "Vorel-Soft download agent (Mozilla/3.0 compatible)");
+    EXPECT_EQ(h.Client->Accept, "*/*");
+    EXPECT_EQ(h.Client->TimeOutMs, 120000u);
+    EXPECT_TRUE(h.Client->Proxy.empty());
+  }
+  // FTP through the proxy: the FTP server's URL, its root, no resumption; the proxy's settings.
+  Settings().ConnectionType = 0;
+  Settings().ProxyUse = true;
+  Settings().ProxyServerName = L"proxy.example";
+  Settings().ProxyServerPort = L"3129";
+  Settings().ProxyAuthType = 1;
+  Settings().ProxyLogin = L"user";
+  Settings().FtpServer = L"ftp.example";
+  Settings().FtpRootDir = L"";
+  Settings().HttpTimeOut = 0;
+  EXPECT_EQ(ProtocolClass(), ProtocolKind::Http);
+  {
+    THttpProtocol h(*f.p);
+    EXPECT_EQ(h.RootDir, L"/");
+    EXPECT_FALSE(h.CanResume());
+    EXPECT_EQ(THttpProtocol::URLFor(L"/Buh.nrm"), L"ftp://ftp.example:21/Buh.nrm");
+    EXPECT_EQ(h.Client->Proxy, "proxy.example");
+    EXPECT_EQ(h.Client->ProxyPort, "3129");
+    EXPECT_TRUE(h.Client->NoCache);
+    EXPECT_EQ(h.Client->ProxyAuthType, net::TProxyAuthType::atBasic);
+    EXPECT_EQ(h.Client->TimeOutMs, INFINITE);
+    // Only the proxy's name is tested, and it does not resolve here.
+    EXPECT_FALSE(h.CheckServer());
+    EXPECT_EQ(f.Message(), L"Недопустимое имя сервера (proxy.example). Сервер с таким именем не существует.");
+    Settings().ProxyServerName = L"127.0.0.1";
+    EXPECT_TRUE(h.CheckServer());
+  }
+  Settings().ProxyUse = false;
+  Settings().ConnectionType = 1;
+  Settings().HttpServer = L"";
+  THttpProtocol h(*f.p);
+  EXPECT_FALSE(h.CheckServer());
+  EXPECT_EQ(f.Message(), L"Недопустимое имя сервера (). Сервер с таким именем не существует.");
+  Settings().HttpServer = L"localhost";
+  EXPECT_TRUE(h.CheckServer());
+  Settings().HttpServer = L"http://127.0.0.1";
+  EXPECT_TRUE(h.CheckServer());
+}
+
+TEST(HttpProtocol, TheTimeOutKeyDefaultsTo120Seconds) {
+  ScratchDir d{L"ini"};
+  test::WriteBytes(SettingsFileName(), "[Http]\r\nServer=x\r\n");
+  LoadSettings();
+  EXPECT_EQ(Settings().HttpTimeOut, 120);
+  test::WriteBytes(SettingsFileName(), "[Http]\r\nTimeOut=0\r\n");
+  LoadSettings();
+  EXPECT_EQ(Settings().HttpTimeOut, 0);
+  Settings().HttpTimeOut = 45;
+  SaveSettings();
+  EXPECT_EQ(TIniFile(SettingsFileName()).ReadInteger(L"Http", L"TimeOut", -1), 45);
+  DeleteFileW(SettingsFileName().c_str());
+  Settings() = TSettings{};
+}
+
+TEST(HttpProtocol, FetchesFromLighttpdDirectly) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready()) << "the test runs under tests/peers/with-peers.sh";
+  peers.Put(peers.httpRoot, L"Buh\\413\\file one.dat", kPayload);
+  peers.Put(peers.httpRoot, L"Buh\\413\\empty.dat", "");
+  Fixture f;
+  UseHttp(peers);
+  THttpProtocol h(*f.p);
+  const std::wstring local = f.temp / L"Buh\\413\\file one.dat";
+  ASSERT_TRUE(h.DownloadFile(f.abortVar, L"/Buh/413/file one.dat", true, local)) << WideToUtf8(f.Message());
+  EXPECT_TRUE(test::ReadBytes(local) == kPayload);
+  EXPECT_GT(f.received, static_cast<int32_t>(kPayload.size()));
+  EXPECT_GT(f.sent, 0);
+  EXPECT_EQ(f.states, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(h.Connected);
+
+  // A missing document: the server's status in the message; the earlier file stays as it was.
+  test::WriteBytes(f.temp / L"stale.dat", "stale");
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/Buh/413/missing.dat", true, f.temp / L"stale.dat"));
+  EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл http://127.0.0.1:" + peers.httpPort +
+                             L"/Buh/413/missing.dat. Ошибка сервера 404: Not Found");
+  EXPECT_EQ(test::ReadBytes(f.temp / L"stale.dat"), "stale");
+
+  // A document of zero bytes replaces a stale file with an empty one.
+  EXPECT_TRUE(h.DownloadFile(f.abortVar, L"/Buh/413/empty.dat", true, f.temp / L"stale.dat"));
+  EXPECT_EQ(FileSizeOf(f.temp / L"stale.dat"), 0);
+
+  // A local file that cannot be written ends the request with the Windows text.
+  const std::wstring full = Env(L"DX_FULL_FILE");
+  ASSERT_FALSE(full.empty());
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/Buh/413/file one.dat", true, full));
+  EXPECT_NE(f.Message().find(L"Ошибка записи в файл " + full + L". Ошибка Windows: «"), std::wstring::npos)
+      << WideToUtf8(f.Message());
+  EXPECT_EQ(f.windowAborts, 0);
+}
+
+TEST(HttpProtocol, ThroughSquidForHttpAndFtp) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  peers.Put(peers.httpRoot, L"p\\a.bin", kPayload.substr(0, 100000));
+  peers.Put(peers.ftpRoot, L"Buh\\7\\f.bin", kPayload);
+  Fixture f;
+  UseHttp(peers);
+  UseProxy(peers, false);
+  {
+    THttpProtocol h(*f.p);
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/p/a.bin", true, f.temp / L"a.bin"));
+    EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл http://127.0.0.1:" + peers.httpPort +
+                               L"/p/a.bin. Ошибка сервера 407: Proxy Authentication Required");
+    EXPECT_FALSE(test::PathExists(f.temp / L"a.bin"));
+  }
+  UseProxy(peers, true);
+  {
+    THttpProtocol h(*f.p);
+    ASSERT_TRUE(h.DownloadFile(f.abortVar, L"/p/a.bin", true, f.temp / L"a.bin")) << WideToUtf8(f.Message());
+    EXPECT_TRUE(test::ReadBytes(f.temp / L"a.bin") == kPayload.substr(0, 100000));
+  }
+  Settings().ConnectionType = 0;
+  Settings().FtpServer = L"127.0.0.1";
+  Settings().FtpPort = peers.ftpPort;
+  {
+    THttpProtocol h(*f.p);
+    ASSERT_TRUE(h.DownloadFile(f.abortVar, L"/Buh/7/f.bin", true, f.temp / L"f.bin")) << WideToUtf8(f.Message());
+    EXPECT_TRUE(test::ReadBytes(f.temp / L"f.bin") == kPayload);
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/Buh/7/none.bin", true, f.temp / L"none.bin"));
+    EXPECT_EQ(f.Message().rfind(L"C сервера нельзя загрузить файл ftp://127.0.0.1:" + peers.ftpPort +
+                                    L"/Buh/7/none.bin. Ошибка сервера 404",
+                                0),
+              0u)
+        << WideToUtf8(f.Message());
+  }
+}
+
+TEST(HttpProtocol, StopInTheMiddleChainsToTheWindowAndEndsTheRequest) {
+  test::ScriptServer server([&](SOCKET s, int) {
+    server.ReadRequest(s);
+    test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'x'));
+    server.Idle(30000);
+  });
+  Fixture f;
+  Settings().HttpServer = L"127.0.0.1";
+  Settings().HttpPort = std::to_wstring(server.Port());
+  THttpProtocol h(*f.p);
+  g_stopVar = &f.abortVar;
+  SetTimer(nullptr, 0, 500, StopTimer);
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/big.bin", true, f.temp / L"big.bin"));
+  g_stopVar = nullptr;
+  EXPECT_EQ(f.windowAborts, 1);
+  EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл http://127.0.0.1:" + std::to_wstring(server.Port()) +
+                             L"/big.bin. Ошибка сервера 404: Соединение с сервером прервано");
+  // The file is closed: it can be deleted at once.
+  EXPECT_TRUE(DeleteFileW((f.temp / L"big.bin").c_str()));
+  // The window's own handler is back in its variable.
+  f.abortVar(nullptr);
+  EXPECT_EQ(f.windowAborts, 2);
+}
+
+TEST(HttpProtocol, SystemDownloadRequiresTheDocument) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  peers.Put(peers.httpRoot, L"sys\\ok.bin", kPayload.substr(0, 50000));
+  Fixture f;
+  UseHttp(peers);
+  Settings().ConnectionType = 3;
+  BindSystemDownload();
+  ASSERT_TRUE(SystemDownload()) << "urlmon.dll offers URLDownloadToFileA";
+  THttpProtocol h(*f.p);
+  EXPECT_TRUE(h.CheckServer());
+  EXPECT_FALSE(h.CanResume());
+  ASSERT_TRUE(h.DownloadFile(f.abortVar, L"/sys/ok.bin", true, f.temp / L"ok.bin")) << WideToUtf8(f.Message());
+  EXPECT_TRUE(test::ReadBytes(f.temp / L"ok.bin") == kPayload.substr(0, 50000));
+  // A missing document is a failure, whatever the function answers, and leaves no file.
+  test::WriteBytes(f.temp / L"gone.bin", "old");
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/missing.bin", true, f.temp / L"gone.bin"));
+  EXPECT_FALSE(test::PathExists(f.temp / L"gone.bin"));
+  EXPECT_EQ(f.Message().rfind(L"C сервера нельзя загрузить файл http://127.0.0.1:" + peers.httpPort + L"/sys/missing.bin. ", 0),
+            0u)
+      << WideToUtf8(f.Message());
+  // Stop reaches the system's download at its next block; the part fetched is not kept.
+  {
+    test::ScriptServer trickle([&](SOCKET s, int) {
+      trickle.ReadRequest(s);
+      test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 10000000\r\n\r\n");
+      for (int i = 0; i < 400; ++i) {
+        if (!test::ScriptServer::SendAll(s, std::string(1000, 't'))) break;
+        if (WaitForSingleObject(trickle.Stopped(), 50) == WAIT_OBJECT_0) break;
+      }
+    });
+    Settings().HttpPort = std::to_wstring(trickle.Port());
+    g_stopVar = &f.abortVar;
+    SetTimer(nullptr, 0, 800, StopTimer);
+    const DWORD t0 = GetTickCount();
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/slow.bin", true, f.temp / L"slow.bin"));
+    EXPECT_LT(GetTickCount() - t0, 15000u);  // not the 20 s the whole trickle takes
+    g_stopVar = nullptr;
+    EXPECT_EQ(f.windowAborts, 1);
+    EXPECT_FALSE(test::PathExists(f.temp / L"slow.bin"));
+    EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл http://127.0.0.1:" + std::to_wstring(trickle.Port()) +
+                               L"/sys/slow.bin. Загрузка прервана пользователем");
+  }
+  // A failed call says so, with its code.
+  Settings().HttpPort = L"1";
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/ok.bin", true, f.temp / L"ok.bin"));
+  EXPECT_NE(f.Message().find(L"Системная функция загрузки вернула код ошибки 0x"), std::wstring::npos)
+      << WideToUtf8(f.Message());
+  EXPECT_FALSE(test::PathExists(f.temp / L"ok.bin"));
+  UnbindSystemDownload();
+}
+
+namespace {
+std::wstring Sha256Of(const std::string& bytes) {
+  Sha256 h;
+  h.Update(bytes.data(), bytes.size());
+  return h.HexDigest();
+}
+
+// A whole session through the real main window for the load-only program Kadry at version 5,
+// with the settings given; returns the session's record and, when asked, the bytes received.
+std::wstring LoadOnlySession(const std::wstring& settings, const std::wstring& temp, const std::wstring& repo,
+                             int64_t* received = nullptr) {
+  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp + L"\r\n" + settings +
+                      L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
+                      L"VirtualVersion=5\r\n";
+  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
+  auto form = std::make_unique<TMainForm>();
+  form->Create();
+  form->Show();
+  ui::ProcessMessages();
+  ui::ClickButton(form->RunBtn);
+  ui::ProcessMessages();
+  std::wstring all;
+  for (const auto& l : form->SessionLines)
+    if (!l.empty()) all += l + L"\n";
+  if (received) *received = form->BytesReceived;
+  form.reset();
+  DeleteFileW(SettingsFileName().c_str());
+  DeleteFileW(FixedReportPath().c_str());
+  Settings() = TSettings{};
+  return all;
+}
+}  // namespace
+
+namespace {
+// A whole session through the real main window: a load-only program at version 5, its map and
+// two steps' files on the given source root, the repository compared with the source.
+void Session(const Peers& peers, const std::wstring& sourceRoot, const std::wstring& settings, bool counted = true) {
+  ScratchDir root{L"sess"};
+  const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+  ForceDirectories(temp);
+  const std::string a = test::PatternBytes(200000, 3), b = test::PatternBytes(1234, 4);
+  peers.Put(sourceRoot, L"Kadry\\6\\big file.dat", a);
+  peers.Put(sourceRoot, L"Kadry\\7\\b.dat", b);
+  peers.Put(sourceRoot, L"Kadry.nrm",
+            "[6]\r\nDir=/Kadry/6/\r\nCount=1\r\nFileName1=big file.dat\r\nFileSize1=200000\r\n"
+            "[7]\r\nDir=Kadry\\7\r\nCount=1\r\nFileName1=b.dat\r\nFileSize1=1234\r\n");
+  int64_t received = 0;
+  const std::wstring all = LoadOnlySession(settings, temp, repo, &received);
+  EXPECT_EQ(all, L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 7 успешно произведена\n");
+  EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\big file.dat") == a);
+  EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\7\\b.dat") == b);
+  if (counted) {
+    EXPECT_GT(received, 201234);
+  } else {
+    EXPECT_EQ(received, 0);  // the system's function reports no traffic
+  }
+}
+}  // namespace
+
+TEST(HttpSession, EveryConnectionTypeCarriedByHttp) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  const std::wstring http = L"[Http]\r\nServer=127.0.0.1\r\nPort=" + peers.httpPort + L"\r\nRootDir=/\r\n";
+  const std::wstring proxy = L"[Proxy]\r\nUse=1\r\nProxyServerName=127.0.0.1\r\nProxyServerPort=" + peers.proxyPort +
+                             L"\r\nProxyAuthType=1\r\nProxyLogin=" + peers.proxyUser + L"\r\nProxyPassword=" +
+                             peers.proxyPassword + L"\r\n";
+  {
+    SCOPED_TRACE("HTTP directly");
+    Session(peers, peers.httpRoot, http + L"[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n");
+  }
+  {
+    SCOPED_TRACE("HTTP through the proxy");
+    Session(peers, peers.httpRoot, http + L"[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n" + proxy);
+  }
+  {
+    SCOPED_TRACE("FTP through the proxy");
+    Session(peers, peers.ftpRoot,
+            L"[Ftp]\r\nServer=127.0.0.1\r\nPort=" + peers.ftpPort + L"\r\nRootDir=/\r\n" +
+                L"[Connection]\r\nConnectionType=0\r\nAttemptCount=1\r\n" + proxy);
+  }
+  {
+    SCOPED_TRACE("the system's download function");
+    BindSystemDownload();
+    Session(peers, peers.httpRoot, http + L"[Connection]\r\nConnectionType=3\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n",
+            false);
+    UnbindSystemDownload();
+  }
+}
+
+TEST(HttpSession, AMissingMapIsReportedWithTheServersStatus) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  ScratchDir root{L"sess"};
+  const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+  ForceDirectories(temp);
+  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
+                      L"\r\n[Http]\r\nServer=127.0.0.1\r\nPort=" + peers.httpPort +
+                      L"\r\nRootDir=/none\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n"
+                      L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
+                      L"VirtualVersion=5\r\n";
+  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
+  auto form = std::make_unique<TMainForm>();
+  form->Create();
+  form->Show();
+  ui::ProcessMessages();
+  ui::ClickButton(form->RunBtn);
+  ui::ProcessMessages();
+  std::wstring all;
+  for (const auto& l : form->SessionLines) all += l + L"\n";
+  EXPECT_NE(all.find(L"Ошибка на 1-й попытке. Программа Корвенд-Кадры: C сервера нельзя загрузить файл http://127.0.0.1:" +
+                     peers.httpPort + L"/none/Kadry.nrm. Ошибка сервера 404: Not Found\n"),
+            std::wstring::npos)
+      << WideToUtf8(all);
+  EXPECT_FALSE(test::PathExists(repo + L"Kadry"));
+  form.reset();
+  DeleteFileW(SettingsFileName().c_str());
+  DeleteFileW(FixedReportPath().c_str());
+  Settings() = TSettings{};
+}
+
+namespace {
+TMainForm* g_form = nullptr;
+int g_stopClicks = 0;
+void CALLBACK PressStopDuringTheFile(HWND, UINT, UINT_PTR, DWORD) {
+  if (!g_form || !g_form->Running || !IsWindowEnabled(g_form->StopBtn)) return;
+  if (g_form->BytesReceived > 1000 && g_stopClicks == 0) {
+    ++g_stopClicks;
+    ui::ClickButton(g_form->StopBtn);
+  }
+}
+}  // namespace
+
+TEST(HttpSession, StopInTheMiddleOfAFileEndsTheSession) {
+  const std::string map = "[6]\r\nDir=Kadry/6\r\nCount=1\r\nFileName1=big.dat\r\nFileSize1=100000\r\n";
+  test::ScriptServer server([&](SOCKET s, int index) {
+    server.ReadRequest(s);
+    if (index == 0) {
+      test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(map.size()) + "\r\n\r\n" + map);
+      return;
+    }
+    test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(5000, 'b'));
+    server.Idle(60000);
+  });
+  ScratchDir root{L"sess"};
+  const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+  ForceDirectories(temp);
+  std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
+                      L"\r\n[Http]\r\nServer=127.0.0.1\r\nPort=" + std::to_wstring(server.Port()) +
+                      L"\r\nRootDir=/\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=2\r\nAttemptPause=1\r\n"
+                      L"[Proxy]\r\nUse=0\r\n[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\n"
+                      L"VirtualUpgrade=1\r\nVirtualVersion=5\r\n";
+  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
+  auto form = std::make_unique<TMainForm>();
+  form->Create();
+  form->Show();
+  ui::ProcessMessages();
+  g_form = form.get();
+  g_stopClicks = 0;
+  UINT_PTR timer = SetTimer(nullptr, 0, 100, PressStopDuringTheFile);
+  const DWORD t0 = GetTickCount();
+  ui::ClickButton(form->RunBtn);
+  ui::ProcessMessages();
+  KillTimer(nullptr, timer);
+  g_form = nullptr;
+  EXPECT_EQ(g_stopClicks, 1);
+  EXPECT_LT(GetTickCount() - t0, 30000u);  // the silent server would hold it for a minute
+  EXPECT_FALSE(form->Running);
+  std::wstring all;
+  for (const auto& l : form->SessionLines) all += l + L"\n";
+  EXPECT_NE(all.find(L"C сервера нельзя загрузить файл http://127.0.0.1:" + std::to_wstring(server.Port()) +
+                     L"/Kadry/6/big.dat. Ошибка сервера 404: Соединение с сервером прервано"),
+            std::wstring::npos)
+      << WideToUtf8(all);
+  EXPECT_EQ(server.Connections(), 2);  // no second attempt after Stop
+  EXPECT_FALSE(test::PathExists(repo + L"Kadry\\6\\big.dat"));
+  form.reset();
+  DeleteFileW(SettingsFileName().c_str());
+  DeleteFileW(FixedReportPath().c_str());
+  Settings() = TSettings{};
+}
+
+
+TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  const std::string a = test::PatternBytes(300000, 7);
+  const std::wstring map = L"[6]\r\nDir=Kadry\\6\r\nCount=1\r\nFileName1=k.dat\r\nFileSize1=300000\r\nFileHash1=" +
+                           Sha256Of(a) + L"\r\n";
+  const std::wstring done = L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 6 успешно произведена\n";
+  const std::wstring http = L"[Http]\r\nServer=127.0.0.1\r\nPort=" + peers.httpPort +
+                            L"\r\nRootDir=/\r\nEnableRestore=1\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n"
+                            L"[Proxy]\r\nUse=0\r\n";
+  {
+    // The HTTP source does not continue files: a partial copy left by an earlier run, its first
+    // bytes tampered with, is replaced by the whole file, which matches its checksum.
+    SCOPED_TRACE("a partial copy with a tampered start over HTTP");
+    peers.Put(peers.httpRoot, L"Kadry\\6\\k.dat", a);
+    peers.Put(peers.httpRoot, L"Kadry.nrm", WideToAnsi(map));
+    ScratchDir root{L"hash"};
+    const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+    std::string start = a.substr(0, 100000);
+    start[10] ^= 1;
+    ForceDirectories(temp + L"Kadry\\6\\");
+    test::WriteBytes(temp + L"Kadry\\6\\k.dat", start);
+    EXPECT_EQ(LoadOnlySession(http, temp, repo), done);
+    EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
+    // A file changed on the server by one byte, its size kept, is refused and not stored.
+    std::string changed = a;
+    changed[299999] ^= 1;
+    peers.Put(peers.httpRoot, L"Kadry\\6\\k.dat", changed);
+    DeleteFileW((repo + L"Kadry\\6\\k.dat").c_str());
+    std::wstring all = LoadOnlySession(http, temp, repo);
+    EXPECT_NE(all.find(L"Контрольная сумма загруженного файла k.dat не совпадает"), std::wstring::npos)
+        << WideToUtf8(all);
+    EXPECT_FALSE(test::PathExists(repo + L"Kadry\\6\\k.dat"));
+    EXPECT_FALSE(test::PathExists(temp + L"Kadry\\6\\k.dat"));
+  }
+  {
+    SCOPED_TRACE("FTP through the proxy: a source file changed by one byte");
+    std::string changed = a;
+    changed[299999] ^= 1;
+    peers.Put(peers.ftpRoot, L"Kadry\\6\\k.dat", changed);
+    peers.Put(peers.ftpRoot, L"Kadry.nrm", WideToAnsi(map));
+    const std::wstring ftp = L"[Ftp]\r\nServer=127.0.0.1\r\nPort=" + peers.ftpPort +
+                             L"\r\nRootDir=/\r\n[Connection]\r\nConnectionType=0\r\nAttemptCount=1\r\n[Proxy]\r\nUse=1\r\n"
+                             L"ProxyServerName=127.0.0.1\r\nProxyServerPort=" +
+                             peers.proxyPort + L"\r\nProxyAuthType=1\r\nProxyLogin=" + peers.proxyUser +
+                             L"\r\nProxyPassword=" + peers.proxyPassword + L"\r\n";
+    ScratchDir root{L"hashf"};
+    const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\";
+    ForceDirectories(temp);
+    std::wstring all = LoadOnlySession(ftp, temp, repo);
+    EXPECT_NE(all.find(L"Контрольная сумма загруженного файла k.dat не совпадает"), std::wstring::npos)
+        << WideToUtf8(all);
+    EXPECT_FALSE(test::PathExists(repo + L"Kadry\\6\\k.dat"));
+    peers.Put(peers.ftpRoot, L"Kadry\\6\\k.dat", a);
+    EXPECT_EQ(LoadOnlySession(ftp, temp, repo), done);
+    EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
+  }
+}

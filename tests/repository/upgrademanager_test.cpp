@@ -1,0 +1,477 @@
+// The repository manager and the floppy wizard it opens, driven through their real windows;
+// the screenshots of both are taken here as well.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+
+#include "common/text.h"
+#include "repository/upgrademanagerfrm.h"
+#include "settings/options.h"
+#include "transfer/floppy.h"
+#include "transfer/transfer_common.h"
+#include "transfer/uploadfrm.h"
+#include "ui/controls.h"
+#include "ui/dialogs.h"
+#include "ui/modal.h"
+#include "ui/pump.h"
+
+using namespace dorvex;
+
+namespace {
+// Answers the boxes from a list (Yes/No questions) and records every text.
+struct Answers {
+  std::vector<std::wstring> texts;
+  std::vector<int> replies;
+  Answers() {
+    ui::SetMessageBoxHandler([this](const ui::MessageBoxRequest& r) {
+      texts.push_back(r.text);
+      if ((r.flags & MB_YESNO) != MB_YESNO) return IDOK;
+      if (replies.empty()) return IDNO;
+      int a = replies.front();
+      replies.erase(replies.begin());
+      return a;
+    });
+  }
+  ~Answers() { ui::SetMessageBoxHandler(nullptr); }
+  std::wstring Last() const { return texts.empty() ? L"" : texts.back(); }
+};
+
+// A repository with two programs on the list and a few things the tree must not show.
+struct Repository {
+  test::Computer c{L"mgr"};
+  TMainForm* main = nullptr;
+  Repository() {
+    c.InstallBuh();  // version 412
+    c.AddLoadOnly(L"Kadry", 5);
+    c.Step(L"Buh\\410-412", {{L"a.dat", 1000}});
+    c.Step(L"Buh\\413", {{L"b.dat", 2000000}, {L"b2.dat", 10}});
+    c.Step(L"Buh\\413\\sub", {{L"deep.dat", 5}});
+    c.Step(L"Buh\\repair\\412", {{L"r.dat", 7}});
+    c.Step(L"Buh\\notastep", {{L"x.dat", 1}});
+    c.Step(L"Buh\\.hidden7", {{L"h.dat", 1}});
+    test::WriteBytes(c.repo + L"Buh\\loose.dat", "x");
+    test::WriteBytes(c.repo + L"Buh\\repair\\loose.dat", "x");
+    c.Step(L"Kadry\\6", {{L"k.dat", 3000}});
+    c.Step(L"Kadry\\0", {{L"z.dat", 3}});
+    c.Step(L"Kadry\\414", {});
+    c.Step(L"Sklad\\413", {{L"s.dat", 1}});
+    c.Step(L"Unknown\\413", {{L"u.dat", 1}});
+    c.WriteSettings();
+    main = &c.Open();
+  }
+};
+
+std::wstring FileText(const std::wstring& name, long long size) {
+  return name + L" [" + FormatGrouped(size) + L" байт]";
+}
+
+// The window as it is on the screen, into a BMP file.
+bool Capture(HWND window, const std::wstring& path) {
+  ShowWindow(window, SW_SHOW);
+  SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW | RDW_FRAME);
+  ui::Sleep(300);
+  ui::ProcessMessages();
+  RECT rc;
+  GetWindowRect(window, &rc);
+  int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY | CAPTUREBLT);
+  GdiFlush();
+  const int stride = ((w * 3 + 3) / 4) * 4;
+  // A picture of one colour would mean nothing was drawn.
+  const auto* p = static_cast<const unsigned char*>(bits);
+  bool varied = false;
+  for (int i = 3; i < stride * h && !varied; i += 3) varied = p[i] != p[0] || p[i + 1] != p[1];
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + static_cast<DWORD>(stride * h);
+  FILE* f = _wfopen(path.c_str(), L"wb");
+  if (f) {
+    fwrite(&fh, sizeof fh, 1, f);
+    fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
+    fwrite(bits, 1, static_cast<size_t>(stride) * h, f);
+    fclose(f);
+  }
+  SelectObject(mem, old);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return f && varied;
+}
+
+std::wstring ShotsDir() {
+  wchar_t buf[MAX_PATH] = L"";
+  std::wstring dir = GetEnvironmentVariableW(L"DORVEX_SHOTS", buf, MAX_PATH) ? std::wstring(buf)
+                                                                             : test::TestProgramDir() + L"screenshots";
+  dir = IncludeTrailingBackslash(dir);
+  ForceDirectories(dir);
+  return dir;
+}
+}  // namespace
+
+TEST(UpgradeManager, TreeGreyingAndStepNames) {
+  EXPECT_TRUE(IsStepDirName(L"413"));
+  EXPECT_TRUE(IsStepDirName(L"410-412"));
+  EXPECT_TRUE(IsStepDirName(L""));
+  EXPECT_FALSE(IsStepDirName(L"4.1"));
+  EXPECT_FALSE(IsStepDirName(L"repair"));
+
+  Repository r;
+  TUpgradeManagerForm m(ProgramCatalogue(), r.main->SessionTempDir);
+  m.EnsureCreated(r.main->Handle());
+  HWND tree = m.TreeView();
+  HTREEITEM root = TreeView_GetRoot(tree);
+  EXPECT_EQ(m.TextOf(root), L"Программы «Ворел-Софт»");
+  EXPECT_EQ(TreeView_GetSelection(tree), root);
+  const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]",
+                     kadry = L"Программа «Корвенд-Кадры» [версия 5]";
+  // Programs in text order; unknown and inactive programs, hidden and non-step directories,
+  // loose files outside steps are not shown.
+  std::vector<std::wstring> top;
+  for (HTREEITEM n = TreeView_GetChild(tree, root); n; n = TreeView_GetNextSibling(tree, n)) top.push_back(m.TextOf(n));
+  EXPECT_EQ(top, (std::vector<std::wstring>{buh, kadry}));
+  std::vector<std::wstring> buhChildren;
+  for (HTREEITEM n = TreeView_GetChild(tree, m.FindNode(buh)); n; n = TreeView_GetNextSibling(tree, n))
+    buhChildren.push_back(m.TextOf(n));
+  EXPECT_EQ(buhChildren, (std::vector<std::wstring>{L"410-412", L"413", L"Аварийные обновления"}));
+  EXPECT_EQ(m.KindOf(m.FindNode(buh)), nkProgram);
+  EXPECT_EQ(m.KindOf(m.FindNode(buh + L"/Аварийные обновления")), nkEmergency);
+  EXPECT_EQ(m.KindOf(m.FindNode(buh + L"/413")), nkStep);
+  EXPECT_NE(m.FindNode(buh + L"/413/" + FileText(L"b.dat", 2000000)), nullptr);
+  EXPECT_EQ(m.KindOf(m.FindNode(buh + L"/413/" + FileText(L"b.dat", 2000000))), nkFile);
+  EXPECT_EQ(m.FindNode(buh + L"/413/sub"), nullptr);
+  EXPECT_NE(m.FindNode(buh + L"/Аварийные обновления/412/" + FileText(L"r.dat", 7)), nullptr);
+  EXPECT_NE(m.FindNode(kadry + L"/0/" + FileText(L"z.dat", 3)), nullptr);
+  EXPECT_NE(m.FindNode(kadry + L"/414"), nullptr);  // an empty step
+  EXPECT_EQ(m.PathMap().size(), 6u);
+  EXPECT_EQ(ui::GetText(m.DirLabel()), r.c.repo);
+  EXPECT_TRUE(IsWindowEnabled(m.UploadBtn()));
+  EXPECT_FALSE(IsWindowEnabled(m.DeleteBtn()));
+
+  // Installed steps are greyed with their files; a step whose target is 0 never is.
+  HTREEITEM old = m.FindNode(buh + L"/410-412"), oldFile = m.FindNode(buh + L"/410-412/" + FileText(L"a.dat", 1000));
+  HTREEITEM repair = m.FindNode(buh + L"/Аварийные обновления/412");
+  EXPECT_TRUE(m.IsGreyed(old));
+  EXPECT_TRUE(m.IsGreyed(oldFile));
+  EXPECT_TRUE(m.IsGreyed(repair));
+  EXPECT_FALSE(m.IsGreyed(m.FindNode(buh + L"/413")));
+  EXPECT_FALSE(m.IsGreyed(m.FindNode(kadry + L"/0")));
+  EXPECT_FALSE(m.IsGreyed(m.FindNode(kadry + L"/6")));
+  EXPECT_EQ(m.ObsoleteNodes().size(), 4u);
+  SendMessageW(m.MoireCheckBox(), BM_CLICK, 0, 0);
+  EXPECT_FALSE(m.IsGreyed(old));
+  EXPECT_FALSE(m.IsGreyed(oldFile));
+  SendMessageW(m.MoireCheckBox(), BM_CLICK, 0, 0);
+  EXPECT_TRUE(m.IsGreyed(old));
+
+  // The delete button follows the selection.
+  TreeView_SelectItem(tree, m.FindNode(buh));
+  EXPECT_FALSE(IsWindowEnabled(m.DeleteBtn()));
+  Answers answers;
+  SendMessageW(tree, WM_KEYDOWN, VK_DELETE, 0);  // Del on a program: nothing
+  EXPECT_TRUE(answers.texts.empty());
+  TreeView_SelectItem(tree, m.FindNode(buh + L"/413"));
+  EXPECT_TRUE(IsWindowEnabled(m.DeleteBtn()));
+}
+
+TEST(UpgradeManager, DeletingSteps) {
+  Repository r;
+  TUpgradeManagerForm m(ProgramCatalogue(), r.main->SessionTempDir);
+  m.EnsureCreated(r.main->Handle());
+  HWND tree = m.TreeView();
+  const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]";
+  Answers answers;
+
+  // A step not yet applied: the question, then the warning whose Yes cancels.
+  TreeView_SelectItem(tree, m.FindNode(buh + L"/413"));
+  answers.replies = {IDYES, IDYES};
+  SendMessageW(tree, WM_KEYDOWN, VK_DELETE, 0);
+  ASSERT_EQ(answers.texts.size(), 2u);
+  EXPECT_EQ(answers.texts[0], L"Удалить обновление с версии 412 на версию 413 для программы «Корвенд-Бухгалтерия» ?");
+  EXPECT_EQ(answers.texts[1],
+            L"Обновление, которое Вы собираетесь удалить, еще не проводилось (номер версии "
+            L"обновления старше номера версии программы). Отменить удаление файлов обновления ?");
+  EXPECT_TRUE(test::PathExists(r.c.repo + L"Buh\\413\\b.dat"));
+  // No to the first question: nothing.
+  answers.replies = {IDNO};
+  ui::ClickButton(m.DeleteBtn());
+  SendMessageW(m.Handle(), WM_COMMAND, MAKEWPARAM(302, BN_CLICKED), reinterpret_cast<LPARAM>(m.DeleteBtn()));
+  EXPECT_TRUE(test::PathExists(r.c.repo + L"Buh\\413\\b.dat"));
+  // Yes, then No to the warning: the files go, the subdirectory stays, the node goes.
+  const int before = m.LiveNodeData();
+  answers.replies = {IDYES, IDNO};
+  m.DeleteBtnClick();
+  EXPECT_FALSE(test::PathExists(r.c.repo + L"Buh\\413\\b.dat"));
+  EXPECT_TRUE(test::PathExists(r.c.repo + L"Buh\\413\\sub\\deep.dat"));
+  EXPECT_EQ(m.FindNode(buh + L"/413"), nullptr);
+  EXPECT_EQ(m.LiveNodeData(), before - 3);  // the step and its two files released
+  EXPECT_EQ(m.PathMap().size(), 4u);
+  for (const auto& e : m.PathMap()) EXPECT_EQ(e.first.find(L"\\413\\"), std::wstring::npos);
+
+  // An installed step: one question only. Afterwards the greying box touches no freed node.
+  TreeView_SelectItem(tree, m.FindNode(buh + L"/410-412"));
+  answers.texts.clear();
+  answers.replies = {IDYES};
+  m.DeleteBtnClick();
+  EXPECT_EQ(answers.texts.size(), 1u);
+  EXPECT_FALSE(test::PathExists(r.c.repo + L"Buh\\410-412"));
+  EXPECT_EQ(m.ObsoleteNodes().size(), 2u);
+  SendMessageW(m.MoireCheckBox(), BM_CLICK, 0, 0);
+  SendMessageW(m.MoireCheckBox(), BM_CLICK, 0, 0);
+  EXPECT_TRUE(m.IsGreyed(m.FindNode(buh + L"/Аварийные обновления/412")));
+
+  // A step directory that vanished meanwhile: the error, the tree as it was.
+  HTREEITEM repair = m.FindNode(buh + L"/Аварийные обновления/412");
+  test::RemoveTree(r.c.repo + L"Buh\\repair\\412");
+  TreeView_SelectItem(tree, repair);
+  answers.replies = {IDYES};
+  m.DeleteBtnClick();
+  EXPECT_EQ(answers.Last(), L"Каталог " + r.c.repo + L"Buh\\repair\\412\\ не найден или недоступен.");
+  EXPECT_EQ(m.FindNode(buh + L"/Аварийные обновления/412"), repair);
+}
+
+TEST(UpgradeManager, OpenedFromTheMainWindowAndEmptyRepository) {
+  test::Computer c(L"mgre");
+  c.InstallBuh();
+  c.Step(L"Sklad\\413", {{L"s.dat", 1}});  // not on the list
+  c.WriteSettings();
+  TMainForm& f = c.Open();
+  ASSERT_TRUE(IsWindowEnabled(f.UpgradeInfoBtn));
+  std::wstring caption;
+  int count = -1;
+  bool uploadEnabled = true;
+  ui::SetModalHook([&](HWND form) {
+    wchar_t buf[128];
+    GetWindowTextW(form, buf, 128);
+    caption = buf;
+    HWND tree = FindWindowExW(form, nullptr, WC_TREEVIEWW, nullptr);
+    count = static_cast<int>(TreeView_GetCount(tree));
+    HWND upload = GetDlgItem(form, 303);
+    uploadEnabled = IsWindowEnabled(upload);
+    PostMessageW(form, WM_COMMAND, IDCANCEL, 0);  // "Закрыть", as Escape
+  });
+  ui::ClickButton(f.UpgradeInfoBtn);
+  ui::SetModalHook(nullptr);
+  EXPECT_EQ(caption, L"Хранилище обновлений");
+  EXPECT_EQ(count, 1);  // the root alone
+  EXPECT_FALSE(uploadEnabled);
+}
+
+TEST(UploadWizard, SelectionPreparationWritingAndClosing) {
+  Repository r;
+  test::FloppyDrive a;
+  TUpgradeManagerForm m(ProgramCatalogue(), r.main->SessionTempDir);
+  m.EnsureCreated(r.main->Handle());
+  // F3 in the tree opens the wizard modally.
+  std::wstring caption;
+  ui::SetModalHook([&](HWND form) {
+    wchar_t buf[128];
+    GetWindowTextW(form, buf, 128);
+    caption = buf;
+    PostMessageW(form, WM_CLOSE, 0, 0);
+  });
+  SendMessageW(m.TreeView(), WM_KEYDOWN, VK_F3, 0);
+  ui::SetModalHook(nullptr);
+  EXPECT_EQ(caption, L"Выгрузка на дискеты");
+
+  TUploadForm w(m.TreeView(), m.PathMap(), r.main->SessionTempDir);
+  w.EnsureCreated(m.Handle());
+  ShowWindow(w.Handle(), SW_SHOW);
+  ASSERT_EQ(w.Rows().size(), 8u);
+  EXPECT_EQ(w.RowText(0, 0), L"Программа «Корвенд-Бухгалтерия» [версия 412]");
+  EXPECT_EQ(w.RowText(1, 0), L"410-412");
+  EXPECT_EQ(w.RowText(2, 0), L"413");
+  EXPECT_EQ(w.RowText(3, 0), L"412 [аварийное]");
+  EXPECT_EQ(w.RowText(4, 0), L"Программа «Корвенд-Кадры» [версия 5]");
+  EXPECT_EQ(w.RowText(5, 0), L"0");
+  EXPECT_EQ(w.RowText(6, 0), L"414");
+  EXPECT_EQ(w.RowText(7, 0), L"6");
+  EXPECT_EQ(ListView_GetNextItem(w.ListView(), -1, LVNI_SELECTED), 0);
+  EXPECT_FALSE(IsWindowEnabled(w.NextBtn()));
+  EXPECT_FALSE(ui::IsShown(w.PrevBtn()));
+  SendMessageW(w.ListView(), WM_CHAR, L' ', 0);  // a program row cannot be chosen
+  EXPECT_EQ(w.ChosenCount(), 0);
+  Answers answers;
+
+  // An empty step alone cannot leave the first page.
+  w.SelectRow(6);
+  SendMessageW(w.ListView(), WM_CHAR, L' ', 0);
+  EXPECT_EQ(w.RowText(6, 1), L"Да");
+  EXPECT_TRUE(IsWindowEnabled(w.NextBtn()));
+  w.NextBtnClick();
+  EXPECT_EQ(w.CurrentPage(), 0);
+  EXPECT_EQ(answers.Last(), L"В выбранных обновлениях нет ни одного файла для выгрузки. Выберите другие обновления.");
+  w.ListViewDblClick();
+  EXPECT_EQ(w.RowText(6, 1), L"");
+  EXPECT_EQ(w.ChosenCount(), 0);
+
+  // Two steps whose files share a name.
+  test::WriteBytes(r.c.repo + L"Kadry\\414\\b.dat", "same bare name");
+  // The tree was read before: the clash shows once the manager reads the repository again.
+  m.BuildRepositoryTree();
+  TUploadForm w2(m.TreeView(), m.PathMap(), r.main->SessionTempDir);
+  w2.EnsureCreated(m.Handle());
+  w2.SelectRow(2);
+  w2.ListViewKeyPress(L' ');
+  w2.SelectRow(6);
+  w2.ListViewKeyPress(L' ');
+  w2.ListViewKeyPress(L'\r');  // Enter acts as "Дальше »"
+  EXPECT_EQ(w2.CurrentPage(), 0);
+  EXPECT_NE(answers.Last().find(r.c.repo + L"Buh\\413\\b.dat"), std::wstring::npos) << WideToUtf8(answers.Last());
+  EXPECT_NE(answers.Last().find(r.c.repo + L"Kadry\\414\\b.dat"), std::wstring::npos);
+  // Without the clash: page 1 with its figures.
+  w2.SelectRow(6);
+  w2.ListViewKeyPress(L' ');
+  w2.SelectRow(7);
+  w2.ListViewKeyPress(L' ');
+  w2.SelectRow(3);
+  w2.ListViewKeyPress(L' ');
+  EXPECT_EQ(w2.ChosenCount(), 3);
+  w2.NextBtnClick();
+  ASSERT_EQ(w2.CurrentPage(), 1);
+  EXPECT_TRUE(ui::IsShown(w2.PrevBtn()));
+  EXPECT_EQ(ui::GetText(w2.ChosenLabel()), L"Вы выбрали для переноса на другой компьютер 3 каталога с обновлениями");
+  EXPECT_EQ(ui::GetText(w2.TotalLabel()), FormatGrouped(2000000 + 10 + 3000 + 7) + L" байт");
+  EXPECT_EQ(ui::GetText(w2.DisksLabel()), L"2");
+  EXPECT_EQ(ui::GetText(w2.DisksNounLabel()), L"дискеты");
+  EXPECT_EQ(w2.ChosenDrive(), L"A:\\");
+  const std::wstring firstId = w2.Set().SessionID;
+  ASSERT_EQ(w2.Set().Files.size(), 4u);
+  // Back and forward: a new set.
+  Sleep(20);
+  w2.PrevBtnClick();
+  EXPECT_EQ(w2.CurrentPage(), 0);
+  w2.NextBtnClick();
+  EXPECT_NE(w2.Set().SessionID, firstId);
+  // No drive chosen, or an empty one: the page stays.
+  SendMessageW(w2.DiskCombo(), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  w2.NextBtnClick();
+  EXPECT_EQ(answers.Last(), L"Не указан дисковод для выгрузки обновлений");
+  EXPECT_EQ(w2.CurrentPage(), 1);
+  LRESULT empty = SendMessageW(w2.DiskCombo(), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L""));
+  SendMessageW(w2.DiskCombo(), CB_SETCURSEL, static_cast<WPARAM>(empty), 0);
+  w2.PrevBtnClick();
+  EXPECT_EQ(answers.Last(), L"Недопустимый путь к диску");
+  EXPECT_EQ(w2.CurrentPage(), 1);
+  SendMessageW(w2.DiskCombo(), CB_SETCURSEL,
+               SendMessageW(w2.DiskCombo(), CB_FINDSTRINGEXACT, -1, reinterpret_cast<LPARAM>(L"A:\\")), 0);
+  SendMessageW(w2.DiskCombo(), WM_CHAR, L'\r', 0);
+  w2.NextBtnClick();
+  ASSERT_EQ(w2.CurrentPage(), 2);
+  EXPECT_FALSE(ui::IsShown(w2.NextBtn()));
+  EXPECT_FALSE(ui::IsShown(w2.PrevBtn()));
+  EXPECT_EQ(ui::GetText(w2.WriteDiskBtn()), L"  Записать дискету № 1");
+
+  // Closing while a disk is written is refused; the "format" runs in the middle of the click.
+  answers.texts.clear();
+  bool checked = false;
+  SetFloppyFormatSource([&](HWND, unsigned) {
+    EXPECT_TRUE(w2.Writing());
+    EXPECT_FALSE(ui::IsShown(w2.CancelBtn()));
+    EXPECT_TRUE(ui::IsShown(w2.ProgressPanel()));
+    EXPECT_FALSE(ui::IsShown(w2.InsertPanel()));
+    SendMessageW(w2.Handle(), WM_CLOSE, 0, 0);
+    SendMessageW(w2.Handle(), WM_COMMAND, IDCANCEL, 0);
+    w2.CancelBtnClick();
+    checked = true;
+    a.Clear();
+    return 0;
+  });
+  SendMessageW(w2.FormatCheck(), BM_SETCHECK, BST_CHECKED, 0);
+  SendMessageW(w2.Handle(), WM_COMMAND, MAKEWPARAM(203, BN_CLICKED), reinterpret_cast<LPARAM>(w2.WriteDiskBtn()));
+  SetFloppyFormatSource(nullptr);
+  EXPECT_TRUE(checked);
+  EXPECT_TRUE(answers.texts.empty());
+  EXPECT_EQ(w2.Set().DisksWritten, 1);
+  EXPECT_EQ(ui::GetText(w2.CounterLabel()), L"Записано дискет: 1 из 2");
+  EXPECT_EQ(ui::GetText(w2.WriteDiskBtn()), L"  Записать дискету № 2");
+  EXPECT_TRUE(ui::IsShown(w2.CancelBtn()));
+  EXPECT_TRUE(ui::IsShown(w2.InsertPanel()));
+  EXPECT_FALSE(ui::IsShown(w2.ProgressPanel()));
+  a.Save(1);
+  // Between disks the close question decides.
+  answers.replies = {IDNO};
+  w2.FormKeyPress(VK_ESCAPE);
+  EXPECT_EQ(answers.Last(), L"Прервать процесс записи комплекта дискет обновлений ?");
+  EXPECT_EQ(w2.CurrentPage(), 2);
+  SendMessageW(w2.FormatCheck(), BM_SETCHECK, BST_UNCHECKED, 0);
+  a.Clear();
+  w2.WriteDiskBtnClick();
+  EXPECT_EQ(w2.CurrentPage(), 3);
+  EXPECT_EQ(ui::GetText(w2.CancelBtn()), L"Закрыть");
+  // The bar shows the last disk's share of its free space, painted once more at the end.
+  HWND bar = FindWindowExW(w2.Handle(), nullptr, PROGRESS_CLASSW, nullptr);
+  const int pos = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
+  EXPECT_GT(pos, 0);
+  EXPECT_EQ(ui::GetText(w2.PercentLabel()), std::to_wstring(pos) + L"%");
+}
+
+TEST(Screens, ManagerAndEveryWizardPage) {
+  Repository r;
+  test::FloppyDrive a;
+  const std::wstring dir = ShotsDir();
+  TUpgradeManagerForm m(ProgramCatalogue(), r.main->SessionTempDir);
+  m.EnsureCreated(r.main->Handle());
+  HWND tree = m.TreeView();
+  for (HTREEITEM n = TreeView_GetRoot(tree); n; n = TreeView_GetNextSibling(tree, n))
+    TreeView_Expand(tree, n, TVE_EXPAND);
+  const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]";
+  TreeView_Expand(tree, m.FindNode(buh), TVE_EXPAND);
+  TreeView_Expand(tree, m.FindNode(buh + L"/410-412"), TVE_EXPAND);
+  TreeView_Expand(tree, m.FindNode(buh + L"/413"), TVE_EXPAND);
+  TreeView_Expand(tree, m.FindNode(buh + L"/Аварийные обновления"), TVE_EXPAND);
+  TreeView_Expand(tree, m.FindNode(L"Программа «Корвенд-Кадры» [версия 5]"), TVE_EXPAND);
+  TreeView_SelectItem(tree, m.FindNode(buh + L"/413"));
+  EXPECT_TRUE(Capture(m.Handle(), dir + L"manager.bmp"));
+
+  TUploadForm w(tree, m.PathMap(), r.main->SessionTempDir);
+  w.EnsureCreated(m.Handle());
+  w.SelectRow(2);
+  w.ListViewKeyPress(L' ');
+  w.SelectRow(7);
+  w.ListViewKeyPress(L' ');
+  EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-0-select.bmp"));
+  w.NextBtnClick();
+  ASSERT_EQ(w.CurrentPage(), 1);
+  SendMessageW(w.DiskCombo(), CB_SETCURSEL,
+               SendMessageW(w.DiskCombo(), CB_FINDSTRINGEXACT, -1, reinterpret_cast<LPARAM>(L"A:\\")), 0);
+  EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-1-prepare.bmp"));
+  w.NextBtnClick();
+  ASSERT_EQ(w.CurrentPage(), 2);
+  Answers answers;
+  a.Clear();
+  w.WriteDiskBtnClick();
+  EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-2-write.bmp"));
+  // The progress panel as it shows while a disk is written.
+  SetFloppyFormatSource([&](HWND, unsigned) {
+    EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-2-writing.bmp"));
+    return -2;
+  });
+  SendMessageW(w.FormatCheck(), BM_SETCHECK, BST_CHECKED, 0);
+  a.Clear();
+  w.WriteDiskBtnClick();
+  SetFloppyFormatSource(nullptr);
+  SendMessageW(w.FormatCheck(), BM_SETCHECK, BST_UNCHECKED, 0);
+  while (w.CurrentPage() == 2 && w.Set().DisksWritten < 5) {
+    a.Clear();
+    w.WriteDiskBtnClick();
+  }
+  ASSERT_EQ(w.CurrentPage(), 3);
+  EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-3-done.bmp"));
+}
