@@ -14,6 +14,19 @@ build_is_whole() {
   out="$(cmake --build "$bin" -- -n 2>&1)" || { echo "$out" | tail -5; return 1; }
 }
 
+# The user's own demo (its data and where its programs stand) is set aside and put back at the
+# end, so that running the tests never starts the demo afresh.
+saved=""
+if [ -e "$here/build/demo" ]; then
+  saved="$here/build/demo.saved.$$"
+  mv "$here/build/demo" "$saved"
+fi
+restore() {
+  rm -rf "$here/build/demo"
+  if [ -n "$saved" ]; then mv "$saved" "$here/build/demo"; fi
+}
+trap restore EXIT
+
 rm -rf "$here/build/demo"
 build_is_whole || fail "the build is broken after rm -rf build/demo"
 cmake --build "$bin" --target demo_corvend_410 demo_upgrade demo_program >/dev/null 2>&1 ||
