@@ -23,6 +23,7 @@
 #include "ui/modal.h"
 #include "ui/pump.h"
 #include "upgrade/catalogue.h"
+#include "windowbmp.h"
 
 using namespace dorvex;
 
@@ -30,42 +31,6 @@ namespace {
 std::wstring g_out;
 int g_failures = 0;
 
-bool SaveBmp(HWND window, const std::wstring& path) {
-  RECT rc;
-  GetWindowRect(window, &rc);
-  int w = rc.right - rc.left, h = rc.bottom - rc.top;
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = w;
-  bi.bmiHeader.biHeight = h;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 24;
-  void* bits = nullptr;
-  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  BitBlt(mem, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY | CAPTUREBLT);
-  GdiFlush();
-  int stride = ((w * 3 + 3) / 4) * 4;
-  BITMAPFILEHEADER fh{};
-  fh.bfType = 0x4D42;
-  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
-  fh.bfSize = fh.bfOffBits + stride * h;
-  FILE* f = _wfopen(path.c_str(), L"wb");
-  bool ok = f != nullptr;
-  if (f) {
-    fwrite(&fh, sizeof fh, 1, f);
-    fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
-    fwrite(bits, 1, static_cast<size_t>(stride) * h, f);
-    fclose(f);
-  }
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
-  return ok;
-}
 
 void Shot(HWND window, const std::wstring& name) {
   SetForegroundWindow(window);
@@ -73,7 +38,7 @@ void Shot(HWND window, const std::wstring& name) {
   ui::Sleep(400);
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
   ui::Sleep(100);
-  if (!SaveBmp(window, g_out + name + L".bmp")) ++g_failures;
+  if (!dorvex::tools::SaveWindowBmp(window, g_out + name + L".bmp")) ++g_failures;
   wprintf(L"%ls\n", name.c_str());
 }
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "windowbmp.h"
+
 namespace {
 struct Search {
   const wchar_t* cls;
@@ -42,42 +44,6 @@ BOOL CALLBACK Find(HWND h, LPARAM lp) {
   return TRUE;
 }
 
-bool SaveBmp(HWND window, const wchar_t* path) {
-  RECT rc;
-  GetWindowRect(window, &rc);
-  int w = rc.right - rc.left, h = rc.bottom - rc.top;
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = w;
-  bi.bmiHeader.biHeight = h;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 24;
-  void* bits = nullptr;
-  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  BitBlt(mem, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY | CAPTUREBLT);
-  GdiFlush();
-  int stride = ((w * 3 + 3) / 4) * 4;
-  BITMAPFILEHEADER fh{};
-  fh.bfType = 0x4D42;
-  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
-  fh.bfSize = fh.bfOffBits + stride * h;
-  FILE* f = _wfopen(path, L"wb");
-  bool ok = f != nullptr;
-  if (f) {
-    fwrite(&fh, sizeof fh, 1, f);
-    fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
-    fwrite(bits, 1, static_cast<size_t>(stride) * h, f);
-    fclose(f);
-  }
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
-  return ok;
-}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -129,7 +95,7 @@ int wmain(int argc, wchar_t** argv) {
   SetForegroundWindow(s.found);
   RedrawWindow(s.found, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
   Sleep(300);
-  bool ok = SaveBmp(s.found, argv[2]);
+  bool ok = dorvex::tools::SaveWindowBmp(s.found, argv[2]);
   if (close) PostMessageW(s.found, WM_CLOSE, 0, 0);
   return ok ? 0 : 1;
 }

@@ -18,6 +18,7 @@
 #include "ui/dialogs.h"
 #include "ui/modal.h"
 #include "ui/pump.h"
+#include "windowbmp.h"
 
 using namespace dorvex;
 
@@ -76,43 +77,7 @@ bool Capture(HWND window, const std::wstring& path) {
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW | RDW_FRAME);
   ui::Sleep(300);
   ui::ProcessMessages();
-  RECT rc;
-  GetWindowRect(window, &rc);
-  int w = rc.right - rc.left, h = rc.bottom - rc.top;
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  BITMAPINFO bi{};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = w;
-  bi.bmiHeader.biHeight = h;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 24;
-  void* bits = nullptr;
-  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  BitBlt(mem, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY | CAPTUREBLT);
-  GdiFlush();
-  const int stride = ((w * 3 + 3) / 4) * 4;
-  // A picture of one colour would mean nothing was drawn.
-  const auto* p = static_cast<const unsigned char*>(bits);
-  bool varied = false;
-  for (int i = 3; i < stride * h && !varied; i += 3) varied = p[i] != p[0] || p[i + 1] != p[1];
-  BITMAPFILEHEADER fh{};
-  fh.bfType = 0x4D42;
-  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
-  fh.bfSize = fh.bfOffBits + static_cast<DWORD>(stride * h);
-  FILE* f = _wfopen(path.c_str(), L"wb");
-  if (f) {
-    fwrite(&fh, sizeof fh, 1, f);
-    fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
-    fwrite(bits, 1, static_cast<size_t>(stride) * h, f);
-    fclose(f);
-  }
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
-  return f && varied;
+  return tools::SaveWindowBmp(window, path, true);
 }
 
 std::wstring ShotsDir() {
