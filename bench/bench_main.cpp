@@ -328,13 +328,15 @@ void StartUp() {
   RemoveDirectoryW(ExcludeTrailingBackslash(root).c_str());
 }
 
+LRESULT CALLBACK MinimalWindowProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+  if (m == WM_DESTROY) PostQuitMessage(0);
+  return DefWindowProcW(h, m, w, l);
+}
+
 // The peer of the start-up figure: a window of its own class, shown, pumping until closed.
 int MinimalWindow() {
   WNDCLASSW wc{};
-  wc.lpfnWndProc = [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-    if (m == WM_DESTROY) PostQuitMessage(0);
-    return DefWindowProcW(h, m, w, l);
-  };
+  wc.lpfnWndProc = MinimalWindowProc;
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = L"DxBenchMinimal";
   RegisterClassW(&wc);
