@@ -26,3 +26,25 @@ printf 'step 414' > source/Buh/414/f414.dat
 bash "$here/scripts/publish-map" --key a.key source Buh >/dev/null
 cp -r source source-b
 openssl dgst -sha256 -sign b.key -out source-b/Buh.nrm.sig source-b/Buh.nrm
+
+# Sources for the attack table: the same program published twice (serials 100 and 200),
+# another program, an emergency map, an expired map, and a signed map without [MapInfo].
+rm -rf attacks
+publish() {  # publish DIR ID [options]: steps 413 and 414 of ID (6 for Kadry), signed by key a
+  local d="attacks/$1" id="$2"; shift 2
+  mkdir -p "$d"
+  if [ "$id" = Kadry ]; then mkdir -p "$d/Kadry/6"; printf 'step 6' > "$d/Kadry/6/f6.dat"; else
+    for s in 413 414; do mkdir -p "$d/$id/$s"; printf 'step %s' "$s" > "$d/$id/$s/f$s.dat"; done; fi
+  bash "$here/scripts/publish-map" --key a.key "$@" "$d" "$id" >/dev/null
+}
+publish v1 Buh --serial 100
+publish v2 Buh --serial 200
+publish kadry Kadry --serial 300
+publish expired Buh --serial 400 --valid-days -1
+mkdir -p attacks/emr/Buh/repair/413
+printf 'step 413' > attacks/emr/Buh/repair/413/f413.dat
+bash "$here/scripts/publish-map" --key a.key --emergency --serial 500 attacks/emr Buh >/dev/null
+publish nomapinfo Buh
+tr -d '\r' < attacks/nomapinfo/Buh.nrm | sed '/^\[MapInfo\]/,/^Expires=/d' | sed 's/$/\r/' > attacks/nomapinfo/map
+mv attacks/nomapinfo/map attacks/nomapinfo/Buh.nrm
+openssl dgst -sha256 -sign a.key -out attacks/nomapinfo/Buh.nrm.sig attacks/nomapinfo/Buh.nrm

@@ -20,6 +20,9 @@ std::wstring MapSignatureNote(MapSignatureState state) {
     case MapSignatureState::Verified: return L" [карта обновлений подписана, подпись проверена]";
     case MapSignatureState::Unsigned: return L" [карта обновлений не подписана]";
     case MapSignatureState::Refused: return L" [карта обновлений отвергнута: подпись не подтверждена]";
+    case MapSignatureState::Mismatched:
+      return L" [карта обновлений отвергнута: подпись верна, но карта выпущена не для этой программы, устарела или "
+             L"просрочена]";
     case MapSignatureState::NotChecked: break;
   }
   return L"";

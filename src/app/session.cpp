@@ -19,6 +19,7 @@
 #include "ui/dialogs.h"
 #include "ui/pump.h"
 #include "upgrade/chain.h"
+#include "upgrade/mapcheck.h"
 
 namespace dorvex {
 
@@ -244,14 +245,16 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
             if (proto->GetUpgradeMap(AbortHandler) && proto->VerifyUpgradeMap(AbortHandler)) {
               ++handled;
               ShowAction(L"Создание списка файлов для загрузки с сервера");
-              MapAnalysis analysis = AnalyseUpgradeMap(*p.Controller, proto->LocalMapPath(), proto->StepList);
+              MapAnalysis analysis = AnalyseUpgradeMap(*p.Controller, proto->MapTable(), proto->StepList);
               if (analysis.Usable && analysis.NeedsUpgrade) {
                 ShowAction(L"Загрузка файлов обновлений");
                 if (proto->DownloadFiles(AbortHandler, [this](const std::wstring& t) { ShowAction(t); }))
                   p.Downloaded = true;
                 PaintTraffic();  // the last counts, which the throttled painting may have held back
               }
-            } else if (p.MapSignature == MapSignatureState::Refused) {
+            } else if (StopRequested || proto->Aborted) {
+              // Stopped while the map or its signature arrived: the session tells the stop.
+            } else if (IsRefusedMap(p.MapSignature)) {
               // The reason is already recorded; a refused map is not a fetched one.
             } else if (p.IsEmergency()) {
               ++handled;
@@ -306,6 +309,10 @@ void TMainForm::UpgradePhase(bool& listChanged) {
           std::wstring from = StepFromText(step);
           if (!(RealOr(from, 0) > p.Controller->Version)) from = p.Controller->VersionText();
           ShowAction(Fmt(L"Обновление: программа «%s» с версии %s до версии %s", p.Title, from, to));
+          // Beside a step's upgrade executable lies only what the verified map names.
+          if (proto && p.MapSignature == MapSignatureState::Verified && MapKeyConfigured() &&
+              !proto->RemoveUnlistedFiles(step))
+            break;
           if (!p.Booster || !p.Booster->Upgrade(step)) break;
           ShowSessionMessage(this, Informational(Fmt(L"Обновление программы «%s» с версии %s до версии %s успешно проведено",
                                                      p.Title, from, to)));

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -244,7 +245,7 @@ int64_t FileSizeOf(const std::wstring& path) {
   return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
-bool ReadFileBytes(const std::wstring& path, std::string& bytes) {
+bool ReadFileBytes(const std::wstring& path, std::string& bytes, int64_t maxBytes) {
   bytes.clear();
   FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -254,8 +255,33 @@ bool ReadFileBytes(const std::wstring& path, std::string& bytes) {
   for (;;) {
     if (!ReadFile(file.get(), buf, sizeof buf, &got, nullptr)) return false;
     if (got == 0) return true;
+    if (maxBytes >= 0 && static_cast<int64_t>(bytes.size()) + got > maxBytes) {
+      bytes.clear();
+      SetLastError(ERROR_FILE_TOO_LARGE);
+      return false;
+    }
     bytes.append(buf, got);
   }
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+    DWORD put = 0;
+    if (!WriteFile(file.get(), bytes.data() + done, chunk, &put, nullptr) || put == 0) {
+      const DWORD error = GetLastError();
+      file.reset();
+      DeleteFileW(path.c_str());
+      SetLastError(error ? error : ERROR_WRITE_FAULT);
+      return false;
+    }
+    done += put;
+  }
+  if (!FlushFileBuffers(file.get())) return false;
+  return true;
 }
 
 int PathDriveType(const std::wstring& path) {

@@ -33,8 +33,12 @@ std::wstring CopyFileInPortions(void* sender, const std::wstring& source, const 
                                 const CopyStopSource* stopSource = nullptr);
 
 int64_t FileSizeOf(const std::wstring& path);  // -1 for a missing file or a directory
-// The whole content of a file (shared with writers); false when it cannot be opened or read.
-bool ReadFileBytes(const std::wstring& path, std::string& bytes);
+// The whole content of a file (shared with writers); false when it cannot be opened or read,
+// or when it holds more than maxBytes (not negative).
+bool ReadFileBytes(const std::wstring& path, std::string& bytes, int64_t maxBytes = -1);
+// Writes the bytes as the whole new content of a file, flushed to the disk; false (with the
+// Windows error left for GetLastError) when they could not all be written, and then no file stays.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);       // an existing file, not a directory
 bool DirectoryExists(const std::wstring& path);  // an existing directory
 bool ForceDirectories(const std::wstring& path);  // creates every missing level

@@ -8,6 +8,7 @@
 #include "common/initable.h"
 #include "common/text.h"
 #include "upgrade/chain.h"
+#include "upgrade/mapcheck.h"
 
 namespace dorvex {
 
@@ -32,7 +33,17 @@ bool TDiskProtocol::ShareMapMode() const {
 }
 
 bool TDiskProtocol::GetUpgradeMap(AbortMethod& abortHandler) {
-  if (ShareMapMode()) return BuildMapFromTree();
+  MapBuiltHere = false;
+  if (ShareMapMode()) {
+    // With a key the publisher's signed map is preferred when the share holds it: a map built
+    // here can never carry the publisher's signature.
+    const std::wstring published = MapFileName(RootDir);
+    if (!(MapKeyConfigured() && FileExists(published) && FileExists(published + L".sig"))) {
+      MapBuiltHere = true;
+      MapData.clear();
+      return BuildMapFromTree();
+    }
+  }
   return TDownloadProtocol::GetUpgradeMap(abortHandler);
 }
 
@@ -46,6 +57,10 @@ bool TDiskProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
   });
   copyStopped_ = false;
   if (FileExists(localPath)) DeleteFileW(localPath.c_str());
+  if (FetchLimit > 0 && FileSizeOf(remotePath) > FetchLimit) {
+    FetchLimitHit = true;
+    return false;
+  }
 
   std::wstring error = CopyFileInPortions(this, remotePath, localPath, -1, -1, CopyProgress, this);
   if (copyStopped_) {

@@ -20,6 +20,7 @@ int64_t TFileSink::Size() {
 bool TFileSink::Begin(int64_t offset) {
   End(false);
   error_ = 0;
+  position_ = offset > 0 ? offset : 0;
   // Others may read the partial copy while it grows; nobody else may write it.
   file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, offset > 0 ? OPEN_EXISTING : CREATE_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -41,6 +42,12 @@ bool TFileSink::Begin(int64_t offset) {
 }
 
 bool TFileSink::Write(const char* data, size_t size) {
+  if (Limit > 0 && position_ + static_cast<int64_t>(size) > Limit) {
+    LimitHit = true;
+    error_ = ERROR_FILE_TOO_LARGE;
+    return false;
+  }
+  position_ += static_cast<int64_t>(size);
   while (size > 0) {
     DWORD put = 0;
     const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
@@ -168,6 +175,7 @@ bool TFtpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& r
   });
 
   TFileSink sink(localPath);
+  sink.Limit = FetchLimit;
   const int64_t size = sink.Size();
   if (resume && size >= 0)
     Client->ResumeAt = size;
@@ -178,7 +186,8 @@ bool TFtpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& r
   const bool ok = Settings().FtpEnableRestore ? Client->RestGet() : Client->Get();
   Client->Sink = nullptr;
   FlushTraffic();
-  if (ok) return true;
+  if (sink.LimitHit) FetchLimitHit = true;
+  if (ok && !sink.LimitHit) return true;
 
   const std::wstring reply = AnsiToWide(Client->LastResponse());
   std::wstring detail = reply.empty() ? L"" : L". Ответ сервера: " + reply;

@@ -51,10 +51,14 @@ class TFileSink : public net::TFtpSink {
   bool Write(const char* data, size_t size) override;
   void End(bool complete) override;
   unsigned long LastError() const { return error_; }
+  // The most bytes the file may reach (0: no bound); a write past it fails and sets LimitHit.
+  int64_t Limit = 0;
+  bool LimitHit = false;
 
  private:
   std::wstring path_;
   HANDLE file_ = INVALID_HANDLE_VALUE;
+  int64_t position_ = 0;
   unsigned long error_ = 0;
 };
 

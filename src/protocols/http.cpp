@@ -112,6 +112,14 @@ bool THttpProtocol::WriteBlock(const char* data, int length, std::wstring& failu
     failure = openFailure_;
     return false;
   }
+  LARGE_INTEGER at{};
+  if (FetchLimit > 0 && SetFilePointerEx(FileStream.get(), LARGE_INTEGER{}, &at, FILE_CURRENT) &&
+      at.QuadPart + length > FetchLimit) {
+    FetchLimitHit = true;
+    failure = Fmt(L"Файл больше допустимых %s байт, его загрузка прервана", std::to_wstring(FetchLimit));
+    FileStream.reset();
+    return false;
+  }
   DWORD written = 0;
   if (!WriteFile(FileStream.get(), data, static_cast<DWORD>(length), &written, nullptr) ||
       written != static_cast<DWORD>(length)) {

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
+#include "common/handles.h"
 #include "common/initable.h"
 #include "common/integrity.h"
 #include "common/routines.h"
@@ -9,6 +12,8 @@
 #include "protocols/disk.h"
 #include "protocols/ftp.h"
 #include "protocols/http.h"
+#include "upgrade/chain.h"
+#include "upgrade/mapcheck.h"
 
 namespace dorvex {
 
@@ -22,23 +27,54 @@ TDownloadProtocol::~TDownloadProtocol() {
   }
 }
 
-bool TDownloadProtocol::VerifyUpgradeMap(AbortMethod& abortHandler) {
-  const TSettings& s = Settings();
-  Owner.MapSignature = MapSignatureState::NotChecked;
-  const std::wstring mapName = ExtractFileName(LocalMapPath());
-  if (Trim(s.MapPublicKey).empty() && !s.RequireSignedMaps) return true;
-  auto refuse = [this](const std::wstring& text) {
-    Owner.MapSignature = MapSignatureState::Refused;
-    Owner.ReportMessage(this, text + L" Файлы программы не загружаются и не устанавливаются.");
+bool TDownloadProtocol::FetchWatched(AbortMethod& abortHandler, const std::wstring& remotePath,
+                                     const std::wstring& localPath, int64_t limit, bool& stopped) {
+  stopped = false;
+  const AbortMethod previous = abortHandler;
+  AbortScope watch(abortHandler, [&stopped, previous](void* sender) {
+    stopped = true;
+    if (previous) previous(sender);
+  });
+  FetchLimit = limit;
+  FetchLimitHit = false;
+  bool fetched = false;
+  try {
+    fetched = DownloadFile(abortHandler, remotePath, false, localPath);
+  } catch (...) {
+    FetchLimit = 0;
+    throw;
+  }
+  FetchLimit = 0;
+  if (stopped) Aborted = true;
+  // A source that could not stop the transfer itself is held to the bound here.
+  if (fetched && FileSizeOf(localPath) > limit) FetchLimitHit = true;
+  if (FetchLimitHit) {
+    DeleteFileW(localPath.c_str());
     return false;
+  }
+  return fetched && !stopped;
+}
+
+bool TDownloadProtocol::VerifyUpgradeMap(AbortMethod& abortHandler) {
+  Owner.MapSignature = MapSignatureState::NotChecked;
+  SignatureData.clear();
+  const std::wstring mapName = ExtractFileName(LocalMapPath());
+  // The map is read once, here; the chain and the downloads read these bytes, not the file.
+  if (!LoadMapBytes()) return false;
+  if (!MapChecksConfigured()) return true;
+  auto judged = [this](const MapJudgement& j) {
+    Owner.MapSignature = j.State;
+    if (IsRefusedMap(j.State)) {
+      Owner.ReportMessage(this, j.Refusal + L" Файлы программы не загружаются и не устанавливаются.");
+      return false;
+    }
+    return true;
   };
-  MapVerifier verifier;
-  std::wstring keyError;
-  if (!verifier.LoadKey(s.MapPublicKey, keyError))
-    return refuse(Trim(s.MapPublicKey).empty()
-                      ? L"Проверка подписи карт файлов обновлений обязательна (раздел [Security], ключ "
-                        L"RequireSignedMaps), но открытый ключ (ключ MapPublicKey) не задан."
-                      : keyError);
+  if (MapBuiltHere)
+    return judged(JudgeMap(MapData, nullptr, mapName, Owner.ProgramID, Owner.IsEmergency(),
+                           Fmt(L"карта составлена по содержимому сетевого каталога %s, а подписанной карты издателя "
+                               L"(%s и %s.sig) в нем нет",
+                               RootDir, mapName, mapName)));
 
   // The signature is fetched quietly: its absence is only an error when signatures are required.
   const std::wstring localSig = LocalMapPath() + L".sig";
@@ -47,38 +83,94 @@ bool TDownloadProtocol::VerifyUpgradeMap(AbortMethod& abortHandler) {
   MessageHandler saved = Owner.OnMessage;
   const std::wstring savedLastError = Owner.LastError;
   Owner.OnMessage = [&fetchError](void*, const std::wstring& text) { fetchError = text; };
-  bool fetched = false;
+  bool fetched = false, stopped = false;
   try {
-    fetched = DownloadFile(abortHandler, MapFileName(RootDir) + L".sig", false, localSig);
+    fetched = FetchWatched(abortHandler, MapFileName(RootDir) + L".sig", localSig, kMaxSignatureBytes, stopped);
   } catch (...) {
     Owner.OnMessage = saved;
     throw;
   }
   Owner.OnMessage = saved;
   Owner.LastError = savedLastError;
-  if (Aborted) return false;
-  std::string sig, map;
-  if (!fetched || !FileExists(localSig)) {
+  // Stop is Stop: a signature that did not arrive because the user stopped is not a missing one.
+  if (stopped) {
     DeleteFileW(localSig.c_str());
-    if (!s.RequireSignedMaps) {
-      Owner.MapSignature = MapSignatureState::Unsigned;
-      return true;
-    }
-    return refuse(Fmt(L"Карта файлов обновлений %s не подписана: файл подписи %s.sig не получен%s.", mapName, mapName,
-                      fetchError.empty() ? std::wstring() : L" (" + fetchError + L")"));
+    return false;
   }
-  bool read = ReadFileBytes(localSig, sig) && ReadFileBytes(LocalMapPath(), map);
+  if (FetchLimitHit) {
+    Owner.MapSignature = MapSignatureState::Refused;
+    Owner.ReportMessage(this, Fmt(L"Файл подписи %s.sig больше допустимых %s байт и не принят. Файлы программы не "
+                                  L"загружаются и не устанавливаются.",
+                                  mapName, std::to_wstring(kMaxSignatureBytes)));
+    return false;
+  }
+  std::string sig;
+  const bool have = fetched && FileExists(localSig) && ReadFileBytes(localSig, sig);
   DeleteFileW(localSig.c_str());
-  if (!read || !verifier.Verify(map, sig))
-    return refuse(Fmt(L"Подпись карты файлов обновлений %s не подтверждена открытым ключом из настроек: карта "
-                      L"изменена или подписана другим ключом.",
-                      mapName));
-  Owner.MapSignature = MapSignatureState::Verified;
+  const MapJudgement j = JudgeMap(MapData, have ? &sig : nullptr, mapName, Owner.ProgramID, Owner.IsEmergency(),
+                                  Fmt(L"файл подписи %s.sig не получен%s", mapName,
+                                      fetchError.empty() ? std::wstring() : L" (" + fetchError + L")"));
+  if (!judged(j)) return false;
+  if (j.State == MapSignatureState::Verified) {
+    SignatureData = sig;
+    KeepVerifiedMap();
+  }
   return true;
 }
 
+bool TDownloadProtocol::LoadMapBytes() {
+  MapData.clear();
+  const std::wstring path = LocalMapPath();
+  const int64_t size = FileSizeOf(path);
+  if (size > kMaxMapBytes) {
+    Owner.ReportMessage(this, Fmt(L"Карта файлов обновлений %s больше допустимых %s байт и не принята.",
+                                  ExtractFileName(path), std::to_wstring(kMaxMapBytes)));
+    return false;
+  }
+  if (size < 0 || !ReadFileBytes(path, MapData, kMaxMapBytes)) {
+    MapData.clear();
+    Owner.ReportMessage(this, Fmt(L"Нельзя прочитать карту файлов обновлений %s. Ошибка Windows: «%s».", path,
+                                  WindowsErrorText(GetLastError())));
+    return false;
+  }
+  mapLoaded_ = true;
+  return true;
+}
+
+TIniTable TDownloadProtocol::MapTable() {
+  TIniTable table;
+  if (mapLoaded_)
+    table.LoadFromText(TIniTable::DecodeFileBytes(MapData));
+  else
+    table.LoadFromFile(LocalMapPath());  // a map that went through no check is read as it lies
+  return table;
+}
+
+// The verified map and its signature stay in the repository beside the program's steps, so
+// that a transfer set written from here carries the publisher's word for its files.
+void TDownloadProtocol::KeepVerifiedMap() {
+  const std::wstring dir = Settings().UpgradeFilesDir + Owner.ProgramID + L"\\";
+  const std::wstring name = ExtractFileName(LocalMapPath());
+  ForceDirectories(dir);
+  for (const auto& [file, bytes] : {std::pair<std::wstring, const std::string*>{name, &MapData},
+                                    std::pair<std::wstring, const std::string*>{name + L".sig", &SignatureData}}) {
+    const std::wstring fresh = dir + file + L".new";
+    if (WriteFileBytes(fresh, *bytes)) {
+      if (!MoveFileExW(fresh.c_str(), (dir + file).c_str(), MOVEFILE_REPLACE_EXISTING)) DeleteFileW(fresh.c_str());
+    }
+  }
+}
+
 bool TDownloadProtocol::GetUpgradeMap(AbortMethod& abortHandler) {
-  return DownloadFile(abortHandler, MapFileName(RootDir), false, MapFileName(Owner.TempDir));
+  mapLoaded_ = false;
+  MapData.clear();
+  bool stopped = false;
+  if (FetchWatched(abortHandler, MapFileName(RootDir), MapFileName(Owner.TempDir), kMaxMapBytes, stopped)) return true;
+  if (FetchLimitHit)
+    Owner.ReportMessage(this, Fmt(L"Карта файлов обновлений %s больше допустимых %s байт: ее загрузка прервана, карта "
+                                  L"не принята.",
+                                  ExtractFileName(LocalMapPath()), std::to_wstring(kMaxMapBytes)));
+  return false;
 }
 
 void TDownloadProtocol::SetConnected(bool value) {
@@ -106,6 +198,25 @@ void TDownloadProtocol::AbortHook(void*) {
 }
 
 namespace {
+// Deletes a file of the program's own (the repository, the temporary directory), read-only or
+// not. True when it is gone or was never there.
+bool DeleteOwnFile(const std::wstring& path) {
+  if (DeleteFileW(path.c_str())) return true;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (DeleteFileW(path.c_str())) return true;
+    const DWORD error = GetLastError();
+    SetFileAttributesW(path.c_str(), attributes);
+    SetLastError(error);
+  }
+  return false;
+}
+
 // The map's Dir of a step, without one leading and one trailing separator, with the inner
 // separators of the source's kind.
 std::wstring NormaliseDir(std::wstring dir, bool slashes) {
@@ -116,7 +227,9 @@ std::wstring NormaliseDir(std::wstring dir, bool slashes) {
   return dir;
 }
 
-std::wstring Key(const wchar_t* name, int i) { return name + std::to_wstring(i); }
+std::wstring Key(const wchar_t* name, int i) {
+  return name + std::to_wstring(i);
+}
 
 // The files of a step: its Count, but never past the highest "FileName%d" or "FileSize%d" the
 // section holds, so that a Count of two thousand million costs nothing.
@@ -149,10 +262,11 @@ int FileCount(const TIniTable& map, const std::wstring& step) {
 // source root, the repository and the session's temporary directory.
 bool TDownloadProtocol::CheckMapEntries(const TIniTable& map) {
   auto refuse = [this](const std::wstring& section, const std::wstring& key, const std::wstring& value) {
-    Owner.ReportMessage(this, Fmt(L"Карта файлов обновлений содержит недопустимое значение «%s» (раздел [%s], ключ %s): "
-                                  L"путь не должен указывать диск или корневой каталог и выходить за пределы каталога "
-                                  L"обновлений. Файлы программы не загружаются.",
-                                  value, section, key));
+    Owner.ReportMessage(this,
+                        Fmt(L"Карта файлов обновлений содержит недопустимое значение «%s» (раздел [%s], ключ %s): "
+                            L"путь не должен указывать диск или корневой каталог и выходить за пределы каталога "
+                            L"обновлений. Файлы программы не загружаются.",
+                            value, section, key));
     return false;
   };
   for (const auto& step : StepList) {
@@ -185,8 +299,7 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
   AbortScope chain(abortHandler, [this](void* sender) { AbortHook(sender); });
 
   // The map is read once; every key below is answered from memory.
-  TIniTable map;
-  map.LoadFromFile(LocalMapPath());
+  const TIniTable map = MapTable();
   say(L"Загрузка файлов обновлений: подготовка сведений о размере");
   int64_t total = 0;
   for (const auto& step : StepList) {
@@ -214,13 +327,22 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
       const std::wstring p = RootDir + StepFilePath(dir, name, 1);
 
       int64_t rSize = FileSizeOf(r);
-      if (rSize >= 0 && size <= rSize && !hash.empty()) {
-        // A repository file whole by size but not by its checksum is damaged or foreign: it is
-        // neither kept nor continued, but fetched again.
+      if (rSize >= 0 && !hash.empty()) {
+        // Under a checksum a repository copy is used only when it matches. One whole by size that
+        // does not (or cannot be read) is damaged or foreign; a shorter one may be the start of an
+        // older edition of the file, which continued would splice two editions. Either is fetched
+        // whole, and one that cannot be deleted stops the program here: it is never used.
         std::wstring digest, error;
-        if (!FileSha256(r, digest, error) || !SameDigest(digest, hash)) {
-          DeleteFileW(r.c_str());
-          rSize = FileSizeOf(r);
+        if (size > rSize || !FileSha256(r, digest, error) || !SameDigest(digest, hash)) {
+          if (!DeleteOwnFile(r)) {
+            Owner.ReportMessage(this,
+                                Fmt(L"Файл %s в хранилище обновлений не совпадает с картой файлов обновлений, и его "
+                                    L"нельзя удалить. Ошибка Windows: «%s». Файл не используется, программа не "
+                                    L"обновляется.",
+                                    r, WindowsErrorText(GetLastError())));
+            return false;
+          }
+          rSize = -1;
         }
       }
       if (rSize >= 0 && size <= rSize) {
@@ -254,25 +376,30 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
         // accepted, as maps may lag behind their files.
         const int64_t got = FileSizeOf(t);
         if (size > 0 && got < size) {
-          Owner.ReportMessage(this, Fmt(L"Файл %s загружен не полностью: получено %s байт из %s, указанных в карте "
-                                        L"файлов обновлений. Файл не скопирован в хранилище обновлений, загрузка "
-                                        L"будет продолжена при следующей попытке.",
-                                        name, got < 0 ? 0LL : static_cast<long long>(got), static_cast<long long>(size)));
+          Owner.ReportMessage(this,
+                              Fmt(L"Файл %s загружен не полностью: получено %s байт из %s, указанных в карте "
+                                  L"файлов обновлений. Файл не скопирован в хранилище обновлений, загрузка "
+                                  L"будет продолжена при следующей попытке.",
+                                  name, got < 0 ? 0LL : static_cast<long long>(got), static_cast<long long>(size)));
           return false;
         }
         if (!hash.empty()) {
-          // A file that does not match its checksum cannot be continued either: it goes.
+          // A file that does not match its checksum, or whose checksum cannot be computed, cannot
+          // be continued either: it goes, and so does any repository copy, so that the next
+          // attempt fetches the file whole.
           std::wstring digest, error;
-          if (!FileSha256(t, digest, error)) {
-            Owner.ReportMessage(this, error);
-            return false;
-          }
-          if (!SameDigest(digest, hash)) {
-            DeleteFileW(t.c_str());
-            Owner.ReportMessage(this, Fmt(L"Контрольная сумма загруженного файла %s не совпадает с указанной в карте "
-                                          L"файлов обновлений. Файл удален и не скопирован в хранилище обновлений; он "
-                                          L"будет загружен заново.",
-                                          name));
+          const bool computed = FileSha256(t, digest, error);
+          if (!computed || !SameDigest(digest, hash)) {
+            const bool gone = DeleteOwnFile(t) && DeleteOwnFile(r);
+            const DWORD deleteError = gone ? 0 : GetLastError();
+            std::wstring text =
+                computed ? Fmt(L"Контрольная сумма загруженного файла %s не совпадает с указанной в карте файлов "
+                               L"обновлений. Файл не скопирован в хранилище обновлений",
+                               name)
+                         : error + Fmt(L" Файл %s не скопирован в хранилище обновлений", name);
+            text += gone ? std::wstring(L"; он удален и будет загружен заново.")
+                         : Fmt(L", но его нельзя удалить. Ошибка Windows: «%s».", WindowsErrorText(deleteError));
+            Owner.ReportMessage(this, text);
             return false;
           }
         }
@@ -296,12 +423,66 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
   return true;
 }
 
+bool TDownloadProtocol::RemoveUnlistedFiles(const std::wstring& step) {
+  const TIniTable map = MapTable();
+  std::vector<std::wstring> listed;
+  const int count = FileCount(map, step);
+  for (int i = 1; i <= count; ++i) {
+    std::wstring name = map.ReadString(step, Key(L"FileName", i), L"");
+    for (auto& c : name)
+      if (c == L'/') c = L'\\';
+    if (!name.empty()) listed.push_back(UpperCaseText(name));
+  }
+  std::sort(listed.begin(), listed.end());
+  const std::wstring dir = Settings().UpgradeFilesDir + Owner.ProgramID + L"\\" + StepFilePath(step, L"", 0);
+  // The repository is the program's own: what the map does not name has no business beside
+  // the step's upgrade executable.
+  std::vector<std::wstring> pending{L""};
+  while (!pending.empty()) {
+    const std::wstring relative = pending.back();
+    pending.pop_back();
+    WIN32_FIND_DATAW fd;
+    FindHandle find(FindFirstFileW((dir + relative + L"*").c_str(), &fd));
+    if (!find) continue;
+    do {
+      const std::wstring name = fd.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring inner = relative + name;
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // A link is not followed: it is removed as an entry of its own when the map does not name it.
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+          pending.push_back(inner + L"\\");
+          continue;
+        }
+        if (RemoveDirectoryW((dir + inner).c_str())) continue;
+      } else if (std::binary_search(listed.begin(), listed.end(), UpperCaseText(inner))) {
+        continue;
+      } else if (DeleteOwnFile(dir + inner)) {
+        Owner.ReportMessage(this,
+                            std::wstring(1, kInformational) +
+                                Fmt(L"Файл %s не указан в проверенной карте файлов обновлений и удален из хранилища "
+                                    L"обновлений перед обновлением до версии %s.",
+                                    dir + inner, StepToText(step)));
+        continue;
+      }
+      Owner.ReportMessage(this,
+                          Fmt(L"Файл %s не указан в проверенной карте файлов обновлений, и его нельзя удалить из "
+                              L"хранилища обновлений. Ошибка Windows: «%s». Обновление до версии %s не проводится.",
+                              dir + inner, WindowsErrorText(GetLastError()), StepToText(step)));
+      return false;
+    } while (FindNextFileW(find.get(), &fd));
+  }
+  return true;
+}
+
 ProtocolClassRef ProtocolClassFor(ProtocolKind kind) {
   switch (kind) {
     case ProtocolKind::Disk:
-      return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TDiskProtocol>(owner); };
+      return
+          [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TDiskProtocol>(owner); };
     case ProtocolKind::Http:
-      return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<THttpProtocol>(owner); };
+      return
+          [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<THttpProtocol>(owner); };
     case ProtocolKind::Ftp:
       return [](TProgram& owner) -> std::unique_ptr<TProgramProtocol> { return std::make_unique<TFtpProtocol>(owner); };
   }

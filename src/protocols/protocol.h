@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/callbacks.h"
+#include "common/initable.h"
 #include "settings/options.h"
 #include "settings/programs.h"
 
@@ -46,7 +47,32 @@ class TDownloadProtocol : public TProgramProtocol {
 
   // Where the map's local copy lies for this program now.
   std::wstring LocalMapPath() const { return MapFileName(Owner.TempDir); }
+  // The map as read once after its fetch (what the signature was checked against), as a table;
+  // before the check, the local copy as it lies.
+  TIniTable MapTable();
+  // Reads the local map copy once into MapData, which MapTable answers from then on; false,
+  // with the reason reported, when it is missing, unreadable or over the bound.
+  bool LoadMapBytes();
+  // Takes a map and signature verified elsewhere (a transfer set) as this program's map.
+  void AdoptMap(std::string map, std::string signature) {
+    MapData = std::move(map);
+    SignatureData = std::move(signature);
+    mapLoaded_ = true;
+  }
+  // Deletes the files of a step's repository directory that the verified map does not list.
+  // False, with the reason reported, when one cannot be deleted. Only for a verified map.
+  bool RemoveUnlistedFiles(const std::wstring& step);
 
+  // The map's bytes as read once after its fetch, and its signature once verified.
+  std::string MapData;
+  std::string SignatureData;
+  // The most bytes the transfer in progress may bring (0: no bound). A source that would pass
+  // it ends the transfer, sets FetchLimitHit and fails.
+  int64_t FetchLimit = 0;
+  bool FetchLimitHit = false;
+  // True when the map was built here from a share's tree rather than fetched: no publisher's
+  // signature can match it.
+  bool MapBuiltHere = false;
   bool Aborted = false;
   bool Connected = false;
   std::vector<std::wstring> StepList;
@@ -56,7 +82,12 @@ class TDownloadProtocol : public TProgramProtocol {
   std::wstring RootDir;
 
  private:
-  bool CheckMapEntries(const class TIniTable& map);
+  bool CheckMapEntries(const TIniTable& map);
+  // Fetches a file of the source under a bound of its size; stopped tells whether Stop ended it.
+  bool FetchWatched(AbortMethod& abortHandler, const std::wstring& remotePath, const std::wstring& localPath,
+                    int64_t limit, bool& stopped);
+  void KeepVerifiedMap();
+  bool mapLoaded_ = false;
 };
 
 // The class to make for the configured source; null for a source this build cannot serve.

@@ -57,8 +57,13 @@ using ProtocolClassRef = std::unique_ptr<TProgramProtocol> (*)(TProgram& owner);
 enum class ProgramKind { Corvend, Dos, Tesk };
 
 // What became of the upgrade map's signature in the last attempt: not checked (no key is
-// configured), no signature beside the map, a valid signature, or a map refused for it.
-enum class MapSignatureState { NotChecked, Unsigned, Verified, Refused };
+// configured), no signature beside the map, a valid signature, a map refused for its signature,
+// or a map whose valid signature vouches for another program, another kind of map, an expired
+// or an older map than this computer has accepted.
+enum class MapSignatureState { NotChecked, Unsigned, Verified, Refused, Mismatched };
+inline bool IsRefusedMap(MapSignatureState s) {
+  return s == MapSignatureState::Refused || s == MapSignatureState::Mismatched;
+}
 
 class TProgram {
  public:

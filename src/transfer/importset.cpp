@@ -7,6 +7,7 @@
 
 #include "common/handles.h"
 #include "common/inifile.h"
+#include "common/initable.h"
 #include "common/integrity.h"
 #include "common/pump.h"
 #include "common/routines.h"
@@ -16,6 +17,7 @@
 #include "transfer/floppy.h"
 #include "ui/dialogs.h"
 #include "upgrade/chain.h"
+#include "upgrade/mapcheck.h"
 
 namespace dorvex {
 
@@ -52,6 +54,99 @@ struct Entry {
   int32_t Size = 0;
   std::wstring Hash;  // SHA-256 as the writer saw the file; empty for sets that carry none
 };
+
+// The files a set brings for one program and one kind of map, and where among the kept
+// entries that map and its signature are (-1: the set has none).
+struct MapGroup {
+  TProgram* Program = nullptr;
+  bool Emergency = false;
+  std::wstring MapName;
+  int Map = -1, Signature = -1;
+};
+
+// True when the entry belongs to this group's program and kind of map (the map and signature
+// aside); step and file are then its step and bare name, or empty when it lies anywhere but
+// directly in a step's directory.
+bool InGroup(const MapGroup& g, const std::wstring& name, std::wstring& step, std::wstring& file) {
+  std::vector<std::wstring> parts;
+  SplitText(name, parts, L"\\", false);
+  if (parts.empty() || !SameText(parts[0], g.Program->ProgramID)) return false;
+  if (g.Emergency != (parts.size() > 2 && SameText(parts[1], L"repair"))) return false;
+  if (SameText(name, parts[0] + L"\\" + g.MapName) || SameText(name, parts[0] + L"\\" + g.MapName + L".sig"))
+    return false;
+  const size_t stepAt = g.Emergency ? 2 : 1;
+  step.clear();
+  file.clear();
+  if (parts.size() == stepAt + 2) {
+    step = parts[stepAt];
+    file = parts[stepAt + 1];
+  }
+  return true;
+}
+
+// With checks configured, the set's map of each program must be signed by the settings' key and
+// name the program, its kind, a current date and serial; every step file of the set must be
+// listed by it with the same size and checksum. Nothing is placed otherwise.
+bool JudgeSetMaps(std::vector<MapGroup>& groups, const std::vector<Entry>& kept, const std::wstring& tempDir,
+                  std::wstring& message) {
+  if (!MapChecksConfigured()) return true;
+  const std::wstring tail = L" Файлы комплекта не помещены в хранилище обновлений.";
+  for (auto& g : groups) {
+    TProgram& p = *g.Program;
+    std::string map, sig;
+    const bool haveMap = g.Map >= 0 && ReadFileBytes(tempDir + kept[g.Map].Name, map, kMaxMapBytes);
+    const bool haveSig = g.Signature >= 0 && ReadFileBytes(tempDir + kept[g.Signature].Name, sig, kMaxSignatureBytes);
+    if (!haveMap) {
+      if (Settings().RequireSignedMaps) {
+        p.MapSignature = MapSignatureState::Refused;
+        message =
+            Fmt(L"Комплект переноса не содержит подписанной карты файлов обновлений %s программы «%s», а проверка "
+                L"подписи карт обязательна (раздел [Security], ключ RequireSignedMaps).",
+                g.MapName, p.Title) +
+            tail;
+        return false;
+      }
+      p.MapSignature = MapSignatureState::Unsigned;
+      continue;
+    }
+    const MapJudgement j = JudgeMap(map, haveSig ? &sig : nullptr, g.MapName, p.ProgramID, g.Emergency,
+                                    Fmt(L"в комплекте переноса нет файла подписи %s.sig", g.MapName));
+    p.MapSignature = j.State;
+    if (IsRefusedMap(j.State)) {
+      message = Fmt(L"Программа %s: %s", p.Title, j.Refusal) + tail;
+      return false;
+    }
+    if (j.State != MapSignatureState::Verified) continue;
+    TIniTable table;
+    table.LoadFromText(TIniTable::DecodeFileBytes(map));
+    for (const auto& e : kept) {
+      std::wstring step, file;
+      if (!InGroup(g, e.Name, step, file)) continue;
+      bool listed = false;
+      const int count = step.empty() ? 0 : table.ReadInteger(step, L"Count", 0);
+      for (int i = 1; i <= count && i <= 100000 && !listed; ++i) {
+        if (!SameText(table.ReadString(step, Fmt(L"FileName%d", i), L""), file)) continue;
+        const std::wstring hash = table.ReadString(step, Fmt(L"FileHash%d", i), L"");
+        std::wstring digest, error;
+        listed = table.ReadString(step, Fmt(L"FileSize%d", i), L"") == std::to_wstring(FileSizeOf(tempDir + e.Name)) &&
+                 IsSha256Text(hash) && FileSha256(tempDir + e.Name, digest, error) && SameDigest(digest, hash);
+        if (!listed) break;
+      }
+      if (!listed) {
+        p.MapSignature = MapSignatureState::Mismatched;
+        message =
+            Fmt(L"Файл %s комплекта переноса не указан в подписанной карте файлов обновлений %s или не совпадает с "
+                L"ней по размеру и контрольной сумме.",
+                e.Name, g.MapName) +
+            tail;
+        return false;
+      }
+    }
+    if (auto* proto = dynamic_cast<TDownloadProtocol*>(p.Protocol.get()))
+      proto->AdoptMap(std::move(map), std::move(sig));
+  }
+  return true;
+}
 
 TDownloadProtocol* ProtocolOf(TProgram& p) {
   return dynamic_cast<TDownloadProtocol*>(p.Protocol.get());
@@ -265,6 +360,31 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
     }
     if (std::find(touched.begin(), touched.end(), p) == touched.end()) touched.push_back(p);
   }
+  // The publisher's maps and signatures the set carries for the programs it serves: with a key
+  // they, not the set's own header, vouch for every file placed.
+  std::vector<MapGroup> groups;
+  for (const auto& e : kept) {
+    std::vector<std::wstring> parts;
+    SplitText(e.Name, parts, L"\\", false);
+    MapGroup g;
+    g.Program = programs->FindByID(parts[0]);
+    g.Emergency = parts.size() > 2 && SameText(parts[1], L"repair");
+    if (std::none_of(groups.begin(), groups.end(),
+                     [&](const MapGroup& o) { return o.Program == g.Program && o.Emergency == g.Emergency; }))
+      groups.push_back(g);
+  }
+  for (auto& g : groups) {
+    g.MapName = g.Program->ProgramID + (g.Emergency ? L".emr" : L".nrm");
+    for (const auto& e : entries) {
+      if (SameText(e.Name, g.Program->ProgramID + L"\\" + g.MapName))
+        g.Map = static_cast<int>(kept.size());
+      else if (SameText(e.Name, g.Program->ProgramID + L"\\" + g.MapName + L".sig"))
+        g.Signature = static_cast<int>(kept.size());
+      else
+        continue;
+      kept.push_back(e);
+    }
+  }
   if (kept.empty()) {
     message =
         Fmt(L"На дискете в дисководе %s нет обновлений, загрузка которых необходима. Там только устаревшие "
@@ -409,6 +529,8 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
       return false;
     }
   }
+
+  if (!JudgeSetMaps(groups, kept, tempDir, message)) return false;
 
   stage(L"Копирование файлов обновлений из временного каталога в хранилище");
   programLine(L"");

@@ -87,9 +87,27 @@ std::wstring CheckSetNames(const std::vector<std::wstring>& paths) {
   return L"";
 }
 
-void TUploadSet::Prepare(const std::vector<std::wstring>& paths, const std::wstring& stagingDir) {
+std::vector<std::wstring> WithProgramMaps(const std::vector<std::wstring>& paths) {
+  std::vector<std::wstring> out = paths;
+  const std::wstring root = IncludeTrailingBackslash(Settings().UpgradeFilesDir);
+  for (const auto& path : paths) {
+    if (path.size() <= root.size() || !StartsWithText(path, root)) continue;
+    std::vector<std::wstring> parts;
+    SplitText(path.substr(root.size()), parts, L"\\", false);
+    if (parts.size() < 3) continue;
+    const bool emergency = parts.size() > 3 && SameText(parts[1], L"repair");
+    const std::wstring map = root + parts[0] + L"\\" + parts[0] + (emergency ? L".emr" : L".nrm");
+    for (const std::wstring& f : {map, map + L".sig"})
+      if (FileExists(f) && std::none_of(out.begin(), out.end(), [&](const std::wstring& o) { return SameText(o, f); }))
+        out.push_back(f);
+  }
+  return out;
+}
+
+void TUploadSet::Prepare(const std::vector<std::wstring>& chosen, const std::wstring& stagingDir) {
   Files.clear();
   TotalSize = 0;
+  const std::vector<std::wstring> paths = WithProgramMaps(chosen);
   for (const auto& p : paths) {
     int32_t size = FileSizeOf(p);
     if (size == -1) continue;

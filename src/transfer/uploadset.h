@@ -21,6 +21,11 @@ int64_t RoundUpTo(int64_t n, int64_t unit);
 // takes the name of the header or of an identifier. Returns the message, or "" when none.
 std::wstring CheckSetNames(const std::vector<std::wstring>& paths);
 
+// The chosen repository files and, for every program and kind of map among them, the verified
+// map and signature the repository keeps beside the program's steps, so that the reading
+// computer can check the set's files against the publisher's word.
+std::vector<std::wstring> WithProgramMaps(const std::vector<std::wstring>& paths);
+
 class TUploadSet {
  public:
   struct File {
@@ -28,8 +33,8 @@ class TUploadSet {
     int32_t Size = 0;
   };
 
-  // Builds the file list from the chosen paths (vanished files are left out), the header and the
-  // identifier in stagingDir, and the estimate.
+  // Builds the file list from the chosen paths and their programs' maps (vanished files are left
+  // out), the header and the identifier in stagingDir, and the estimate.
   void Prepare(const std::vector<std::wstring>& paths, const std::wstring& stagingDir);
   void ResetPosition();
 

@@ -84,6 +84,18 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring
   // The map is read once into memory; thousands of steps then cost no more than their number.
   TIniTable map;
   map.LoadFromFile(mapPath);
+  return AnalyseUpgradeMap(controller, map, stepList);
+}
+
+MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const TIniTable& map,
+                              std::vector<std::wstring>& stepList) {
+  TProgram& program = controller.Program;
+  auto refuse = [&](const std::wstring& text) {
+    program.ReportMessage(&controller, text);
+    return MapAnalysis{false, true};
+  };
+  controller.StopVersion = 0;
+  stepList.clear();
   if (map.ReadSections().empty())
     return refuse(Fmt(L"Нельзя получить с сервера карту обновлений для программы «%s»", program.Title));
   // A section written twice is one step: its keys are read from the first one, and its upgrade

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/initable.h"
 #include "settings/programs.h"
 
 namespace dorvex {
@@ -34,6 +35,9 @@ struct MapAnalysis {
 
 // Reads the local copy of the map (mapPath) for the controller's program and fills stepList.
 MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring& mapPath,
+                              std::vector<std::wstring>& stepList);
+// The same for a map already read (the bytes whose signature was checked).
+MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const TIniTable& map,
                               std::vector<std::wstring>& stepList);
 
 // Removes the superseded version directories of a program from the repository, when the

@@ -103,6 +103,7 @@ server.bind = "127.0.0.1"
 server.port = $port
 server.errorlog = "$work/lighttpd.err"
 server.max-request-size = 64
+server.stat-cache-engine = "disable"
 mimetype.assign = ( "" => "application/octet-stream" )
 EOF
     if start_peer http "$port" lighttpd -D -f "$work/lighttpd.conf"; then

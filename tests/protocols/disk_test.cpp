@@ -489,3 +489,21 @@ TEST(DownloadFilesTest, AHugeCountCostsNothingAndSizesAddUpPast2GiB) {
   ASSERT_FALSE(sizes.empty());
   EXPECT_EQ(sizes[0], 4000000100LL);
 }
+
+// The map checked is the map read: once it has been read for its check, a change to the local
+// copy (another process, a second fetch) changes nothing of what the session uses.
+TEST(DownloadFilesTest, TheMapReadForItsCheckIsTheMapUsed) {
+  Fixture f;
+  f.Write(L"Buh.nrm", "[413]\r\nDir=Buh\\413\r\nCount=1\r\nFileName1=a.dat\r\nFileSize1=1\r\n");
+  f.Write(L"Buh\\413\\a.dat", "a");
+  f.Write(L"Buh\\666\\evil.dat", "e");
+  TDiskProtocol proto(*f.p);
+  ASSERT_TRUE(proto.GetUpgradeMap(f.abortVar));
+  ASSERT_TRUE(proto.VerifyUpgradeMap(f.abortVar));
+  test::WriteBytes(proto.LocalMapPath(), "[666]\r\nDir=Buh\\666\r\nCount=1\r\nFileName1=evil.dat\r\nFileSize1=1\r\n");
+  EXPECT_EQ(proto.MapTable().UniqueSections(), std::vector<std::wstring>{L"413"});
+  proto.StepList = {L"413"};
+  ASSERT_TRUE(proto.DownloadFiles(f.abortVar, f.Status()));
+  EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\413\\a.dat"), "a");
+  EXPECT_FALSE(test::PathExists(f.repo / L"Buh\\666"));
+}

@@ -312,3 +312,30 @@ TEST(TransferWrite, TheShellFormatUnderWineCannotFormat) {
       << WideToUtf8(boxes.Last());
   EXPECT_EQ(set.DisksWritten, 0);
 }
+
+// A set carries, for each program and kind of map among the chosen files, the verified map and
+// signature that the repository keeps beside the program's steps.
+TEST(TransferFormat, TheChosenFilesBringTheirProgramsMaps) {
+  test::Computer c(L"maps");
+  UseRepository(c.repo);
+  auto normal = c.Step(L"Buh\\413", {{L"a.dat", 3}, {L"b.dat", 4}});
+  auto repair = c.Step(L"Buh\\repair\\414", {{L"r.dat", 5}});
+  auto other = c.Step(L"Kadry\\6", {{L"k.dat", 6}});  // no map kept for it
+  for (const wchar_t* f : {L"Buh\\Buh.nrm", L"Buh\\Buh.nrm.sig", L"Buh\\Buh.emr", L"Buh\\Buh.emr.sig"})
+    test::WriteBytes(c.repo + f, "m");
+  auto Rel = [&](const std::vector<std::wstring>& paths) {
+    std::vector<std::wstring> out;
+    for (const auto& p : paths) out.push_back(p.substr(c.repo.size()));
+    return out;
+  };
+  EXPECT_EQ(Rel(WithProgramMaps({normal[0], normal[1], other[0]})),
+            (std::vector<std::wstring>{L"Buh\\413\\a.dat", L"Buh\\413\\b.dat", L"Kadry\\6\\k.dat", L"Buh\\Buh.nrm",
+                                       L"Buh\\Buh.nrm.sig"}));
+  EXPECT_EQ(Rel(WithProgramMaps({repair[0]})),
+            (std::vector<std::wstring>{L"Buh\\repair\\414\\r.dat", L"Buh\\Buh.emr", L"Buh\\Buh.emr.sig"}));
+  ScratchDir staging(L"stage");
+  TUploadSet set;
+  set.Prepare({normal[0]}, staging.Path());
+  ASSERT_EQ(set.Files.size(), 3u);
+  EXPECT_EQ(TIniFile(staging / L"files.inf").ReadString(L"File3", L"FileName", L""), L"Buh\\Buh.nrm.sig");
+}

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The publisher's tool: the map names what it is for, and entries the agent would refuse stop
+# the publication with their names instead of yielding a map that the agent cannot serve.
+set -u
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+tmp="$(mktemp -d)"; trap 'rm -rf "$tmp"' EXIT
+fail=0 passed=0
+check() { if eval "$2"; then passed=$((passed + 1)); else echo "FAILED: $1"; fail=$((fail + 1)); fi; }
+
+mkdir -p "$tmp/src/Buh/413" "$tmp/src/Buh/414"
+printf 'a' > "$tmp/src/Buh/413/a.dat"; printf 'bb' > "$tmp/src/Buh/414/b.dat"
+bash "$here/scripts/publish-map" --serial 42 --valid-days 10 "$tmp/src" Buh >/dev/null
+head4="$(tr -d '\r' < "$tmp/src/Buh.nrm" | head -5 | tr '\n' '|')"
+check "[MapInfo] comes first with the serial and the date" \
+  '[ "$head4" = "[MapInfo]|ProgramID=Buh|Kind=Normal|Serial=42|Expires=$(date -u -d "10 days" +%Y-%m-%d)|" ]'
+mkdir -p "$tmp/src/Buh/repair/413"; printf 'r' > "$tmp/src/Buh/repair/413/r.dat"
+bash "$here/scripts/publish-map" --emergency "$tmp/src" Buh >/dev/null
+check "an emergency map says so" 'tr -d "\r" < "$tmp/src/Buh.emr" | grep -qx "Kind=Emergency"'
+check "the default serial is the UTC time" 'tr -d "\r" < "$tmp/src/Buh.emr" | grep -qE "^Serial=20[0-9]{12}$"'
+
+cp "$tmp/src/Buh.nrm" "$tmp/before"
+while IFS='|' read -r what entry; do
+  rm -rf "$tmp/src/Buh/414"/* ; printf 'bb' > "$tmp/src/Buh/414/b.dat"
+  case "$entry" in
+    link) ln -s /etc/hostname "$tmp/src/Buh/414/link.dat" ;;
+    dir) mkdir "$tmp/src/Buh/414/inner" ;;
+    *) printf 'x' > "$tmp/src/Buh/414/$entry" ;;
+  esac
+  out="$(bash "$here/scripts/publish-map" --serial 43 "$tmp/src" Buh 2>&1)"; rc=$?
+  check "$what: refused" '[ $rc -ne 0 ]'
+  check "$what: named" 'printf "%s" "$out" | grep -q "$what"'
+  check "$what: the published map stays" 'cmp -s "$tmp/before" "$tmp/src/Buh.nrm"'
+done <<'LIST'
+a device name|NUL.txt
+a device name|com1
+a trailing dot or blank|name.
+a trailing dot or blank|name 
+characters outside code page 1251|名前.dat
+characters Windows does not allow|a?b.dat
+a link, not a plain file|link
+a nested directory|dir
+LIST
+echo "$passed passed, $fail failed"
+[ $fail -eq 0 ]

@@ -1,0 +1,484 @@
+// What a hostile server, mirror or floppy can serve, and what the agent makes of it: each row
+// of the table is a whole session through the main window against a real source (lighttpd,
+// vsftpd, squid, a directory, a network drive or a floppy set), with the publisher's key in the
+// settings. Nothing the key did not vouch for may enter the repository or reach an upgrade,
+// and the session's record must name the refusal.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+
+#include "app/mainfrm.h"
+#include "app/report.h"
+#include "common/routines.h"
+#include "common/text.h"
+#include "net/script_server.h"
+#include "settings/options.h"
+#include "test_util.h"
+#include "transfer/transfer_common.h"
+#include "ui/dialogs.h"
+#include "ui/pump.h"
+#include "upgrade/mapcheck.h"
+
+using namespace dorvex;
+
+namespace {
+std::wstring Env(const wchar_t* name) {
+  wchar_t buf[1024];
+  DWORD n = GetEnvironmentVariableW(name, buf, 1024);
+  return n > 0 && n < 1024 ? std::wstring(buf, n) : L"";
+}
+std::wstring Keys(const std::wstring& rel) {
+  return test::TestProgramDir() + L"keys\\" + rel;
+}
+
+void CopyTree(const std::wstring& from, const std::wstring& to) {
+  ForceDirectories(to);
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((from + L"*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring n = fd.cFileName;
+    if (n == L"." || n == L"..") continue;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      CopyTree(from + n + L"\\", to + n + L"\\");
+    else
+      CopyFileW((from + n).c_str(), (to + n).c_str(), FALSE);
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+}
+
+enum class Via { Directory, Http, Ftp, Proxy, Share };
+const char* ViaName(Via v) {
+  switch (v) {
+    case Via::Directory: return "directory";
+    case Via::Http: return "lighttpd";
+    case Via::Ftp: return "vsftpd";
+    case Via::Proxy: return "squid";
+    case Via::Share: return "network drive";
+  }
+  return "";
+}
+
+// One computer with Buh at version 412 and one source serving what the row puts there.
+struct Bench {
+  test::Computer pc{L"attack"};
+  Via via;
+  std::wstring source;
+  bool required = true;
+  std::wstring diskRoot;  // the directory source's root when not the served folder (a floppy drive)
+  std::wstring key = AnsiToWide(test::ReadBytes(Keys(L"a.der64")));
+
+  explicit Bench(Via v) : via(v) {
+    switch (v) {
+      case Via::Directory: source = pc.root / L"source\\"; break;
+      case Via::Http:
+      case Via::Proxy: source = Env(L"DX_HTTP_ROOT"); break;
+      case Via::Ftp: source = Env(L"DX_FTP_ROOT"); break;
+      case Via::Share: source = L"N:\\attacks\\"; break;
+    }
+    test::RemoveTree(source);
+    ForceDirectories(source);
+    DeleteFileW(SerialStatePath().c_str());
+    pc.InstallBuh();
+  }
+  ~Bench() {
+    pc.form.reset();
+    test::RemoveTree(source);
+    ForceDirectories(source);
+    DeleteFileW(SerialStatePath().c_str());
+    DeleteFileW(FixedReportPath().c_str());
+    Settings() = TSettings{};
+  }
+  // Serves a published tree of the key fixture.
+  void Serve(const std::wstring& tree) { CopyTree(Keys(L"attacks\\" + tree + L"\\"), source); }
+  void Rename(const std::wstring& from, const std::wstring& to) {
+    MoveFileExW((source + from).c_str(), (source + to).c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+  std::wstring SettingsText() const {
+    const std::wstring http = L"[Http]\r\nServer=127.0.0.1\r\nPort=" + Env(L"DX_HTTP_PORT") + L"\r\nRootDir=/\r\n";
+    std::wstring via_;
+    switch (via) {
+      case Via::Directory:
+      case Via::Share:
+        via_ = L"[Disk]\r\nRootDir=" + (diskRoot.empty() ? source : diskRoot) +
+               L"\r\n[Connection]\r\nConnectionType=2\r\n";
+        break;
+      case Via::Http: via_ = http + L"[Proxy]\r\nUse=0\r\n[Connection]\r\nConnectionType=1\r\n"; break;
+      case Via::Proxy:
+        via_ = http + L"[Proxy]\r\nUse=1\r\nProxyServerName=127.0.0.1\r\nProxyServerPort=" + Env(L"DX_PROXY_PORT") +
+               L"\r\nProxyAuthType=1\r\nProxyLogin=" + Env(L"DX_PROXY_USER") + L"\r\nProxyPassword=" +
+               Env(L"DX_PROXY_PASSWORD") + L"\r\n[Connection]\r\nConnectionType=1\r\n";
+        break;
+      case Via::Ftp:
+        via_ = L"[Ftp]\r\nServer=127.0.0.1\r\nPort=" + Env(L"DX_FTP_PORT") + L"\r\nRootDir=" +
+               Env(L"DX_FTP_ROOT_UNIX") +
+               L"/\r\nEnableRestore=1\r\n[Proxy]\r\nUse=0\r\n[Connection]\r\n"
+               L"ConnectionType=0\r\n";
+        break;
+    }
+    std::wstring text = L"[Common]\r\nUpgradeFilesDir=" + pc.repo + L"\r\n" + via_ +
+                        L"AttemptCount=1\r\nAttemptPause=0\r\n[Session]\r\nTempDir=" + pc.temp +
+                        L"\r\n[Security]\r\nMapPublicKey=" + key + L"\r\nRequireSignedMaps=" +
+                        (required ? L"1" : L"0") + L"\r\n[General]\r\nActiveProgramCount=" +
+                        std::to_wstring(pc.programs.size()) + L"\r\n";
+    for (size_t i = 0; i < pc.programs.size(); ++i)
+      text += L"[Program" + std::to_wstring(i + 1) + L"]\r\n" + pc.programs[i];
+    return text;
+  }
+  // A whole session; the record and the report as one text.
+  std::wstring Session() {
+    test::WriteBytes(SettingsFileName(), WideToAnsi(SettingsText()));
+    if (!pc.form) pc.Open();
+    pc.Run();
+    std::wstring all;
+    for (const auto& l : pc.Lines()) all += l + L"\n";
+    return all + AnsiToWide(test::ReadBytes(FixedReportPath()));
+  }
+  std::string Repo(const std::wstring& rel) const { return test::ReadBytes(pc.repo + rel); }
+  // Leaves a file in the repository, as a foreign program or an earlier edition would.
+  void Plant(const std::wstring& rel, const std::string& bytes) const {
+    ForceDirectories(ExtractFilePath(pc.repo + rel));
+    test::WriteBytes(pc.repo + rel, bytes);
+  }
+};
+
+const wchar_t kUpgraded[] = L"Обновление программы «Корвенд-Бухгалтерия» с версии 413 до версии 414 успешно проведено";
+const wchar_t kNothing[] = L"Файлы программы не загружаются и не устанавливаются.";
+
+struct Attack {
+  Attack(const char* n, Via v, std::function<void(Bench&)> s, std::vector<std::wstring> e, bool runs,
+         std::function<void(Bench&)> c = nullptr, bool some = false)
+      : name(n),
+        via(v),
+        serve(std::move(s)),
+        expected(std::move(e)),
+        upgradeRuns(runs),
+        check(std::move(c)),
+        fetchesSome(some) {}
+  const char* name;
+  Via via;
+  std::function<void(Bench&)> serve;   // what the attacker serves (and leaves in the repository)
+  std::vector<std::wstring> expected;  // texts the record or the report must hold
+  bool upgradeRuns;                    // whether the genuine upgrade is still carried out
+  std::function<void(Bench&)> check;   // anything more to look at afterwards
+  bool fetchesSome;                    // whether files before the refused one may be fetched
+};
+}  // namespace
+
+TEST(Attacks, NothingTheKeyDidNotVouchForIsUsed) {
+  ASSERT_FALSE(Env(L"DX_HTTP_PORT").empty());
+  ASSERT_FALSE(Env(L"DX_FTP_PORT").empty());
+  ASSERT_FALSE(Env(L"DX_PROXY_PORT").empty());
+  HANDLE held = INVALID_HANDLE_VALUE;
+  const std::vector<Attack> attacks = {
+      Attack{"genuine map and files (the control)",
+             Via::Http,
+             [](Bench& b) { b.Serve(L"v2"); },
+             {L"[карта обновлений подписана, подпись проверена]"},
+             true,
+             [](Bench& b) {
+               EXPECT_EQ(b.Repo(L"Buh\\414\\f414.dat"), "step 414");
+               EXPECT_EQ(b.Repo(L"Buh\\Buh.nrm"),
+                         test::ReadBytes(Keys(L"attacks\\v2\\Buh.nrm")));  // kept for transfer sets
+             }},
+      Attack{"foreign read-only file of the right size in the repository",
+             Via::Http,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               b.Plant(L"Buh\\414\\f414.dat", "evil 414");
+               SetFileAttributesW((b.pc.repo + L"Buh\\414\\f414.dat").c_str(), FILE_ATTRIBUTE_READONLY);
+             },
+             {L"[карта обновлений подписана, подпись проверена]"},
+             true,
+             [](Bench& b) { EXPECT_EQ(b.Repo(L"Buh\\414\\f414.dat"), "step 414"); }},
+      Attack{"foreign file in the repository that cannot be deleted",
+             Via::Directory,
+             [&held](Bench& b) {
+               b.Serve(L"v2");
+               b.Plant(L"Buh\\414\\f414.dat", "evil 414");
+               held = CreateFileW((b.pc.repo + L"Buh\\414\\f414.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+             },
+             {L"f414.dat в хранилище обновлений не совпадает с картой файлов обновлений, и его нельзя удалить. Ошибка "
+              L"Windows"},
+             false,
+             nullptr,
+             true},
+      Attack{"another program's signed map",
+             Via::Ftp,
+             [](Bench& b) {
+               b.Serve(L"kadry");
+               b.Rename(L"Kadry.nrm", L"Buh.nrm");
+               b.Rename(L"Kadry.nrm.sig", L"Buh.nrm.sig");
+             },
+             {L"выпущена для другой программы: в разделе [MapInfo] указано ProgramID=Kadry, а ожидалось Buh", kNothing,
+              L"[карта обновлений отвергнута: подпись верна, но карта выпущена не для этой программы"},
+             false,
+             nullptr},
+      Attack{"an emergency map served as the normal one",
+             Via::Proxy,
+             [](Bench& b) {
+               b.Serve(L"emr");
+               b.Rename(L"Buh.emr", L"Buh.nrm");
+               b.Rename(L"Buh.emr.sig", L"Buh.nrm.sig");
+             },
+             {L"указано Kind=Emergency, а ожидалось Normal", kNothing},
+             false,
+             nullptr},
+      Attack{
+          "an older signed map replayed",
+          Via::Directory,
+          [](Bench& b) {
+            b.Serve(L"v2");
+            ASSERT_TRUE(RecordAcceptedSerial(L"Buh.nrm", 200));
+            test::RemoveTree(b.source);
+            b.Serve(L"v1");
+          },
+          {L"старее уже принятой на этом компьютере: ее номер выпуска (Serial) 100, а принят был номер 200", kNothing},
+          false,
+          nullptr},
+      Attack{"an expired map (a stale mirror)",
+             Via::Http,
+             [](Bench& b) { b.Serve(L"expired"); },
+             {L"Срок действия карты файлов обновлений Buh.nrm истек: она действительна по", L"а на часах компьютера",
+              kNothing},
+             false,
+             nullptr},
+      Attack{"a signed map without [MapInfo]",
+             Via::Directory,
+             [](Bench& b) { b.Serve(L"nomapinfo"); },
+             {L"Подписанная карта файлов обновлений Buh.nrm не принята: в ней нет раздела [MapInfo]", kNothing},
+             false,
+             nullptr},
+      Attack{"a map signed by another key",
+             Via::Http,
+             [](Bench& b) { CopyTree(Keys(L"source-b\\"), b.source); },
+             {L"не подтверждена открытым ключом из настроек", kNothing},
+             false,
+             nullptr},
+      Attack{"a signature cut short",
+             Via::Ftp,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               std::string sig = test::ReadBytes(b.source + L"Buh.nrm.sig");
+               test::WriteBytes(b.source + L"Buh.nrm.sig", sig.substr(0, sig.size() / 2));
+             },
+             {L"не подтверждена открытым ключом из настроек", kNothing},
+             false,
+             nullptr},
+      Attack{"a signature of endless size",
+             Via::Http,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               test::WriteBytes(b.source + L"Buh.nrm.sig", std::string(kMaxSignatureBytes + 1, 'x'));
+             },
+             {L"Файл подписи Buh.nrm.sig больше допустимых 16384 байт и не принят.", kNothing},
+             false,
+             nullptr},
+      Attack{"a map of endless size",
+             Via::Ftp,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               std::string map = test::ReadBytes(b.source + L"Buh.nrm");
+               map += std::string(kMaxMapBytes, ';');
+               test::WriteBytes(b.source + L"Buh.nrm", map);
+             },
+             {L"Карта файлов обновлений Buh.nrm больше допустимых 16777216 байт: ее загрузка прервана"},
+             false,
+             nullptr},
+      Attack{"an older edition of a file continued from the repository",
+             Via::Ftp,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               b.Plant(L"Buh\\414\\f414.dat", "OLD 4");
+             },
+             {L"[карта обновлений подписана, подпись проверена]"},
+             true,
+             [](Bench& b) { EXPECT_EQ(b.Repo(L"Buh\\414\\f414.dat"), "step 414"); }},
+      Attack{"files the map does not list beside a step",
+             Via::Directory,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               b.Plant(L"Buh\\414\\evil.exe", "MZ evil");
+               b.Plant(L"Buh\\414\\sub\\more.dll", "MZ more");
+             },
+             {L"evil.exe не указан в проверенной карте файлов обновлений и удален из хранилища обновлений перед "
+              L"обновлением до версии 414",
+              L"more.dll не указан в проверенной карте"},
+             true,
+             [](Bench& b) {
+               EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\414\\evil.exe"));
+               EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\414\\sub\\more.dll"));
+             }},
+      Attack{"a share without the publisher's signed map",
+             Via::Share,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               DeleteFileW((b.source + L"Buh.nrm").c_str());
+               DeleteFileW((b.source + L"Buh.nrm.sig").c_str());
+             },
+             {L"карта составлена по содержимому сетевого каталога", kNothing},
+             false,
+             nullptr},
+      Attack{"a share with the publisher's signed map",
+             Via::Share,
+             [](Bench& b) { b.Serve(L"v2"); },
+             {L"[карта обновлений подписана, подпись проверена]"},
+             true,
+             nullptr},
+  };
+  for (const auto& a : attacks) {
+    SCOPED_TRACE(std::string(a.name) + " via " + ViaName(a.via));
+    Bench b(a.via);
+    a.serve(b);
+    const std::wstring all = b.Session();
+    if (held != INVALID_HANDLE_VALUE) {
+      CloseHandle(held);
+      held = INVALID_HANDLE_VALUE;
+    }
+    for (const auto& e : a.expected)
+      EXPECT_NE(all.find(e), std::wstring::npos) << WideToUtf8(e) << "\n" << WideToUtf8(all);
+    if (a.upgradeRuns) {
+      EXPECT_NE(all.find(kUpgraded), std::wstring::npos) << WideToUtf8(all);
+    } else {
+      EXPECT_EQ(all.find(L"успешно проведено"), std::wstring::npos) << WideToUtf8(all);
+      EXPECT_EQ(b.pc.Upgrades(), "");
+      if (!a.fetchesSome) {
+        EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\413\\f413.dat"));
+      }
+    }
+    if (a.check) a.check(b);
+  }
+}
+
+namespace {
+TMainForm* g_form = nullptr;
+volatile LONG g_signatureAsked = 0;
+int g_stops = 0;
+void CALLBACK PressStopOnceTheSignatureIsAsked(HWND, UINT, UINT_PTR, DWORD) {
+  if (g_form && g_form->Running && g_signatureAsked && g_stops == 0) {
+    ++g_stops;
+    ui::ClickButton(g_form->StopBtn);
+  }
+}
+}  // namespace
+
+// Stop while the signature arrives is Stop: not a missing signature (which, with a key but no
+// requirement, would let the map through unsigned).
+TEST(Attacks, StopDuringTheSignatureStopsTheSession) {
+  const std::string map = test::ReadBytes(Keys(L"attacks\\v2\\Buh.nrm"));
+  test::ScriptServer server([&](SOCKET s, int) {
+    const std::string request = server.ReadRequest(s);
+    if (request.find(".sig") == std::string::npos) {
+      test::ScriptServer::SendAll(
+          s, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(map.size()) + "\r\n\r\n" + map);
+      return;
+    }
+    InterlockedExchange(&g_signatureAsked, 1);
+    test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 256\r\n\r\n" + std::string(10, 's'));
+    server.Idle(60000);
+  });
+  Bench b(Via::Directory);
+  b.required = false;
+  std::wstring text = b.SettingsText();
+  const size_t at = text.find(L"[Disk]");
+  text.replace(at, text.find(L"AttemptCount") - at,
+               L"[Http]\r\nServer=127.0.0.1\r\nPort=" + std::to_wstring(server.Port()) +
+                   L"\r\nRootDir=/\r\n[Proxy]\r\nUse=0\r\n[Connection]\r\nConnectionType=1\r\n");
+  test::WriteBytes(SettingsFileName(), WideToAnsi(text));
+  TMainForm& f = b.pc.Open();
+  g_form = &f;
+  g_signatureAsked = 0;
+  g_stops = 0;
+  UINT_PTR timer = SetTimer(nullptr, 0, 50, PressStopOnceTheSignatureIsAsked);
+  b.pc.Run();
+  KillTimer(nullptr, timer);
+  g_form = nullptr;
+  std::wstring all;
+  for (const auto& l : b.pc.Lines()) all += l + L"\n";
+  EXPECT_EQ(g_stops, 1);
+  EXPECT_NE(all.find(L"Соединение прервано пользователем."), std::wstring::npos) << WideToUtf8(all);
+  EXPECT_EQ(all.find(L"не подписана"), std::wstring::npos) << WideToUtf8(all);
+  EXPECT_NE(ProgramCatalogue()->FindByID(L"Buh")->MapSignature, MapSignatureState::Unsigned);
+  EXPECT_EQ(server.Connections(), 2);  // the map and the signature; no file asked for
+  EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\413"));
+  EXPECT_EQ(b.pc.Upgrades(), "");
+}
+
+namespace {
+// A floppy set made by hand in A:, one disk: the header and the files as given (name relative
+// to the repository, bytes).
+void MakeSet(test::FloppyDrive& drive, const std::vector<std::pair<std::wstring, std::string>>& files) {
+  drive.Clear();
+  const std::wstring id = L"2026120812000012345";
+  std::wstring header =
+      L"[PackageInfo]\r\nSessionID=" + id + L"\r\nFileCount=" + std::to_wstring(files.size()) + L"\r\n";
+  for (size_t i = 0; i < files.size(); ++i) {
+    header += L"[File" + std::to_wstring(i + 1) + L"]\r\nFileName=\\" + files[i].first + L"\r\nFileSize=" +
+              std::to_wstring(files[i].second.size()) + L"\r\n";
+    test::WriteBytes(L"A:\\" + ExtractFileName(files[i].first), files[i].second);
+  }
+  test::WriteBytes(L"A:\\files.inf", WideToAnsi(header));
+  test::WriteBytes(L"A:\\disk1.id", WideToAnsi(L"[DiskInfo]\r\nSessionID=" + id + L"\r\n"));
+  drive.Save(1);
+}
+}  // namespace
+
+// A floppy set is placed only as the publisher's map carried in it vouches for every file.
+TEST(Attacks, FloppySetsArePlacedOnlyAsTheirSignedMapsSay) {
+  const std::string map = test::ReadBytes(Keys(L"attacks\\v2\\Buh.nrm"));
+  const std::string sig = test::ReadBytes(Keys(L"attacks\\v2\\Buh.nrm.sig"));
+  const std::pair<std::wstring, std::string> f413{L"Buh\\413\\f413.dat", "step 413"},
+      f414{L"Buh\\414\\f414.dat", "step 414"}, m{L"Buh\\Buh.nrm", map}, s{L"Buh\\Buh.nrm.sig", sig};
+  struct Row {
+    const char* name;
+    std::vector<std::pair<std::wstring, std::string>> files;
+    std::wstring expected;
+    bool placed;
+  };
+  const std::vector<Row> rows = {
+      {"a set without a map",
+       {{L"Buh\\414\\CvUpgrade.exe", "MZ evil"}, f413},
+       L"Комплект переноса не содержит подписанной карты файлов обновлений Buh.nrm",
+       false},
+      {"a set whose map does not list one of its files",
+       {m, s, f413, f414, {L"Buh\\414\\evil.exe", "MZ evil"}},
+       L"Файл Buh\\414\\evil.exe комплекта переноса не указан в подписанной карте файлов обновлений Buh.nrm",
+       false},
+      {"a set whose file differs from the map",
+       {m, s, f413, {L"Buh\\414\\f414.dat", "evil 414"}},
+       L"Файл Buh\\414\\f414.dat комплекта переноса не указан в подписанной карте",
+       false},
+      {"a set whose signature is another's",
+       {m, {L"Buh\\Buh.nrm.sig", test::ReadBytes(Keys(L"sample.nrm.a.sig"))}, f413},
+       L"не подтверждена открытым ключом из настроек",
+       false},
+      {"a set with its signed map (the control)",
+       {m, s, f413, f414},
+       L"[карта обновлений подписана, подпись проверена]",
+       true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    test::FloppyDrive drive;
+    MakeSet(drive, r.files);
+    Bench b(Via::Directory);
+    b.diskRoot = L"A:\\";
+    ui::SetMessageBoxHandler([&drive](const ui::MessageBoxRequest& q) {
+      if (q.text.rfind(L"Вставьте первую дискету", 0) == 0) drive.Load(1);
+      return (q.flags & MB_YESNO) == MB_YESNO ? IDNO : IDOK;
+    });
+    const std::wstring all = b.Session();
+    ui::SetMessageBoxHandler(nullptr);
+    EXPECT_NE(all.find(r.expected), std::wstring::npos) << WideToUtf8(all);
+    EXPECT_EQ(test::PathExists(b.pc.repo + L"Buh\\413\\f413.dat"), r.placed);
+    EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\414\\evil.exe"));
+    EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\414\\CvUpgrade.exe"));
+    EXPECT_EQ(all.find(kUpgraded) != std::wstring::npos, r.placed) << WideToUtf8(all);
+    if (!r.placed) {
+      EXPECT_EQ(b.pc.Upgrades(), "");
+    }
+    drive.Clear();
+  }
+}
