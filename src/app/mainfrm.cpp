@@ -10,6 +10,7 @@
 #include "common/handles.h"
 #include "common/pump.h"
 #include "common/routines.h"
+#include "protocols/http.h"
 #include "common/text.h"
 #include "app/reportsfrm.h"
 #include "dialogs/optionsfrm.h"
@@ -333,6 +334,8 @@ void TMainForm::ShowIdleInfo() {
 
 void TMainForm::SetRunning(bool running) {
   Running = running;
+  // The report speaks of this session's secure connections only.
+  if (running) THttpProtocol::ForgetSecureConnection();
   EnableWindow(RunBtn, !running);
   EnableWindow(OptionsBtn, !running);
   EnableWindow(CloseBtn, !running);
