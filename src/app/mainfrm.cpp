@@ -333,9 +333,9 @@ void TMainForm::ShowIdleInfo() {
 }
 
 void TMainForm::SetRunning(bool running) {
+  // The report speaks of this session's secure connections only: forgotten as a session starts.
+  if (running && !Running) THttpProtocol::ForgetSecureConnection();
   Running = running;
-  // The report speaks of this session's secure connections only.
-  if (running) THttpProtocol::ForgetSecureConnection();
   EnableWindow(RunBtn, !running);
   EnableWindow(OptionsBtn, !running);
   EnableWindow(CloseBtn, !running);

@@ -207,6 +207,11 @@ struct THttpClient::Hop {
   bool hasLocation = false;
   std::string location;
   bool complete = false;
+  // A body in chunks (an HTTP/1.1 answer may come so): where the decoder stands.
+  bool chunked = false;
+  enum class Chunk { Size, Data, DataEnd, Trailer, Done } chunk = Chunk::Size;
+  int64_t chunkLeft = 0;
+  std::string chunkLine;
 };
 
 THttpClient::THttpClient() { StartNetwork(); }
@@ -311,7 +316,10 @@ void THttpClient::StartHop(Hop& hop) {
   tlsFailure_.clear();
   hop.line.clear();
   hop.headerLines = hop.headerBytes = 0;
-  hop.headerDone = hop.redirect = hop.hasLocation = hop.complete = false;
+  hop.headerDone = hop.redirect = hop.hasLocation = hop.complete = hop.chunked = false;
+  hop.chunk = Hop::Chunk::Size;
+  hop.chunkLeft = 0;
+  hop.chunkLine.clear();
   hop.location.clear();
   const bool secure = hop.target.protocol == "https";
   if (Proxy.empty() || secure) {
@@ -333,7 +341,9 @@ void THttpClient::StartHop(Hop& hop) {
 std::string THttpClient::BuildRequest(const Hop& hop) const {
   std::string r;
   auto line = [&r](const std::string& text) { r += text + "\r\n"; };
-  line("GET " + hop.requestPath + " HTTP/1.0");
+  // Servers honour a range only in an HTTP/1.1 request; the connection still carries one request.
+  line("GET " + hop.requestPath + (RangeFrom >= 0 ? " HTTP/1.1" : " HTTP/1.0"));
+  if (RangeFrom >= 0) line("Connection: close");
   if (!Sender.empty()) line("From: " + Sender);
   if (!Accept.empty()) line("Accept: " + Accept);
   if (!Reference.empty()) line("Referer: " + Reference);
@@ -435,8 +445,8 @@ bool THttpClient::RunHop(Hop& hop) {
         if (OnDocBegin) OnDocBegin(this);
       }
     }
-    if (hop.headerDone && left > 0 && !Deliver(data, left)) return false;
-    if (hop.headerDone && ContentLength >= 0 && DocumentBytes >= ContentLength) {
+    if (hop.headerDone && left > 0 && !(hop.chunked ? DeliverChunks(hop, data, left) : Deliver(data, left))) return false;
+    if (hop.headerDone && (hop.chunked ? hop.chunk == Hop::Chunk::Done : ContentLength >= 0 && DocumentBytes >= ContentLength)) {
       hop.complete = true;
       break;
     }
@@ -446,6 +456,8 @@ bool THttpClient::RunHop(Hop& hop) {
     if (StatusCode == 0) return Fail(404, L"Сервер прислал ответ без строки состояния HTTP");
     return Fail(404, L"Соединение закрыто до конца заголовка ответа");
   }
+  if (hop.chunked && hop.chunk != Hop::Chunk::Done)
+    return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт", std::to_wstring(DocumentBytes)));
   if (ContentLength >= 0 && DocumentBytes < ContentLength)
     return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт из %s", std::to_wstring(DocumentBytes),
                          std::to_wstring(ContentLength)));
@@ -508,6 +520,50 @@ bool THttpClient::StartTls(Hop& hop) {
   NetResult r = tls_->Handshake(hop.target.host, Trust, limit, tlsFailure_);
   if (r != NetResult::Ok) return NetFailure(r, L"");
   SecureSummary = tls_->Summary();
+  return true;
+}
+
+bool THttpClient::DeliverChunks(Hop& hop, const char* data, int length) {
+  ContentLength = -1;  // the chunks' sizes count, not a length header
+  while (length > 0 && hop.chunk != Hop::Chunk::Done) {
+    if (hop.chunk == Hop::Chunk::Data) {
+      const int take = hop.chunkLeft < length ? static_cast<int>(hop.chunkLeft) : length;
+      if (!Deliver(data, take)) return false;
+      data += take;
+      length -= take;
+      hop.chunkLeft -= take;
+      if (hop.chunkLeft == 0) hop.chunk = Hop::Chunk::DataEnd;
+      continue;
+    }
+    // The size line, the line break after a chunk's data, the trailer's lines.
+    const char c = *data++;
+    --length;
+    if (c != '\n') {
+      if (hop.chunkLine.size() >= 1024) return Fail(404, L"Строка HTTP слишком длинная");
+      if (c != '\r') hop.chunkLine += c;
+      continue;
+    }
+    std::string line;
+    line.swap(hop.chunkLine);
+    if (hop.chunk == Hop::Chunk::DataEnd) {
+      if (!line.empty()) return Fail(404, L"Сервер прислал документ с нарушенной разбивкой на части (chunked)");
+      hop.chunk = Hop::Chunk::Size;
+    } else if (hop.chunk == Hop::Chunk::Trailer) {
+      if (line.empty()) hop.chunk = Hop::Chunk::Done;
+    } else {
+      int64_t size = 0;
+      size_t i = 0;
+      for (; i < line.size() && std::isxdigit(static_cast<unsigned char>(line[i])); ++i) {
+        if (size > MaxDocumentSize) return Fail(404, L"Документ больше 2 ГБ (2147483647 байт) не загружается");
+        size = size * 16 + (std::isdigit(static_cast<unsigned char>(line[i])) ? line[i] - '0'
+                                                                                 : std::tolower(static_cast<unsigned char>(line[i])) - 'a' + 10);
+      }
+      if (i == 0 || (i < line.size() && line[i] != ';' && line[i] != ' ' && line[i] != '\t'))
+        return Fail(404, L"Сервер прислал документ с нарушенной разбивкой на части (chunked)");
+      hop.chunkLeft = size;
+      hop.chunk = size == 0 ? Hop::Chunk::Trailer : Hop::Chunk::Data;
+    }
+  }
   return true;
 }
 
@@ -603,6 +659,8 @@ bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
           LastModified = value;
         } else if (name == "accept-ranges") {
           AcceptRanges = value;
+        } else if (name == "transfer-encoding") {
+          hop.chunked = Lower(value).find("chunked") != std::string::npos;
         } else if (name == "content-type") {
           ContentType = Lower(value);
         } else if (name == "www-authenticate") {

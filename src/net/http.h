@@ -130,6 +130,7 @@ class THttpClient {
   // One received header line; false when the request ends here (with the reason set).
   bool HeaderLine(Hop& hop, const std::string& line);
   bool Deliver(const char* data, int length);
+  bool DeliverChunks(Hop& hop, const char* data, int length);
   std::string RcvdHeaderValue(const std::string& lowerName) const;
   void ResolveLocation(Hop& hop, const std::string& value);
   // The proxy's tunnel to the origin for https://, then the handshake; false with the reason set.

@@ -423,8 +423,14 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
                                                                                              CertFreeCertificateChain);
   const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
   const DWORD count = simple->cElement;
-  const std::wstring authority =
-      count > 0 ? SubjectName(simple->rgpElement[count - 1]->pCertContext) : std::wstring(L"без имени");
+  // The authority the chain ends at: the issuer of its last certificate (itself for a root).
+  std::wstring authority = L"без имени";
+  if (count > 0) {
+    wchar_t buf[256];
+    if (CertGetNameStringW(simple->rgpElement[count - 1]->pCertContext, CERT_NAME_SIMPLE_DISPLAY_TYPE,
+                           CERT_NAME_ISSUER_FLAG, nullptr, buf, 256) > 1)
+      authority = buf;
+  }
 
   // Trust: the chain's own bits, never the provider's or the policy's word alone.
   constexpr DWORD kOrderIssues = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |

@@ -260,6 +260,7 @@ struct SystemCall {
   volatile LONG abandoned = 0;
   volatile LONG lastActivity = 0;  // GetTickCount of the last sign of life from the function
   long result = -1;
+  HMODULE module = nullptr;  // the function's library, held by the helper thread until it ends
   LONG refs = 2;
   void Release() {
     if (InterlockedDecrement(&refs) == 0) delete this;
@@ -268,9 +269,10 @@ struct SystemCall {
 
 // The status callback of the system download: it notes every sign of progress for the time-out
 // and cancels the download when Stop was pressed (the function asks it at every block).
-class StopCallback : public IBindStatusCallback {
+class StopCallback final : public IBindStatusCallback {
  public:
-  explicit StopCallback(SystemCall& call) : call_(call) {}
+  explicit StopCallback(SystemCall& call) : call_(call) { InterlockedIncrement(&call_.refs); }
+  virtual ~StopCallback() { call_.Release(); }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBindStatusCallback)) {
       *object = static_cast<IBindStatusCallback*>(this);
@@ -281,7 +283,11 @@ class StopCallback : public IBindStatusCallback {
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = InterlockedDecrement(&refs_);
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
   HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
@@ -296,20 +302,23 @@ class StopCallback : public IBindStatusCallback {
 
  private:
   SystemCall& call_;
-  LONG refs_ = 1;  // on the helper thread's stack, which outlives the call
+  LONG refs_ = 1;  // the system may hold it after the call returns: it goes with its last reference
 };
 
 DWORD WINAPI SystemDownloadThread(void* param) {
   auto* call = static_cast<SystemCall*>(param);
   HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  {
-    StopCallback callback(*call);
-    call->result = call->function(nullptr, call->url.c_str(), call->file.c_str(), 0, &callback);
-  }
+  auto* callback = new StopCallback(*call);
+  call->result = call->function(nullptr, call->url.c_str(), call->file.c_str(), 0, callback);
+  callback->Release();
   if (SUCCEEDED(init)) CoUninitialize();
   // A download its caller has left behind leaves nothing on the disk.
   if (call->abandoned) DeleteFileA(call->file.c_str());
+  HMODULE module = call->module;
   call->Release();
+  // The library stays loaded while this thread may still run in it, even when the program
+  // unloads its own reference (at its end) before a download left behind has returned.
+  if (module) FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 
@@ -364,8 +373,10 @@ bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wst
     if (HttpSavedAbortHandler) HttpSavedAbortHandler(this);
     InterlockedExchange(&call->stop, 1);
   });
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(call->function), &call->module);
   HANDLE thread = CreateThread(nullptr, 0, SystemDownloadThread, call, 0, nullptr);
   if (!thread) {
+    if (call->module) FreeLibrary(call->module);
     call->Release();  // the thread's share
     return fail(Fmt(L"Ошибка Windows: «%s»", WindowsErrorText(GetLastError())));
   }

@@ -723,7 +723,7 @@ TEST(HttpsSession, DirectAndThroughTheProxysTunnel) {
     // The report's connection section names the protocol and the cipher agreed.
     EXPECT_NE(g_lastReport.find(WideToAnsi(L"    - Соединение с сервером защищено (HTTPS): TLS 1.2, шифр AES-")),
               std::string::npos)
-        << g_lastReport;
+        << WideToUtf8(AnsiToWide(g_lastReport));
   }
   // Without the proxy's credentials the tunnel is refused with the proxy's status.
   Fixture f;
@@ -795,7 +795,9 @@ TEST(HttpContinuation, ThePartialIsContinuedOnlyWhereTheServerTiesItToTheSameDoc
       EXPECT_EQ(second.find("Range:"), std::string::npos) << second;
     }
     // After a refused part the whole is asked for without a range.
-    if (requests.size() == 3) EXPECT_EQ(requests[2].find("Range:"), std::string::npos);
+    if (requests.size() == 3) {
+      EXPECT_EQ(requests[2].find("Range:"), std::string::npos);
+    }
   }
 }
 
@@ -883,4 +885,49 @@ TEST(HttpContinuationSession, AKilledSessionFetchesOnlyTheRest) {
     EXPECT_FALSE(test::PathExists(partial));
     EXPECT_FALSE(test::PathExists(PartialValidatorPath(partial)));
   }
+}
+
+TEST(HttpProtocol, TheSystemDownloadEndsOnItsTimeOutAndOnStopWhileTheServerIsSilent) {
+  // The header, then nothing: the function reports no progress at all.
+  test::ScriptServer silent([&](SOCKET s, int) {
+    silent.ReadRequest(s);
+    test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    silent.Idle(120000);
+  });
+  Fixture f;
+  Settings().HttpServer = L"127.0.0.1";
+  Settings().HttpPort = std::to_wstring(silent.Port());
+  Settings().ConnectionType = 3;
+  BindSystemDownload();
+  ASSERT_TRUE(SystemDownload());
+  const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(silent.Port());
+  {
+    SCOPED_TRACE("the time-out");
+    Settings().HttpTimeOut = 2;
+    THttpProtocol h(*f.p);
+    const DWORD t0 = GetTickCount();
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/quiet1.bin", true, f.temp / L"quiet1.bin"));
+    const DWORD spent = GetTickCount() - t0;
+    EXPECT_GE(spent, 1900u);
+    EXPECT_LT(spent, 10000u);
+    EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл " + url +
+                               L"/sys/quiet1.bin. Сервер не присылает данных дольше 2 сек. (тайм-аут ответа): загрузка "
+                               L"прервана");
+    EXPECT_FALSE(test::PathExists(f.temp / L"quiet1.bin"));
+  }
+  {
+    SCOPED_TRACE("Stop with no time-out set");
+    Settings().HttpTimeOut = 0;
+    THttpProtocol h(*f.p);
+    g_stopVar = &f.abortVar;
+    SetTimer(nullptr, 0, 1000, StopTimer);
+    const DWORD t0 = GetTickCount();
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/quiet2.bin", true, f.temp / L"quiet2.bin"));
+    g_stopVar = nullptr;
+    EXPECT_LT(GetTickCount() - t0, 5000u);
+    EXPECT_EQ(f.windowAborts, 1);
+    EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл " + url + L"/sys/quiet2.bin. Загрузка прервана пользователем");
+    EXPECT_FALSE(test::PathExists(f.temp / L"quiet2.bin"));
+  }
+  UnbindSystemDownload();
 }
