@@ -83,7 +83,8 @@ int wmain() {
       ms = std::min(ms, NowMs() - t0);
     }
     std::printf("%-44s %9.0f ms%s  [%s]\n", "THttpProtocol alone over TLS", ms,
-                ok && FileSizeOf(work + L"bare.bin") == size ? "" : "  FAILED", WideToUtf8(h.Client->SecureSummary).c_str());
+                ok && FileSizeOf(work + L"bare.bin") == size ? "" : "  FAILED",
+                WideToUtf8(h.Client->SecureSummary).c_str());
     Ratio("THttpProtocol alone over TLS", mib / (ms / 1000.0), curlRate, "curl");
     DeleteFileW((work + L"bare.bin").c_str());
   }

@@ -1,10 +1,10 @@
 #define SECURITY_WIN32
 #include "net/tls.h"
 
-#include <windows.h>
-#include <wincrypt.h>
-#include <security.h>
 #include <schannel.h>
+#include <security.h>
+#include <wincrypt.h>
+#include <windows.h>
 
 #include <cctype>
 #include <cstdio>
@@ -63,8 +63,7 @@ std::wstring SubjectName(PCCERT_CONTEXT c) {
 std::wstring NamesOf(PCCERT_CONTEXT c) {
   std::wstring names;
   auto add = [&names](const std::wstring& n) { names += (names.empty() ? L"" : L", ") + n; };
-  PCERT_EXTENSION ext =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, c->pCertInfo->cExtension, c->pCertInfo->rgExtension);
+  PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, c->pCertInfo->cExtension, c->pCertInfo->rgExtension);
   CERT_ALT_NAME_INFO* info = nullptr;
   DWORD size = 0;
   if (ext && CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
@@ -109,8 +108,7 @@ bool CertificateNameMatches(const void* certContext, const std::string& host) {
   const bool isAddress = IsAddress(host, address);
   bool hasDnsNames = false;
   bool matched = false;
-  PCERT_EXTENSION ext =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, c->pCertInfo->cExtension, c->pCertInfo->rgExtension);
+  PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, c->pCertInfo->cExtension, c->pCertInfo->rgExtension);
   CERT_ALT_NAME_INFO* info = nullptr;
   DWORD size = 0;
   if (ext && CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
@@ -148,7 +146,8 @@ bool ParseTrustedCertificates(const std::string& textIn, std::vector<std::string
   const std::wstring where = L"Доверенные сертификаты в настройках (раздел [Security], ключ TrustedCertificates): ";
   auto decode = [&](const std::string& piece, DWORD flags) {
     DWORD size = 0;
-    if (!CryptStringToBinaryA(piece.c_str(), static_cast<DWORD>(piece.size()), flags, nullptr, &size, nullptr, nullptr) ||
+    if (!CryptStringToBinaryA(piece.c_str(), static_cast<DWORD>(piece.size()), flags, nullptr, &size, nullptr,
+                              nullptr) ||
         size == 0)
       return false;
     std::string bytes(size, '\0');
@@ -190,8 +189,9 @@ bool ParseTrustedCertificates(const std::string& textIn, std::vector<std::string
   auto flush = [&]() {
     if (token.empty()) return true;
     bool ok = decode(token, CRYPT_STRING_BASE64);
-    if (!ok) error = where + L"«" + AnsiToWide(token.substr(0, 24)) + (token.size() > 24 ? L"..." : L"") +
-                     L"» не является сертификатом X.509 в формате PEM или DER (base64).";
+    if (!ok)
+      error = where + L"«" + AnsiToWide(token.substr(0, 24)) + (token.size() > 24 ? L"..." : L"") +
+              L"» не является сертификатом X.509 в формате PEM или DER (base64).";
     token.clear();
     return ok;
   };
@@ -239,7 +239,9 @@ struct TTlsChannel::Impl {
 };
 
 TTlsChannel::TTlsChannel(TAsyncSocket& socket) : impl_(new Impl(socket)) {}
-TTlsChannel::~TTlsChannel() { delete impl_; }
+TTlsChannel::~TTlsChannel() {
+  delete impl_;
+}
 
 NetResult TTlsChannel::Impl::Loop(bool initial, DWORD start, DWORD limitMs, std::wstring& failure) {
   const std::wstring prefix = L"Не удалось установить защищенное соединение с сервером " + AnsiToWide(host) + L": ";
@@ -271,8 +273,8 @@ NetResult TTlsChannel::Impl::Loop(bool initial, DWORD start, DWORD limitMs, std:
       int got = 0;
       NetResult r = socket.Receive(in.data() + inLen, static_cast<int>(in.size() - inLen), got);
       if (r == NetResult::TimedOut) {
-        failure = prefix + Fmt(L"сервер не завершил установление соединения за %d сек.",
-                               (GetTickCount() - start) / 1000);
+        failure =
+            prefix + Fmt(L"сервер не завершил установление соединения за %d сек.", (GetTickCount() - start) / 1000);
         return r;
       }
       if (r != NetResult::Ok) {
@@ -287,7 +289,8 @@ NetResult TTlsChannel::Impl::Loop(bool initial, DWORD start, DWORD limitMs, std:
       }
       // A TLS server's first bytes are a handshake or an alert record.
       if (firstReply && inLen == 0 && in[0] != 0x16 && in[0] != 0x15) {
-        failure = prefix + L"сервер ответил не по протоколу TLS (возможно, на этом порту работает сервер без шифрования).";
+        failure =
+            prefix + L"сервер ответил не по протоколу TLS (возможно, на этом порту работает сервер без шифрования).";
         return NetResult::Failed;
       }
       firstReply = false;
@@ -389,7 +392,7 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
     return false;
   }
   std::unique_ptr<const CERT_CONTEXT, decltype(&CertFreeCertificateContext)> serverOwner(server,
-                                                                                          CertFreeCertificateContext);
+                                                                                         CertFreeCertificateContext);
   // The certificates the server sent and the administrator's own, for building the chain.
   HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
   if (!extra) {
@@ -420,7 +423,7 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
     return false;
   }
   std::unique_ptr<const CERT_CHAIN_CONTEXT, decltype(&CertFreeCertificateChain)> chainOwner(chain,
-                                                                                             CertFreeCertificateChain);
+                                                                                            CertFreeCertificateChain);
   const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
   const DWORD count = simple->cElement;
   // The authority the chain ends at: the issuer of its last certificate (itself for a root).
@@ -475,7 +478,8 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
     const CERT_CONTEXT* c = simple->rgpElement[i]->pCertContext;
     LONG t = CertVerifyTimeValidity(nullptr, c->pCertInfo);
     if (t > 0) {
-      failure = prefix + Fmt(L"срок действия сертификата «%s» истек %s.", SubjectName(c), DateText(c->pCertInfo->NotAfter));
+      failure =
+          prefix + Fmt(L"срок действия сертификата «%s» истек %s.", SubjectName(c), DateText(c->pCertInfo->NotAfter));
       return false;
     }
     if (t < 0) {
@@ -552,7 +556,8 @@ NetResult TTlsChannel::Send(const char* data, size_t size, std::wstring& failure
   Impl& m = *impl_;
   std::vector<char> record(m.sizes.cbHeader + m.sizes.cbMaximumMessage + m.sizes.cbTrailer);
   while (size > 0) {
-    const unsigned long chunk = size > m.sizes.cbMaximumMessage ? m.sizes.cbMaximumMessage : static_cast<unsigned long>(size);
+    const unsigned long chunk =
+        size > m.sizes.cbMaximumMessage ? m.sizes.cbMaximumMessage : static_cast<unsigned long>(size);
     std::memcpy(record.data() + m.sizes.cbHeader, data, chunk);
     SecBuffer b[4] = {{m.sizes.cbHeader, SECBUFFER_STREAM_HEADER, record.data()},
                       {chunk, SECBUFFER_DATA, record.data() + m.sizes.cbHeader},
@@ -620,7 +625,8 @@ NetResult TTlsChannel::Receive(char* buffer, int size, int& received, std::wstri
       }
       if (status == SEC_I_RENEGOTIATE) {
         // The server asks for a new handshake on the same channel; what it proves is checked again.
-        NetResult r = m.Loop(false, GetTickCount(), m.socket.Timeout() == INFINITE ? 120000 : m.socket.Timeout(), failure);
+        NetResult r =
+            m.Loop(false, GetTickCount(), m.socket.Timeout() == INFINITE ? 120000 : m.socket.Timeout(), failure);
         if (r != NetResult::Ok) return r;
         if (!m.Verify(failure)) return NetResult::Failed;
         QueryContextAttributesW(&m.context, SECPKG_ATTR_STREAM_SIZES, &m.sizes);
