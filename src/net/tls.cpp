@@ -218,13 +218,19 @@ struct TTlsChannel::Impl {
   SecPkgContext_StreamSizes sizes{};
   std::string host;
   TTlsTrust trust;
-  std::vector<char> in;  // received ciphertext; the first inLen bytes are not yet consumed
-  size_t inLen = 0;
+  std::vector<char> in;  // received ciphertext; inLen bytes from inStart are not yet consumed
+  size_t inStart = 0, inLen = 0;  // the handshake keeps inStart at 0
   std::vector<char> plain;  // decrypted bytes not yet handed out
   size_t plainPos = 0;
   bool closed = false;
   bool firstReply = true;
 
+  // Moves what is not yet consumed to the buffer's start: once per read from the socket, never
+  // once per record (a record's worth of moving for each record would cost more than decrypting).
+  void Compact() {
+    if (inStart > 0 && inLen > 0) std::memmove(in.data(), in.data() + inStart, inLen);
+    inStart = 0;
+  }
   void KeepExtra(const SecBuffer& extra) {
     if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0 && extra.cbBuffer <= inLen) {
       std::memmove(in.data(), in.data() + (inLen - extra.cbBuffer), extra.cbBuffer);
@@ -369,7 +375,8 @@ std::wstring TTlsChannel::Impl::Describe() {
   SecPkgContext_CipherInfo suite{};
   suite.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
   std::wstring suiteName;
-  if (QueryContextAttributesW(&context, SECPKG_ATTR_CIPHER_INFO, &suite) == SEC_E_OK && suite.szCipherSuite[0])
+  if (QueryContextAttributesW(&context, SECPKG_ATTR_CIPHER_INFO, &suite) == SEC_E_OK && suite.szCipherSuite[0] &&
+      !wcschr(suite.szCipherSuite, L'<'))  // a provider that does not know a part of the name
     suiteName = suite.szCipherSuite;
   std::wstring text = protocol;
   if (!cipher.empty()) text += L", шифр " + cipher;
@@ -602,7 +609,7 @@ NetResult TTlsChannel::Receive(char* buffer, int size, int& received, std::wstri
   for (;;) {
     // Every whole record already received, while there is room for its bytes.
     while (m.inLen > 0 && received < size && m.plain.empty()) {
-      SecBuffer b[4] = {{static_cast<unsigned long>(m.inLen), SECBUFFER_DATA, m.in.data()},
+      SecBuffer b[4] = {{static_cast<unsigned long>(m.inLen), SECBUFFER_DATA, m.in.data() + m.inStart},
                         {0, SECBUFFER_EMPTY, nullptr},
                         {0, SECBUFFER_EMPTY, nullptr},
                         {0, SECBUFFER_EMPTY, nullptr}};
@@ -618,13 +625,19 @@ NetResult TTlsChannel::Receive(char* buffer, int size, int& received, std::wstri
         if (x.BufferType == SECBUFFER_DATA && x.cbBuffer > 0) hand(static_cast<const char*>(x.pvBuffer), x.cbBuffer);
         if (x.BufferType == SECBUFFER_EXTRA) extra = x;
       }
-      m.KeepExtra(extra);
+      if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0 && extra.cbBuffer <= m.inLen) {
+        m.inStart += m.inLen - extra.cbBuffer;  // the extra bytes are the tail of what was given
+        m.inLen = extra.cbBuffer;
+      } else {
+        m.inStart = m.inLen = 0;
+      }
       if (status == SEC_I_CONTEXT_EXPIRED) {
         m.closed = true;
         break;
       }
       if (status == SEC_I_RENEGOTIATE) {
         // The server asks for a new handshake on the same channel; what it proves is checked again.
+        m.Compact();
         NetResult r =
             m.Loop(false, GetTickCount(), m.socket.Timeout() == INFINITE ? 120000 : m.socket.Timeout(), failure);
         if (r != NetResult::Ok) return r;
@@ -633,6 +646,7 @@ NetResult TTlsChannel::Receive(char* buffer, int size, int& received, std::wstri
       }
     }
     if (received > 0 || m.closed) return NetResult::Ok;
+    m.Compact();
     if (m.inLen == m.in.size()) {
       failure = L"Сервер прислал запись TLS недопустимой длины.";
       return NetResult::Failed;
