@@ -108,6 +108,15 @@ TEST(HttpProtocol, URLsRootsAndChoices) {
   EXPECT_EQ(THttpProtocol::URLFor(L"x"), L"http://updates.example/x");
   Settings().HttpServer = L"";
   EXPECT_EQ(THttpProtocol::URLFor(L"x"), L"");
+  // An https server: port 443 while the port setting keeps its default (or is empty).
+  Settings().HttpServer = L"https://updates.example/";
+  for (const wchar_t* port : {L"80", L""}) {
+    Settings().HttpPort = port;
+    EXPECT_EQ(THttpProtocol::URLFor(L"/x"), L"https://updates.example/x");
+  }
+  Settings().HttpPort = L"8443";
+  EXPECT_EQ(THttpProtocol::URLFor(L"x"), L"https://updates.example:8443/x");
+  Settings().HttpServer = L"";
   Settings().HttpRootDir = L"/pub/upgrades";
   Settings().HttpEnableRestore = true;
   {
