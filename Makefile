@@ -39,6 +39,7 @@ demo: build
 bench: build
 	bash scripts/wine-run --timeout 300 $(BUILD)/bench/dorvex_bench.exe
 	bash bench/http-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_http_bench.exe
+	bash bench/https-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_https_bench.exe
 	bash bench/ftp-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_ftp_bench.exe
 
 clean:

@@ -10,6 +10,7 @@
 #include "common/handles.h"
 #include "common/pump.h"
 #include "common/routines.h"
+#include "protocols/http.h"
 #include "common/text.h"
 #include "app/reportsfrm.h"
 #include "dialogs/optionsfrm.h"
@@ -332,6 +333,8 @@ void TMainForm::ShowIdleInfo() {
 }
 
 void TMainForm::SetRunning(bool running) {
+  // The report speaks of this session's secure connections only: forgotten as a session starts.
+  if (running && !Running) THttpProtocol::ForgetSecureConnection();
   Running = running;
   EnableWindow(RunBtn, !running);
   EnableWindow(OptionsBtn, !running);

@@ -7,6 +7,7 @@
 #include "common/handles.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "protocols/http.h"
 #include "settings/options.h"
 
 namespace dorvex {
@@ -82,6 +83,10 @@ ComposedReport ComposeReport(const ReportInput& in, const TProgramList* programs
       add(L"    - Порт http-сервера: " + s.HttpPort);
       add(L"    - Каталог с обновлениями на http-сервере: " + s.HttpRootDir);
       add(restore(s.HttpEnableRestore));
+      if (!THttpProtocol::SecureConnectionNote().empty())
+        add(L"    - Соединение с сервером защищено (HTTPS): " + THttpProtocol::SecureConnectionNote());
+      else if (StartsWithText(Trim(s.HttpServer), L"https://"))
+        add(L"    - Сервер указан с протоколом HTTPS; защищенное соединение не было установлено");
       break;
     case 2:
       add(L"    - Путь к файловому ресурсу с обновлениями программ: " + s.DiskRootDir);

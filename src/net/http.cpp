@@ -207,6 +207,11 @@ struct THttpClient::Hop {
   bool hasLocation = false;
   std::string location;
   bool complete = false;
+  // A body in chunks (an HTTP/1.1 answer may come so): where the decoder stands.
+  bool chunked = false;
+  enum class Chunk { Size, Data, DataEnd, Trailer, Done } chunk = Chunk::Size;
+  int64_t chunkLeft = 0;
+  std::string chunkLine;
 };
 
 THttpClient::THttpClient() { StartNetwork(); }
@@ -223,10 +228,12 @@ bool THttpClient::NetFailure(NetResult r, const std::wstring& prefix) {
       state_ = THttpState::Aborting;
       return Fail(404, L"Соединение с сервером прервано");
     case NetResult::TimedOut:
+      if (!tlsFailure_.empty()) return Fail(426, tlsFailure_);
       return Fail(426, L"Timeout");
     case NetResult::LookupFailed:
       return Fail(404, L"Нельзя распознать IP-адрес сервера");
     default: {
+      if (!tlsFailure_.empty()) return Fail(404, tlsFailure_);
       int e = socket_.Error();
       return Fail(404, prefix + Wide(WinsockErrorText(e)) + L" (ошибка #" + std::to_wstring(e) + L")");
     }
@@ -252,6 +259,7 @@ bool THttpClient::Get() {
   } catch (const std::exception&) {
     ok = Fail(404, L"Внутренняя ошибка компонента HTTP");
   }
+  tls_.reset();
   socket_.Close();
   state_ = THttpState::Ready;
   if (aborted_) ok = Fail(404, L"Соединение с сервером прервано");
@@ -264,10 +272,8 @@ bool THttpClient::Request() {
   abort_.Clear();
   socket_.SetAbortSignal(&abort_);
   socket_.SetTimeout(TimeOutMs);
-  // A range received by an earlier request must never ask for part of this document.
-  ContentRangeBegin.clear();
-  ContentRangeEnd.clear();
   DocumentBytes = 0;
+  SecureSummary.clear();
 
   TParsedURL u = ParseURL(URL);
   Hop hop;
@@ -300,27 +306,44 @@ void THttpClient::StartHop(Hop& hop) {
   ContentLength = -1;
   ContentType.clear();
   AcceptRanges.clear();
+  // Nothing of an earlier answer (a range, a validator) is carried into this one's request.
+  ContentRangeBegin.clear();
+  ContentRangeEnd.clear();
+  ContentRangeTotal.clear();
+  PartialContent = false;
+  ETag.clear();
+  LastModified.clear();
+  tlsFailure_.clear();
   hop.line.clear();
   hop.headerLines = hop.headerBytes = 0;
-  hop.headerDone = hop.redirect = hop.hasLocation = hop.complete = false;
+  hop.headerDone = hop.redirect = hop.hasLocation = hop.complete = hop.chunked = false;
+  hop.chunk = Hop::Chunk::Size;
+  hop.chunkLeft = 0;
+  hop.chunkLine.clear();
   hop.location.clear();
-  if (Proxy.empty()) {
+  const bool secure = hop.target.protocol == "https";
+  if (Proxy.empty() || secure) {
+    // Directly, or inside the proxy's tunnel: the origin's own request line.
     hop.connectHost = hop.target.host;
-    hop.connectPort = hop.target.port.empty() ? "80" : hop.target.port;
+    hop.connectPort = hop.target.port.empty() ? (secure ? "443" : "80") : hop.target.port;
     hop.requestPath = EncodeURLPath(hop.target.path);
-  } else {
+  }
+  if (!Proxy.empty()) {
     TParsedURL p = ParseURL(Proxy);
     hop.connectHost = p.Host;
     hop.connectPort = p.Port.empty() ? ProxyPort : p.Port;
-    hop.requestPath = EncodeURLPath(hop.target.protocol + "://" + hop.target.host +
-                                    (hop.target.port.empty() ? "" : ":" + hop.target.port) + hop.target.path);
+    if (!secure)
+      hop.requestPath = EncodeURLPath(hop.target.protocol + "://" + hop.target.host +
+                                      (hop.target.port.empty() ? "" : ":" + hop.target.port) + hop.target.path);
   }
 }
 
 std::string THttpClient::BuildRequest(const Hop& hop) const {
   std::string r;
   auto line = [&r](const std::string& text) { r += text + "\r\n"; };
-  line("GET " + hop.requestPath + " HTTP/1.0");
+  // Servers honour a range only in an HTTP/1.1 request; the connection still carries one request.
+  line("GET " + hop.requestPath + (RangeFrom >= 0 ? " HTTP/1.1" : " HTTP/1.0"));
+  if (RangeFrom >= 0) line("Connection: close");
   if (!Sender.empty()) line("From: " + Sender);
   if (!Accept.empty()) line("Accept: " + Accept);
   if (!Reference.empty()) line("Referer: " + Reference);
@@ -329,11 +352,15 @@ std::string THttpClient::BuildRequest(const Hop& hop) const {
   if (NoCache) line("Pragma: no-cache");
   if (ModifiedSince != 0) line("If-Modified-Since: " + RFC1123Date(ModifiedSince) + " GMT");
   if (!Username.empty() && hop.sendOriginAuth) line("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
-  if (ProxyAuthType == TProxyAuthType::atBasic && !Proxy.empty() && !ProxyUsername.empty())
+  // Inside a tunnel the proxy's credentials went with the CONNECT and never reach the origin.
+  if (ProxyAuthType == TProxyAuthType::atBasic && !Proxy.empty() && !ProxyUsername.empty() &&
+      hop.target.protocol != "https")
     line("Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword));
   if (!Cookie.empty()) line("Cookie: " + Cookie);
-  if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty())
-    line("Range: bytes=" + ContentRangeBegin + "-" + ContentRangeEnd);
+  if (RangeFrom >= 0) {
+    line("Range: bytes=" + std::to_string(RangeFrom) + "-");
+    if (!IfRange.empty()) line("If-Range: " + IfRange);
+  }
   line("");
   return r;
 }
@@ -362,19 +389,19 @@ bool THttpClient::RunHop(Hop& hop) {
     THttpClient& c;
     bool& begun;
     ~Closer() {
+      c.tls_.reset();
       c.socket_.Close();
       if (c.OnSessionClosed) c.OnSessionClosed(&c);
       if (begun && c.OnDocEnd) c.OnDocEnd(&c);
     }
   } closer{*this, documentBegun};
 
+  if (hop.target.protocol == "https" && ((!Proxy.empty() && !OpenTunnel(hop)) || !StartTls(hop))) return false;
+
   state_ = THttpState::WaitingHeader;
   const std::string request = BuildRequest(hop);
   RequestLine = request.substr(0, request.find("\r\n"));
-  ContentRangeBegin.clear();
-  ContentRangeEnd.clear();
-  AcceptRanges.clear();
-  r = socket_.Send(request);
+  r = SendBytes(request);
   if (r != NetResult::Ok) return NetFailure(r, L"");
   if (OnTraffic) OnTraffic(this, 1, static_cast<int>(request.size()));
 
@@ -382,9 +409,9 @@ bool THttpClient::RunHop(Hop& hop) {
   std::vector<char> buffer(4 * 1024 * 1024);
   for (;;) {
     int got = 0;
-    r = socket_.Receive(buffer.data(), static_cast<int>(buffer.size()), got);
+    r = ReceiveBytes(buffer.data(), static_cast<int>(buffer.size()), got);
     if (r != NetResult::Ok) {
-      if (state_ == THttpState::ReceivingDocument && r == NetResult::Failed) {
+      if (state_ == THttpState::ReceivingDocument && r == NetResult::Failed && tlsFailure_.empty()) {
         int e = socket_.Error();
         return Fail(404, Wide(WinsockErrorText(e)) + L" (ошибка #" + std::to_wstring(e) + L"). " +
                              Fmt(L"Получено %s байт документа", std::to_wstring(DocumentBytes)) +
@@ -418,8 +445,8 @@ bool THttpClient::RunHop(Hop& hop) {
         if (OnDocBegin) OnDocBegin(this);
       }
     }
-    if (hop.headerDone && left > 0 && !Deliver(data, left)) return false;
-    if (hop.headerDone && ContentLength >= 0 && DocumentBytes >= ContentLength) {
+    if (hop.headerDone && left > 0 && !(hop.chunked ? DeliverChunks(hop, data, left) : Deliver(data, left))) return false;
+    if (hop.headerDone && (hop.chunked ? hop.chunk == Hop::Chunk::Done : ContentLength >= 0 && DocumentBytes >= ContentLength)) {
       hop.complete = true;
       break;
     }
@@ -429,9 +456,114 @@ bool THttpClient::RunHop(Hop& hop) {
     if (StatusCode == 0) return Fail(404, L"Сервер прислал ответ без строки состояния HTTP");
     return Fail(404, L"Соединение закрыто до конца заголовка ответа");
   }
+  if (hop.chunked && hop.chunk != Hop::Chunk::Done)
+    return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт", std::to_wstring(DocumentBytes)));
   if (ContentLength >= 0 && DocumentBytes < ContentLength)
     return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт из %s", std::to_wstring(DocumentBytes),
                          std::to_wstring(ContentLength)));
+  return true;
+}
+
+NetResult THttpClient::SendBytes(const std::string& bytes) {
+  if (!tls_) return socket_.Send(bytes);
+  return tls_->Send(bytes.data(), bytes.size(), tlsFailure_);
+}
+
+NetResult THttpClient::ReceiveBytes(char* buffer, int size, int& got) {
+  if (!tls_) return socket_.Receive(buffer, size, got);
+  return tls_->Receive(buffer, size, got, tlsFailure_);
+}
+
+bool THttpClient::OpenTunnel(Hop& hop) {
+  const std::string authority = hop.target.host + ":" + (hop.target.port.empty() ? "443" : hop.target.port);
+  std::string request = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n";
+  if (!Agent.empty()) request += "User-Agent: " + Agent + "\r\n";
+  if (ProxyAuthType == TProxyAuthType::atBasic && !ProxyUsername.empty())
+    request += "Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword) + "\r\n";
+  request += "\r\n";
+  RequestLine = "CONNECT " + authority + " HTTP/1.0";
+  NetResult r = socket_.Send(request);
+  if (r != NetResult::Ok) return NetFailure(r, L"");
+  if (OnTraffic) OnTraffic(this, 1, static_cast<int>(request.size()));
+  // The proxy's answer, to its empty line; the tunnel carries nothing before the client's hello.
+  std::string answer;
+  char c = 0;
+  while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
+    if (answer.size() >= static_cast<size_t>(MaxHeaderBytes)) return Fail(404, L"Заголовок ответа HTTP слишком длинный");
+    int got = 0;
+    r = socket_.Receive(&c, 1, got);
+    if (r != NetResult::Ok) return NetFailure(r, L"");
+    if (got == 0) return Fail(404, L"Прокси-сервер закрыл соединение, не ответив на запрос CONNECT");
+    answer += c;
+    if (answer.size() >= 2 && answer.compare(answer.size() - 2, 2, "\n\n") == 0) break;
+  }
+  if (OnTraffic) OnTraffic(this, 0, static_cast<int>(answer.size()));
+  std::string status = answer.substr(0, answer.find_first_of("\r\n"));
+  int code = 0;
+  if (status.size() >= 12 && status.compare(0, 5, "HTTP/") == 0 && status[8] == ' ') {
+    for (int i = 9; i < 12; ++i) code = std::isdigit(static_cast<unsigned char>(status[i])) ? code * 10 + (status[i] - '0') : -1000;
+  }
+  if (code < 100) return Fail(404, L"Прокси-сервер ответил на запрос CONNECT не по протоколу HTTP");
+  std::wstring phrase = status.size() > 13 ? Wide(status.substr(13)) : std::to_wstring(code);
+  StatusCode = code;
+  if (code == 407) return Fail(407, phrase);
+  if (code < 200 || code >= 300)
+    return Fail(code, phrase + L" (прокси-сервер не открыл соединение с сервером " + Wide(authority) + L")");
+  StatusCode = 0;
+  return true;
+}
+
+bool THttpClient::StartTls(Hop& hop) {
+  tls_ = std::make_unique<TTlsChannel>(socket_);
+  // The handshake as a whole is bounded too: a peer that trickles bytes never holds it.
+  const DWORD limit = TimeOutMs == INFINITE ? 120000 : TimeOutMs;
+  NetResult r = tls_->Handshake(hop.target.host, Trust, limit, tlsFailure_);
+  if (r != NetResult::Ok) return NetFailure(r, L"");
+  SecureSummary = tls_->Summary();
+  return true;
+}
+
+bool THttpClient::DeliverChunks(Hop& hop, const char* data, int length) {
+  ContentLength = -1;  // the chunks' sizes count, not a length header
+  while (length > 0 && hop.chunk != Hop::Chunk::Done) {
+    if (hop.chunk == Hop::Chunk::Data) {
+      const int take = hop.chunkLeft < length ? static_cast<int>(hop.chunkLeft) : length;
+      if (!Deliver(data, take)) return false;
+      data += take;
+      length -= take;
+      hop.chunkLeft -= take;
+      if (hop.chunkLeft == 0) hop.chunk = Hop::Chunk::DataEnd;
+      continue;
+    }
+    // The size line, the line break after a chunk's data, the trailer's lines.
+    const char c = *data++;
+    --length;
+    if (c != '\n') {
+      if (hop.chunkLine.size() >= 1024) return Fail(404, L"Строка HTTP слишком длинная");
+      if (c != '\r') hop.chunkLine += c;
+      continue;
+    }
+    std::string line;
+    line.swap(hop.chunkLine);
+    if (hop.chunk == Hop::Chunk::DataEnd) {
+      if (!line.empty()) return Fail(404, L"Сервер прислал документ с нарушенной разбивкой на части (chunked)");
+      hop.chunk = Hop::Chunk::Size;
+    } else if (hop.chunk == Hop::Chunk::Trailer) {
+      if (line.empty()) hop.chunk = Hop::Chunk::Done;
+    } else {
+      int64_t size = 0;
+      size_t i = 0;
+      for (; i < line.size() && std::isxdigit(static_cast<unsigned char>(line[i])); ++i) {
+        if (size > MaxDocumentSize) return Fail(404, L"Документ больше 2 ГБ (2147483647 байт) не загружается");
+        size = size * 16 + (std::isdigit(static_cast<unsigned char>(line[i])) ? line[i] - '0'
+                                                                                 : std::tolower(static_cast<unsigned char>(line[i])) - 'a' + 10);
+      }
+      if (i == 0 || (i < line.size() && line[i] != ';' && line[i] != ' ' && line[i] != '\t'))
+        return Fail(404, L"Сервер прислал документ с нарушенной разбивкой на части (chunked)");
+      hop.chunkLeft = size;
+      hop.chunk = size == 0 ? Hop::Chunk::Trailer : Hop::Chunk::Data;
+    }
+  }
   return true;
 }
 
@@ -448,6 +580,18 @@ bool THttpClient::Deliver(const char* data, int length) {
     if (!OnDocData(this, data, length, failure)) return Fail(404, failure);
   }
   return true;
+}
+
+std::string THttpClient::RcvdHeaderValue(const std::string& name) const {
+  for (const auto& l : RcvdHeader) {
+    size_t colon = l.find(':');
+    if (colon != std::string::npos && Lower(l.substr(0, colon)) == name) {
+      std::string v = l.substr(colon + 1);
+      size_t first = v.find_first_not_of(" \t");
+      return first == std::string::npos ? std::string() : v.substr(first);
+    }
+  }
+  return "";
 }
 
 bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
@@ -475,6 +619,18 @@ bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
         value.erase(0, value.find_first_not_of(" \t") == std::string::npos ? value.size()
                                                                              : value.find_first_not_of(" \t"));
         if (name == "location") {
+          // A control byte in an address could start a header line of the next request.
+          for (char c : value)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+              std::string shown;
+              for (char d : value) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(d));
+                shown += (static_cast<unsigned char>(d) < 0x20 || d == 0x7F) ? std::string(buf) : std::string(1, d);
+              }
+              return Fail(404, L"Сервер прислал недопустимый адрес перенаправления (в нем есть управляющие символы): " +
+                                   Wide(shown.substr(0, 300)));
+            }
           hop.hasLocation = true;
           hop.location = value;
         } else if (name == "content-length") {
@@ -496,8 +652,15 @@ bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
           ContentRangeEnd = dash == std::string::npos ? ""
                                                       : value.substr(dash + 1, slash == std::string::npos ? std::string::npos
                                                                                                           : slash - dash - 1);
+          ContentRangeTotal = slash == std::string::npos ? "" : value.substr(slash + 1);
+        } else if (name == "etag") {
+          ETag = value;
+        } else if (name == "last-modified") {
+          LastModified = value;
         } else if (name == "accept-ranges") {
           AcceptRanges = value;
+        } else if (name == "transfer-encoding") {
+          hop.chunked = Lower(value).find("chunked") != std::string::npos;
         } else if (name == "content-type") {
           ContentType = Lower(value);
         } else if (name == "www-authenticate") {
@@ -527,7 +690,30 @@ bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
   }
   if (s >= 300 && s < 400) return Fail(s, phrase + L" (перенаправление без допустимого адреса)");
   if (s < 200) return Fail(s, phrase + L" (промежуточный ответ вместо документа)");
-  if (s == 206) return Fail(s, phrase + L" (сервер прислал часть документа вместо целого)");
+  if (s == 206) {
+    // Only the part asked for: from the partial file's end to the end of the same document.
+    auto number = [](const std::string& text, int64_t& n) {
+      n = 0;
+      if (text.empty() || text.size() > 18) return false;
+      for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+      }
+      return true;
+    };
+    int64_t begin = -1, end = -1, total = -1;
+    const bool fits = RangeFrom >= 0 && StartsWithNoCase(RcvdHeaderValue("content-range"), "bytes ") &&
+                      number(ContentRangeBegin, begin) && number(ContentRangeEnd, end) &&
+                      number(ContentRangeTotal, total) && begin == RangeFrom && end >= begin && end + 1 == total &&
+                      (RangeTotal < 0 || total == RangeTotal) && (ContentLength < 0 || ContentLength == end - begin + 1);
+    if (!fits)
+      return Fail(s, phrase + L" (сервер прислал не ту часть документа: Content-Range «" +
+                         Wide(RcvdHeaderValue("content-range")) + L"»)");
+    ContentLength = end - begin + 1;
+    PartialContent = true;
+    hop.headerDone = true;
+    return true;
+  }
   if (s >= 300) return Fail(s, phrase + L" (недопустимый код ответа)");
   if (ContentLength > MaxDocumentSize)
     return Fail(404, Fmt(L"Документ больше 2 ГБ (%s байт) не загружается", std::to_wstring(ContentLength)));
@@ -559,8 +745,17 @@ void THttpClient::ResolveLocation(Hop& hop, const std::string& value) {
     next.path = base + value;
   }
   next.path = RemoveDotSegments(next.path);
-  if (next.host.empty() || (Proxy.empty() && next.protocol != "http") ||
-      (next.protocol != "http" && next.protocol != "ftp")) {
+  if (hop.target.protocol == "https" && next.protocol != "https") {
+    Fail(404, L"Перенаправление с защищенного соединения (https) на незащищенное отвергнуто: " + Wide(value));
+    return;
+  }
+  bool hostOk = !next.host.empty();
+  for (char c : next.host)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') hostOk = false;
+  for (char c : next.port)
+    if (c < '0' || c > '9') hostOk = false;
+  if (!hostOk || (Proxy.empty() && next.protocol == "ftp") ||
+      (next.protocol != "http" && next.protocol != "https" && next.protocol != "ftp")) {
     Fail(404, L"Перенаправление по адресу, который не поддерживается: " + Wide(value));
     return;
   }

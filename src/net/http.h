@@ -1,16 +1,18 @@
 // A small HTTP/1.0 client: one GET per request on its own connection, directly or through an
-// HTTP proxy (which may also relay ftp:// URLs), Basic authorisation to the proxy and to the
-// origin, redirects followed. The document's bytes go to the owner's sink as they arrive; the
+// HTTP proxy (which may also relay ftp:// URLs), over TLS for https:// (through the proxy in a
+// CONNECT tunnel), Basic authorisation to the proxy and to the origin, redirects followed. The document's bytes go to the owner's sink as they arrive; the
 // client never opens a file itself. Get waits through the program's message pump, so the
 // window stays alive and Abort (the Stop button) ends a request from inside that wait.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "net/socket.h"
+#include "net/tls.h"
 
 namespace dorvex::net {
 
@@ -69,7 +71,14 @@ class THttpClient {
   std::string Username, Password;
   double ModifiedSince = 0;
   std::string Cookie;
-  std::string ContentRangeBegin, ContentRangeEnd;
+  // Continuation: with RangeFrom >= 0 the request asks for the bytes from there on, "If-Range:"
+  // carrying IfRange (a validator the server gave). A 206 is then accepted only when its
+  // Content-Range starts at RangeFrom and, with RangeTotal >= 0, names that total.
+  int64_t RangeFrom = -1;
+  int64_t RangeTotal = -1;
+  std::string IfRange;
+  // The server's certificate checks and the protocols allowed for https://.
+  TTlsTrust Trust;
   std::string Sender, Reference, ContentTypePost = "application/x-www-form-urlencoded";
   bool MultiThreaded = false;
   // Inactivity limit of a request in milliseconds: the longest wait for the name, the
@@ -82,6 +91,10 @@ class THttpClient {
   int64_t ContentLength = -1;
   std::string ContentType;
   std::string AcceptRanges;
+  std::string ContentRangeBegin, ContentRangeEnd, ContentRangeTotal;  // of the last answer only
+  bool PartialContent = false;  // a 206 accepted for RangeFrom: the document's bytes continue a file
+  std::string ETag, LastModified;
+  std::wstring SecureSummary;  // protocol and cipher of the last TLS connection; empty for plain HTTP
   std::vector<std::string> RcvdHeader;
   std::vector<std::string> WWWAuthenticate;
   std::wstring HttpTempFileName;  // the owner's note of the local file; the client never reads it
@@ -117,11 +130,20 @@ class THttpClient {
   // One received header line; false when the request ends here (with the reason set).
   bool HeaderLine(Hop& hop, const std::string& line);
   bool Deliver(const char* data, int length);
+  bool DeliverChunks(Hop& hop, const char* data, int length);
+  std::string RcvdHeaderValue(const std::string& lowerName) const;
   void ResolveLocation(Hop& hop, const std::string& value);
+  // The proxy's tunnel to the origin for https://, then the handshake; false with the reason set.
+  bool OpenTunnel(Hop& hop);
+  bool StartTls(Hop& hop);
+  NetResult SendBytes(const std::string& bytes);
+  NetResult ReceiveBytes(char* buffer, int size, int& got);
 
   THttpState state_ = THttpState::Ready;
   TAbortSignal abort_;
   TAsyncSocket socket_;
+  std::unique_ptr<TTlsChannel> tls_;
+  std::wstring tlsFailure_;
   bool aborted_ = false;
 };
 

@@ -57,6 +57,7 @@ class TAsyncSocket {
   // (an inactivity limit: each wait for data, a connection or room to send starts it anew).
   void SetAbortSignal(const TAbortSignal* abort) { abort_ = abort; }
   void SetTimeout(DWORD timeoutMs) { timeoutMs_ = timeoutMs; }
+  DWORD Timeout() const { return timeoutMs_; }
 
   // Connects to the address; waits for the connection to be made.
   NetResult Connect(const in_addr& address, uint16_t port);

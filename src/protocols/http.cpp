@@ -16,11 +16,16 @@
 namespace dorvex {
 
 namespace {
+std::wstring g_secureNote;
+
 std::wstring WithTrailingSlash(std::wstring dir) {
   if (dir.empty() || dir.back() != L'/') dir += L'/';
   return dir;
 }
 }  // namespace
+
+const std::wstring& THttpProtocol::SecureConnectionNote() { return g_secureNote; }
+void THttpProtocol::ForgetSecureConnection() { g_secureNote.clear(); }
 
 bool THttpProtocol::FtpThroughProxy() { return Settings().ConnectionType == 0 && Settings().ProxyUse; }
 
@@ -33,7 +38,11 @@ std::wstring THttpProtocol::URLFor(const std::wstring& path) {
     scheme = L"ftp://";
   }
   if (host.empty()) return L"";
-  std::wstring url = StartsWithText(host, scheme) ? host : scheme + host;
+  // The server setting may carry its scheme: "https://" for a server reached over TLS, whose port
+  // is 443 while the port setting keeps its default.
+  std::wstring url = host.find(L"://") != std::wstring::npos ? host : scheme + host;
+  while (url.size() > 3 && url.back() == L'/' && url.find(L"://") + 3 < url.size()) url.pop_back();
+  if (StartsWithText(url, L"https://") && port == L"80") port.clear();
   if (!port.empty()) url += L":" + port;
   std::wstring p = path;
   if (!p.empty() && p[0] == L'/') p.erase(0, 1);
@@ -54,6 +63,8 @@ THttpProtocol::THttpProtocol(TProgram& owner) : TDownloadProtocol(owner), Client
   c.Agent = kAgent;
   c.Accept = kAccept;
   c.TimeOutMs = s.HttpTimeOut > 0 ? static_cast<DWORD>(s.HttpTimeOut) * 1000u : INFINITE;
+  c.Trust.trustedCertificates = WideToAnsi(s.TrustedCertificates);
+  c.Trust.allowLegacyProtocols = s.AllowOldTls;
   c.OnSessionConnected = [this](void*) { SetConnected(true); };
   c.OnSessionClosed = [this](void*) { SetConnected(false); };
   c.OnTraffic = [this](void*, int direction, int count) {
@@ -97,13 +108,74 @@ bool THttpProtocol::CheckServer() {
   return false;
 }
 
+std::wstring PartialValidatorPath(const std::wstring& partial) { return partial + L".dxrange"; }
+
+namespace {
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  FileHandle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return f && WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+// The validator of a partial file: what the server called the document when the partial began
+// (a strong ETag, else its Last-Modified date) and the document's whole length.
+struct PartialValidator {
+  std::string value;
+  int64_t total = -1;
+};
+
+bool ReadValidator(const std::wstring& path, PartialValidator& v) {
+  std::string text;
+  if (FileSizeOf(path) <= 0 || FileSizeOf(path) > 4096 || !ReadFileBytes(path, text)) return false;
+  size_t nl = text.find('\n');
+  if (nl == std::string::npos) return false;
+  v.value = text.substr(0, nl);
+  const std::string total = text.substr(nl + 1, text.find('\n', nl + 1) - nl - 1);
+  v.total = 0;
+  if (total.empty() || total.size() > 18) return false;
+  for (char c : total) {
+    if (c < '0' || c > '9') return false;
+    v.total = v.total * 10 + (c - '0');
+  }
+  for (char c : v.value)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;  // it goes into a header line
+  return !v.value.empty();
+}
+}  // namespace
+
 void THttpProtocol::OpenDocument() {
   openFailure_.clear();
   FileStream.reset();
-  const std::wstring path = Client->HttpTempFileName.empty() ? Owner.TempDir + L"http.tmp" : Client->HttpTempFileName;
-  FileStream.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!FileStream)
+  net::THttpClient& c = *Client;
+  const std::wstring path = c.HttpTempFileName.empty() ? Owner.TempDir + L"http.tmp" : c.HttpTempFileName;
+  if (c.PartialContent) {
+    // The rest of the partial file: appended at its end, which is where the range began.
+    FileStream.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER end{};
+    if (FileStream && (!SetFilePointerEx(FileStream.get(), LARGE_INTEGER{}, &end, FILE_END) ||
+                       end.QuadPart != c.RangeFrom)) {
+      FileStream.reset();
+      openFailure_ = Fmt(L"Частично загруженный файл %s изменился во время загрузки", path);
+      return;
+    }
+  } else {
+    FileStream.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (continuing_) {
+      // The file starts anew: its validator, written before its first byte, lets a later session
+      // continue it if this transfer breaks; without one it will be fetched whole.
+      const std::wstring vpath = PartialValidatorPath(path);
+      const bool strong = !c.ETag.empty() && c.ETag.rfind("W/", 0) != 0;
+      const std::string value = strong ? c.ETag : c.LastModified;
+      if (!value.empty() && c.ContentLength > 0)
+        WriteFileBytes(vpath, value + "\n" + std::to_string(c.ContentLength) + "\n");
+      else
+        DeleteFileW(vpath.c_str());
+    }
+  }
+  if (!FileStream && openFailure_.empty())
     openFailure_ = Fmt(L"Нельзя создать файл %s. Ошибка Windows: «%s»", path, WindowsErrorText(GetLastError()));
 }
 
@@ -133,7 +205,7 @@ bool THttpProtocol::WriteBlock(const char* data, int length, std::wstring& failu
   return true;
 }
 
-bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& remotePath, bool,
+bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& remotePath, bool resume,
                                  const std::wstring& localPath) {
   if (SystemDownload()) return SystemDownloadFile(abortHandler, remotePath, localPath);
   net::THttpClient& c = *Client;
@@ -147,10 +219,37 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
     Client->Abort();
   });
   openFailure_.clear();
+  // A partial file of an earlier transfer is continued where the server can prove it is the
+  // same document (If-Range with the validator kept beside it); otherwise it is fetched whole.
+  continuing_ = resume && CanResume();
+  const std::wstring vpath = PartialValidatorPath(localPath);
+  const int64_t have = continuing_ ? FileSizeOf(localPath) : -1;
+  PartialValidator validator;
+  const bool resumable = have > 0 && ReadValidator(vpath, validator) && have < validator.total;
+  if (!resumable) DeleteFileW(vpath.c_str());
+  c.RangeFrom = resumable ? have : -1;
+  c.RangeTotal = resumable ? validator.total : -1;
+  c.IfRange = resumable ? validator.value : "";
   bool ok = c.Get();
   FileStream.reset();  // closed on every way out, whatever the client reported
   if (!openFailure_.empty()) ok = false;
-  if (ok) return true;
+  if (!ok && resumable && openFailure_.empty() && (c.StatusCode == 416 || c.StatusCode == 206)) {
+    // The server does not know that part of this document (416) or sent another (206 that does
+    // not fit): the file is fetched whole.
+    DeleteFileW(vpath.c_str());
+    c.RangeFrom = c.RangeTotal = -1;
+    c.IfRange.clear();
+    ok = c.Get();
+    FileStream.reset();
+    if (!openFailure_.empty()) ok = false;
+  }
+  c.RangeFrom = c.RangeTotal = -1;
+  c.IfRange.clear();
+  if (!c.SecureSummary.empty()) g_secureNote = c.SecureSummary;
+  if (ok) {
+    DeleteFileW(vpath.c_str());  // whole: nothing left to continue
+    return true;
+  }
   std::wstring reason = !openFailure_.empty() ? openFailure_ : c.ReasonPhrase;
   int code = !openFailure_.empty() ? 404 : c.StatusCode;
   std::wstring detail = reason.empty() ? L"" : Fmt(L". Ошибка сервера %d: %s", code, reason);
@@ -159,11 +258,29 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
 }
 
 namespace {
-// The status callback of the system download: its only work is to cancel the download when
-// Stop was pressed (the function asks it at every block that arrives).
-class StopCallback : public IBindStatusCallback {
+// The record of one system download, shared by the waiting caller and the helper thread:
+// whoever lets go last frees it, so that the caller can leave a download that hangs (Stop, the
+// time-out) without waiting for the function to return.
+struct SystemCall {
+  URLDownloadToFileAFunc function = nullptr;
+  std::string url, file;  // file: the helper's own name, moved to the local path on success
+  volatile LONG stop = 0;
+  volatile LONG abandoned = 0;
+  volatile LONG lastActivity = 0;  // GetTickCount of the last sign of life from the function
+  long result = -1;
+  HMODULE module = nullptr;  // the function's library, held by the helper thread until it ends
+  LONG refs = 2;
+  void Release() {
+    if (InterlockedDecrement(&refs) == 0) delete this;
+  }
+};
+
+// The status callback of the system download: it notes every sign of progress for the time-out
+// and cancels the download when Stop was pressed (the function asks it at every block).
+class StopCallback final : public IBindStatusCallback {
  public:
-  explicit StopCallback(volatile LONG& stop) : stop_(stop) {}
+  explicit StopCallback(SystemCall& call) : call_(call) { InterlockedIncrement(&call_.refs); }
+  virtual ~StopCallback() { call_.Release(); }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBindStatusCallback)) {
       *object = static_cast<IBindStatusCallback*>(this);
@@ -174,34 +291,42 @@ class StopCallback : public IBindStatusCallback {
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = InterlockedDecrement(&refs_);
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
   HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return stop_ ? E_ABORT : S_OK; }
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override {
+    InterlockedExchange(&call_.lastActivity, static_cast<LONG>(GetTickCount()));
+    return call_.stop || call_.abandoned ? E_ABORT : S_OK;
+  }
   HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
 
  private:
-  volatile LONG& stop_;
-  LONG refs_ = 1;  // owned by the call's record, which outlives the call
-};
-
-struct SystemCall {
-  URLDownloadToFileAFunc function;
-  std::string url, file;
-  volatile LONG stop = 0;
-  long result = -1;
+  SystemCall& call_;
+  LONG refs_ = 1;  // the system may hold it after the call returns: it goes with its last reference
 };
 
 DWORD WINAPI SystemDownloadThread(void* param) {
   auto* call = static_cast<SystemCall*>(param);
   HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  StopCallback callback(call->stop);
-  call->result = call->function(nullptr, call->url.c_str(), call->file.c_str(), 0, &callback);
+  auto* callback = new StopCallback(*call);
+  call->result = call->function(nullptr, call->url.c_str(), call->file.c_str(), 0, callback);
+  callback->Release();
   if (SUCCEEDED(init)) CoUninitialize();
+  // A download its caller has left behind leaves nothing on the disk.
+  if (call->abandoned) DeleteFileA(call->file.c_str());
+  HMODULE module = call->module;
+  call->Release();
+  // The library stays loaded while this thread may still run in it, even when the program
+  // unloads its own reference (at its end) before a download left behind has returned.
+  if (module) FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 
@@ -225,45 +350,79 @@ bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wst
   ForceDirectories(ExtractFilePath(localPath));
   // A file left from before must not pass for the one fetched now.
   DeleteFileW(localPath.c_str());
+  // The function writes a name of this call's own: a download left behind and ending later can
+  // never put its file where a later transfer expects its own.
+  static LONG serial = 0;
+  const std::wstring own = localPath + Fmt(L".~%u-%d", GetCurrentProcessId(), InterlockedIncrement(&serial));
+  auto* call = new SystemCall;
+  call->function = SystemDownloadFunction();
+  call->url = WideToAnsi(url);
+  call->file = WideToAnsi(own);
+  call->lastActivity = static_cast<LONG>(GetTickCount());
+  struct Leave {
+    SystemCall* c;
+    ~Leave() {
+      InterlockedExchange(&c->abandoned, 1);
+      c->Release();
+    }
+  } leave{call};
   auto fail = [&](const std::wstring& why) {
+    InterlockedExchange(&call->abandoned, 1);  // from here on a thread still running cleans up after itself
     DeleteFileW(localPath.c_str());
+    DeleteFileW(own.c_str());
     Owner.ReportMessage(this, Fmt(L"C сервера нельзя загрузить файл %s. %s", url, why));
     return false;
   };
-  SystemCall call;
-  call.function = SystemDownloadFunction();
-  call.url = WideToAnsi(url);
-  call.file = WideToAnsi(localPath);
   // The call blocks until the download ends: it runs on a thread of its own while the window
-  // keeps pumping; Stop cancels it at the next block that arrives.
+  // keeps pumping. Stop and the time-out end the wait at once, whether or not the function
+  // reports anything; the thread, left behind, cancels at its next block and cleans up after it.
   HttpSavedAbortHandler = abortHandler;
-  AbortScope chain(abortHandler, [this, &call](void*) {
+  AbortScope chain(abortHandler, [this, call](void*) {
     if (HttpSavedAbortHandler) HttpSavedAbortHandler(this);
-    InterlockedExchange(&call.stop, 1);
+    InterlockedExchange(&call->stop, 1);
   });
-  HANDLE thread = CreateThread(nullptr, 0, SystemDownloadThread, &call, 0, nullptr);
-  if (!thread) return fail(Fmt(L"Ошибка Windows: «%s»", WindowsErrorText(GetLastError())));
-  while (WaitWithMessages(&thread, 1, INFINITE) != WAIT_OBJECT_0) {
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(call->function), &call->module);
+  HANDLE thread = CreateThread(nullptr, 0, SystemDownloadThread, call, 0, nullptr);
+  if (!thread) {
+    if (call->module) FreeLibrary(call->module);
+    call->Release();  // the thread's share
+    return fail(Fmt(L"Ошибка Windows: «%s»", WindowsErrorText(GetLastError())));
+  }
+  const int timeOut = Settings().HttpTimeOut;
+  bool finished = false;
+  while (!call->stop) {
+    if (WaitWithMessages(&thread, 1, 100) == WAIT_OBJECT_0) {
+      finished = true;
+      break;
+    }
+    const DWORD quiet = GetTickCount() - static_cast<DWORD>(call->lastActivity);
+    if (timeOut > 0 && quiet >= static_cast<DWORD>(timeOut) * 1000u) {
+      CloseHandle(thread);
+      return fail(Fmt(L"Сервер не присылает данных дольше %d сек. (тайм-аут ответа): загрузка прервана", timeOut));
+    }
   }
   CloseHandle(thread);
-  if (call.stop) return fail(L"Загрузка прервана пользователем");
-  if (call.result != 0)
+  if (call->stop || !finished) return fail(L"Загрузка прервана пользователем");
+  if (call->result != 0)
     return fail(Fmt(L"Системная функция загрузки вернула код ошибки 0x%s",
                     AnsiToWide([&] {
                       char buf[16];
-                      std::snprintf(buf, sizeof buf, "%08lX", static_cast<unsigned long>(call.result));
+                      std::snprintf(buf, sizeof buf, "%08lX", static_cast<unsigned long>(call->result));
                       return std::string(buf);
                     }())));
-  if (!FileExists(localPath)) return fail(L"Системная функция загрузки сообщила об успехе, но файл не получен");
+  if (!FileExists(own)) return fail(L"Системная функция загрузки сообщила об успехе, но файл не получен");
   // The function may report success for a missing document, with the error page as the file:
   // the status the server gave, where the system kept it, decides.
-  const std::string status = CachedStatusLine(call.url);
+  const std::string status = CachedStatusLine(call->url);
   if (status.compare(0, 5, "HTTP/") == 0) {
     size_t blank = status.find(' ');
     int code = blank == std::string::npos ? 0 : std::atoi(status.c_str() + blank + 1);
     if (code < 200 || code >= 300 || code == 206)
       return fail(Fmt(L"Ответ сервера: %s", AnsiToWide(status)));
   }
+  if (!MoveFileExW(own.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+    return fail(Fmt(L"Нельзя переименовать загруженный файл в %s. Ошибка Windows: «%s»", localPath,
+                    WindowsErrorText(GetLastError())));
   return true;
 }
 

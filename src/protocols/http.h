@@ -1,6 +1,7 @@
-// Upgrades over HTTP: from a web server directly or through an HTTP proxy, from an FTP server
-// through the proxy (ftp:// URLs), or through the system's own URL download function in the
-// automatic mode. Every file is one request on a connection of its own and is fetched whole.
+// Upgrades over HTTP or HTTPS: from a web server directly or through an HTTP proxy, from an FTP
+// server through the proxy (ftp:// URLs), or through the system's own URL download function in
+// the automatic mode. Every file is one request on a connection of its own; with continuation
+// on, a partial file is continued with a range the server must tie to the same document.
 #pragma once
 
 #include <memory>
@@ -35,6 +36,10 @@ class THttpProtocol : public TDownloadProtocol {
   static std::wstring URLFor(const std::wstring& path);
   // Whether a name is usable: a dotted numeric address, or a name the system finds.
   static bool NameResolves(const std::wstring& name);
+  // The protocol and cipher of the last TLS connection made since the note was last forgotten
+  // (at the start of each session), for the report; empty when none was made.
+  static const std::wstring& SecureConnectionNote();
+  static void ForgetSecureConnection();
 
   std::unique_ptr<net::THttpClient> Client;
   FileHandle FileStream;
@@ -45,6 +50,10 @@ class THttpProtocol : public TDownloadProtocol {
   void OpenDocument();
   bool WriteBlock(const char* data, int length, std::wstring& failure);
   std::wstring openFailure_;
+  bool continuing_ = false;
 };
+
+// The file beside a partial download that keeps the server's validator of the document.
+std::wstring PartialValidatorPath(const std::wstring& partial);
 
 }  // namespace dorvex

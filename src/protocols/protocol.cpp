@@ -354,6 +354,7 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
           // The longer partial copy is the one continued.
           ForceDirectories(ExtractFilePath(t));
           CopyFileW(r.c_str(), t.c_str(), FALSE);
+          DeleteFileW(PartialValidatorPath(t).c_str());  // the server's validator was of the other copy
         }
         if (!CanResume()) DeleteFileW(t.c_str());
         // A partial copy already as long as the map says is not continued past its end: it is

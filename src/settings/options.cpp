@@ -79,6 +79,8 @@ void LoadSettings() {
   s.DeleteOldFiles = ini.ReadBool(L"Service", L"DeleteOldFiles", s.DeleteOldFiles);
   s.MapPublicKey = ini.ReadString(L"Security", L"MapPublicKey", s.MapPublicKey);
   s.RequireSignedMaps = ini.ReadBool(L"Security", L"RequireSignedMaps", s.RequireSignedMaps);
+  s.TrustedCertificates = ini.ReadString(L"Security", L"TrustedCertificates", s.TrustedCertificates);
+  s.AllowOldTls = ini.ReadBool(L"Security", L"AllowOldTls", s.AllowOldTls);
   if (!s.UpgradeFilesDir.empty()) s.UpgradeFilesDir = IncludeTrailingBackslash(s.UpgradeFilesDir);
 }
 

@@ -55,6 +55,12 @@ struct TSettings {
   // a valid signature beside it is refused.
   std::wstring MapPublicKey;
   bool RequireSignedMaps = false;
+  // Servers reached over https://: certificates (PEM, "\n" for its line breaks, or base64 DER;
+  // several allowed) of private authorities or of the servers themselves that the server's chain
+  // must reach instead of a root of the system; and whether TLS 1.0 and 1.1 may be used with a
+  // server that offers nothing newer. Set by the administrator and never written back.
+  std::wstring TrustedCertificates;
+  bool AllowOldTls = false;
 };
 
 // The one settings record of the run.

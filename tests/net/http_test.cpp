@@ -447,3 +447,147 @@ TEST(HttpClient, LocalFaults) {
   EXPECT_EQ(q.c.ReasonPhrase, L"Диск переполнен");
   EXPECT_EQ(q.ends, 1);
 }
+
+TEST(HttpClient, ALocationWithControlBytesIsRefused) {
+  const std::string cases[] = {std::string("/next\rHost: evil.example"), std::string("/next\0x", 7),
+                               std::string("/a\x01")};
+  for (const auto& location : cases) {
+    ScriptServer* self = nullptr;
+    ScriptServer server(Answer(self, "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\n\r\n"));
+    self = &server;
+    Probe p;
+    EXPECT_FALSE(p.Get(server.Port()));
+    EXPECT_EQ(p.c.ReasonPhrase.rfind(L"Сервер прислал недопустимый адрес перенаправления (в нем есть управляющие "
+                                     L"символы): /",
+                                     0),
+              0u)
+        << WideToUtf8(p.c.ReasonPhrase);
+    EXPECT_EQ(server.Connections(), 1);  // no second request
+  }
+}
+
+TEST(HttpClient, NothingOfARedirectsHeaderReachesTheNextRequest) {
+  ScriptServer* self = nullptr;
+  ScriptServer server([&](SOCKET s, int index) {
+    self->ReadRequest(s);
+    ScriptServer::SendAll(s, index == 0 ? "HTTP/1.0 302 Found\r\nContent-Range: bytes 100-199/1000\r\nETag: \"e1\"\r\n"
+                                          "Set-Cookie: a=b\r\nLocation: /next\r\n\r\n"
+                                        : Ok("abc"));
+  });
+  self = &server;
+  Probe p;
+  ASSERT_TRUE(p.Get(server.Port())) << WideToUtf8(p.c.ReasonPhrase);
+  auto r = server.Requests();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[1], "GET /next HTTP/1.0\r\nAccept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+                  "User-Agent: Mozilla/3.0 (compatible)\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(p.c.ContentRangeBegin, "");
+  EXPECT_EQ(p.c.ETag, "");
+}
+
+TEST(HttpClient, ContinuationAsksWithTheValidatorAndTakesOnlyTheRightPart) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    bool ok;
+    int status;
+  };
+  const Case cases[] = {
+      {"the rest", "HTTP/1.0 206 Partial\r\nContent-Range: bytes 5-9/10\r\nContent-Length: 5\r\n\r\n56789", true, 206},
+      {"another start", "HTTP/1.0 206 Partial\r\nContent-Range: bytes 0-9/10\r\n\r\n0123456789", false, 206},
+      {"another total", "HTTP/1.0 206 Partial\r\nContent-Range: bytes 5-10/11\r\n\r\n56789A", false, 206},
+      {"not to the end", "HTTP/1.0 206 Partial\r\nContent-Range: bytes 5-7/10\r\n\r\n567", false, 206},
+      {"no range", "HTTP/1.0 206 Partial\r\nContent-Length: 5\r\n\r\n56789", false, 206},
+      {"the whole", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\nETag: \"new\"\r\n\r\n0123456789", true, 200},
+      {"unsatisfiable", "HTTP/1.0 416 Range Not Satisfiable\r\n\r\n", false, 416},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer* self = nullptr;
+    ScriptServer server(Answer(self, c.answer));
+    self = &server;
+    Probe p;
+    p.c.RangeFrom = 5;
+    p.c.RangeTotal = 10;
+    p.c.IfRange = "\"v1\"";
+    EXPECT_EQ(p.Get(server.Port()), c.ok) << WideToUtf8(p.c.ReasonPhrase);
+    EXPECT_EQ(p.c.StatusCode, c.status);
+    EXPECT_EQ(p.c.PartialContent, c.ok && c.status == 206);
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_NE(server.Requests()[0].find("\r\nRange: bytes=5-\r\nIf-Range: \"v1\"\r\n"), std::string::npos);
+    if (!c.ok && c.status == 206) {
+      EXPECT_NE(p.c.ReasonPhrase.find(L"сервер прислал не ту часть документа"), std::wstring::npos)
+          << WideToUtf8(p.c.ReasonPhrase);
+    }
+  }
+  // Without a range asked for, a 206 is never taken for the document.
+  ScriptServer* self = nullptr;
+  ScriptServer server(Answer(self, cases[0].answer));
+  self = &server;
+  Probe p;
+  EXPECT_FALSE(p.Get(server.Port()));
+  EXPECT_EQ(p.c.StatusCode, 206);
+  EXPECT_EQ(server.Requests()[0].find("Range:"), std::string::npos);
+}
+
+TEST(HttpClient, HttpsHandshakeFaultsEndInTime) {
+  // Accepts and never speaks TLS; sends text instead of a handshake; announces a record it never sends.
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::wstring reason;
+  };
+  const Case cases[] = {
+      {"silence", "", L"сервер не завершил установление соединения за 1 сек."},
+      {"garbage", "HTTP/1.1 400 Bad Request\r\n\r\n", L"сервер ответил не по протоколу TLS"},
+      {"a record never completed", std::string("\x16\x03\x03\x40\x00", 5), L"сервер не завершил установление соединения"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer* self = nullptr;
+    ScriptServer server([&](SOCKET s, int) {
+      char hello[512];
+      recv(s, hello, sizeof hello, 0);
+      if (!c.bytes.empty()) ScriptServer::SendAll(s, c.bytes);
+      self->Idle(20000);
+    });
+    self = &server;
+    Probe p;
+    p.c.TimeOutMs = 1500;
+    p.c.URL = "https://127.0.0.1:" + std::to_string(server.Port()) + "/f.bin";
+    const DWORD t0 = GetTickCount();
+    EXPECT_FALSE(p.c.Get());
+    EXPECT_LT(GetTickCount() - t0, 10000u);
+    EXPECT_NE(p.c.ReasonPhrase.find(c.reason), std::wstring::npos) << WideToUtf8(p.c.ReasonPhrase);
+    EXPECT_EQ(p.c.ReasonPhrase.rfind(L"Не удалось установить защищенное соединение с сервером 127.0.0.1: ", 0), 0u);
+    EXPECT_EQ(p.begins, 0);
+    EXPECT_EQ(p.c.State(), THttpState::Ready);
+  }
+  // Stop in the middle of the handshake ends it at once, whatever the time-out.
+  ScriptServer silent([&](SOCKET, int) { silent.Idle(30000); });
+  Probe p;
+  p.c.URL = "https://127.0.0.1:" + std::to_string(silent.Port()) + "/f.bin";
+  g_abortClient = &p.c;
+  SetTimer(nullptr, 0, 700, AbortTimer);
+  const DWORD t0 = GetTickCount();
+  EXPECT_FALSE(p.c.Get());
+  g_abortClient = nullptr;
+  EXPECT_LT(GetTickCount() - t0, 5000u);
+  EXPECT_EQ(p.c.ReasonPhrase, L"Соединение с сервером прервано");
+}
+
+TEST(HttpClient, HostNamesAgainstCertificatePatterns) {
+  struct Case {
+    const char* host;
+    const char* pattern;
+    bool match;
+  };
+  const Case cases[] = {
+      {"localhost", "localhost", true},          {"LocalHost.", "localhost", true},
+      {"a.example.com", "*.example.com", true},  {"example.com", "*.example.com", false},
+      {"a.b.example.com", "*.example.com", false}, {"a.example.com", "a*.example.com", false},
+      {"a.example.com", "*.*.com", false},       {"a.com", "*.com", false},
+      {"1.2.3.4", "*.2.3.4", false},             {"other.example", "localhost", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HostMatchesPattern(c.host, c.pattern), c.match) << c.host << " " << c.pattern;
+}

@@ -9,7 +9,11 @@
 # installed, or that does not come up, fails the run (exit code 3): tests never skip a peer.
 #
 # LIST is a comma-separated list of peer names:
-#   http   lighttpd serving a document root
+#   http   lighttpd serving a document root; documents under /slow/ come at 64 KB/s
+#   https  the same lighttpd also over TLS on further ports, with certificates made here: an
+#          authority of the tests and, each on a port of its own, a certificate of that authority
+#          for "localhost" and 127.0.0.1, one for another name, an expired one, one for client
+#          authentication only, a self-signed one, and one of another authority
 #   ftp    vsftpd, anonymous, active mode (PORT) with REST, serving a root folder
 #   proxy  squid with Basic authentication (answers 407 without credentials), no cache, relaying
 #          http:// and ftp:// URLs (FTP in passive mode towards the server)
@@ -19,6 +23,11 @@
 #   DX_HTTP_PORT          lighttpd's port
 #   DX_HTTP_ROOT          its document root, Windows form ("Z:\tmp\...\http\"), and
 #   DX_HTTP_ROOT_UNIX     the same folder as a Unix path
+#   DX_HTTP_LOG           lighttpd's access log (Windows form): "METHOD PATH STATUS range=... if-range=..."
+#   DX_HTTPS_PORT         the TLS port with the good certificate; DX_HTTPS_OTHERNAME_PORT,
+#                         DX_HTTPS_EXPIRED_PORT, DX_HTTPS_USAGE_PORT, DX_HTTPS_SELF_PORT,
+#                         DX_HTTPS_OTHERCA_PORT the others
+#   DX_CERTS              the certificates' folder (Windows form): ca.crt, self.crt, otherca.crt
 #   DX_FTP_PORT           vsftpd's port
 #   DX_FTP_ROOT, DX_FTP_ROOT_UNIX   the FTP root folder (anonymous root), as above
 #   DX_PROXY_PORT         squid's port
@@ -91,13 +100,68 @@ start_peer() {
   return 1
 }
 
+# The tests' certificates: an authority, server certificates of it and of another one.
+make_certs() {
+  command -v openssl >/dev/null || fail "openssl is not installed"
+  local c="$work/certs"
+  mkdir -p "$c/newcerts"
+  (
+    set -e
+    cd "$c"
+    q() { "$@" >/dev/null 2>&1; }
+    q openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -days 3650 -subj "/CN=Dorvex Test CA"
+    q openssl req -x509 -newkey rsa:2048 -nodes -keyout otherca.key -out otherca.crt -days 3650 -subj "/CN=Dorvex Other CA"
+    printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' >good.ext
+    printf 'subjectAltName=DNS:other.example\nextendedKeyUsage=serverAuth\n' >other.ext
+    printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=clientAuth\n' >usage.ext
+    for n in good othername expired usage othersrv; do
+      q openssl req -newkey rsa:2048 -nodes -keyout $n.key -out $n.csr -subj "/CN=localhost"
+    done
+    q openssl x509 -req -in good.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out good.crt -days 825 -extfile good.ext
+    q openssl x509 -req -in othername.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out othername.crt -days 825 \
+      -extfile other.ext
+    q openssl x509 -req -in usage.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out usage.crt -days 825 -extfile usage.ext
+    q openssl x509 -req -in othersrv.csr -CA otherca.crt -CAkey otherca.key -CAcreateserial -out otherca.srv -days 825 \
+      -extfile good.ext
+    : >index.txt
+    echo 1000 >serial
+    printf '[ca]\ndefault_ca=d\n[d]\ndatabase=index.txt\nnew_certs_dir=newcerts\nserial=serial\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n' >ca.cnf
+    q openssl ca -batch -config ca.cnf -cert ca.crt -keyfile ca.key -in expired.csr -out expired.crt -notext \
+      -startdate 20200101000000Z -enddate 20210101000000Z -extfile good.ext
+    q openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.crt -days 825 -subj "/CN=localhost" \
+      -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -addext "extendedKeyUsage=serverAuth"
+    for n in good othername expired usage self; do cat $n.crt $n.key >$n.pem; done
+    cat otherca.srv othersrv.key >otherca.pem
+  ) || fail "the test certificates could not be made"
+  chmod -R a+rX "$c"
+}
+
 start_http() {
   command -v lighttpd >/dev/null || fail "lighttpd is not installed"
   mkdir -p "$work/http"
-  local port
+  local port tls names=(GOOD OTHERNAME EXPIRED USAGE SELF OTHERCA) files=(good othername expired usage self otherca)
+  local -a tlsports=()
+  local i p ok
+  if [ "$with_https" = 1 ]; then
+    make_certs
+    [ -f /usr/lib/lighttpd/mod_openssl.so ] || fail "lighttpd-mod-openssl is not installed"
+  fi
   for _ in 1 2 3 4 5; do
     port=$(free_port) || fail "no free port"
+    tls=""
+    tlsports=()
+    redirects='"^/tohttp/(.*)$" => "http://127.0.0.1:'$port'/$1"'
+    if [ "$with_https" = 1 ]; then
+      tls='server.modules += ( "mod_openssl" )'$'\n'
+      for i in "${!files[@]}"; do
+        p=$(free_port) || fail "no free port"
+        tlsports+=("$p")
+        tls+="\$SERVER[\"socket\"] == \"127.0.0.1:$p\" { ssl.engine = \"enable\" ssl.pemfile = \"$work/certs/${files[$i]}.pem\" }"$'\n'
+      done
+      redirects+=', "^/tohttps/(.*)$" => "https://localhost:'${tlsports[0]}'/$1"'
+    fi
     cat >"$work/lighttpd.conf" <<EOF
+server.modules = ( "mod_accesslog", "mod_redirect" )
 server.document-root = "$work/http"
 server.bind = "127.0.0.1"
 server.port = $port
@@ -105,10 +169,29 @@ server.errorlog = "$work/lighttpd.err"
 server.max-request-size = 64
 server.stat-cache-engine = "disable"
 mimetype.assign = ( "" => "application/octet-stream" )
+accesslog.filename = "$work/http-access.log"
+accesslog.format = "%m %U %>s range=\"%{Range}i\" if-range=\"%{If-Range}i\""
+\$HTTP["url"] =~ "^/slow/" { connection.kbytes-per-second = 64 }
+url.redirect = ( $redirects )
+$tls
 EOF
     if start_peer http "$port" lighttpd -D -f "$work/lighttpd.conf"; then
-      export DX_HTTP_PORT=$port DX_HTTP_ROOT_UNIX="$work/http/" DX_HTTP_ROOT="$(winpath "$work/http")"
-      return 0
+      ok=1
+      for p in "${tlsports[@]}"; do listening "$p" || ok=0; done
+      if [ $ok = 1 ]; then
+        export DX_HTTP_PORT=$port DX_HTTP_ROOT_UNIX="$work/http/" DX_HTTP_ROOT="$(winpath "$work/http")"
+        DX_HTTP_LOG="$(winpath "$work/http-access.log")"
+        export DX_HTTP_LOG="${DX_HTTP_LOG%\\}"
+        for i in "${!tlsports[@]}"; do
+          if [ "${names[$i]}" = GOOD ]; then export DX_HTTPS_PORT="${tlsports[$i]}"
+          else export "DX_HTTPS_${names[$i]}_PORT=${tlsports[$i]}"; fi
+        done
+        if [ "$with_https" = 1 ]; then export DX_CERTS="$(winpath "$work/certs")"; fi
+        return 0
+      fi
+      kill "${pids[-1]}" 2>/dev/null
+      wait "${pids[-1]}" 2>/dev/null
+      unset 'pids[-1]'
     fi
   done
   cat "$work/http.out" "$work/lighttpd.err" >&2 2>/dev/null
@@ -202,9 +285,12 @@ ln -s /dev/full "$work/full"
 DX_FULL_FILE="$(winpath "$work/full")"
 export DX_FULL_FILE="${DX_FULL_FILE%\\}"
 IFS=',' read -r -a wanted <<<"$peers"
+with_https=0
+for p in "${wanted[@]}"; do [ "$p" = https ] && with_https=1; done
 for p in "${wanted[@]}"; do
   case "$p" in
     http) start_http ;;
+    https) [[ ",$peers," == *,http,* ]] || start_http ;;
     ftp) start_ftp ;;
     proxy) start_proxy ;;
     "") ;;

@@ -108,6 +108,15 @@ TEST(HttpProtocol, URLsRootsAndChoices) {
   EXPECT_EQ(THttpProtocol::URLFor(L"x"), L"http://updates.example/x");
   Settings().HttpServer = L"";
   EXPECT_EQ(THttpProtocol::URLFor(L"x"), L"");
+  // An https server: port 443 while the port setting keeps its default (or is empty).
+  Settings().HttpServer = L"https://updates.example/";
+  for (const wchar_t* port : {L"80", L""}) {
+    Settings().HttpPort = port;
+    EXPECT_EQ(THttpProtocol::URLFor(L"/x"), L"https://updates.example/x");
+  }
+  Settings().HttpPort = L"8443";
+  EXPECT_EQ(THttpProtocol::URLFor(L"x"), L"https://updates.example:8443/x");
+  Settings().HttpServer = L"";
   Settings().HttpRootDir = L"/pub/upgrades";
   Settings().HttpEnableRestore = true;
   {
@@ -330,6 +339,8 @@ std::wstring Sha256Of(const std::string& bytes) {
   return h.HexDigest();
 }
 
+std::string g_lastReport;  // the report file of the last LoadOnlySession
+
 // A whole session through the real main window for the load-only program Kadry at version 5,
 // with the settings given; returns the session's record and, when asked, the bytes received.
 std::wstring LoadOnlySession(const std::wstring& settings, const std::wstring& temp, const std::wstring& repo,
@@ -349,6 +360,7 @@ std::wstring LoadOnlySession(const std::wstring& settings, const std::wstring& t
     if (!l.empty()) all += l + L"\n";
   if (received) *received = form->BytesReceived;
   form.reset();
+  g_lastReport = test::ReadBytes(FixedReportPath());
   DeleteFileW(SettingsFileName().c_str());
   DeleteFileW(FixedReportPath().c_str());
   Settings() = TSettings{};
@@ -562,4 +574,369 @@ TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
     EXPECT_EQ(LoadOnlySession(ftp, temp, repo), done);
     EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
   }
+}
+
+// ---- HTTPS against lighttpd with the tests' own certificates ----
+
+namespace {
+std::wstring CertsDir() { return Env(L"DX_CERTS"); }
+// A certificate of the tests' folder as the settings hold it: PEM with "\n" for its line breaks.
+std::wstring CertSetting(const wchar_t* name) {
+  std::string pem = test::ReadBytes(CertsDir() + name), out;
+  for (char c : pem) {
+    if (c == '\r') continue;
+    out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return AnsiToWide(out);
+}
+// The same as bare base64 of the DER bytes.
+std::wstring DerSetting(const wchar_t* name) {
+  std::string pem = test::ReadBytes(CertsDir() + name), out, line;
+  for (char c : pem + "\n") {
+    if (c == '\r') continue;
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    if (line.rfind("-----", 0) != 0) out += line;
+    line.clear();
+  }
+  return AnsiToWide(out);
+}
+std::wstring HttpsPort(const wchar_t* which) { return Env((std::wstring(L"DX_HTTPS_") + which + L"PORT").c_str()); }
+}  // namespace
+
+TEST(Https, EachCertificateFaultIsRefusedWithItsReason) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  ASSERT_FALSE(CertsDir().empty()) << "the https peer is started";
+  peers.Put(peers.httpRoot, L"s\\a.bin", kPayload);
+  const std::wstring ca = CertSetting(L"ca.crt"), self = CertSetting(L"self.crt");
+  struct Case {
+    const char* name;
+    const wchar_t* port;  // the part of DX_HTTPS_..._PORT
+    std::wstring host, trusted, reason;  // reason empty: fetched
+  };
+  const Case cases[] = {
+      {"the tests' authority", L"", L"localhost", ca, L""},
+      {"by address (an IP entry of the names)", L"", L"127.0.0.1", ca, L""},
+      {"several trusted, DER and PEM", L"", L"localhost", DerSetting(L"self.crt") + L" " + ca, L""},
+      {"an authority the system does not know", L"", L"localhost", L"",
+       L"сертификат сервера выдан неизвестным центром сертификации «Dorvex Test CA» (цепочка не доходит до "
+       L"доверенного корневого сертификата системы)."},
+      {"another name", L"OTHERNAME_", L"localhost", ca,
+       L"имени сервера «localhost» нет в его сертификате (сертификат выдан для: other.example)."},
+      {"expired", L"EXPIRED_", L"localhost", ca, L"срок действия сертификата «localhost» истек 01.01.2021."},
+      {"for clients only", L"USAGE_", L"localhost", ca, L"сертификат сервера не предназначен для проверки подлинности сервера."},
+      {"self-signed, not listed", L"SELF_", L"localhost", ca,
+       L"сертификат сервера выдан центром сертификации «localhost», которого нет среди доверенных сертификатов в "
+       L"настройках (раздел [Security], ключ TrustedCertificates)."},
+      {"self-signed and listed", L"SELF_", L"localhost", self, L""},
+      {"another authority", L"OTHERCA_", L"localhost", ca,
+       L"сертификат сервера выдан центром сертификации «Dorvex Other CA», которого нет среди доверенных"},
+      {"not a certificate in the settings", L"", L"localhost", L"bm90IGEgY2VydA==",
+       L"«bm90IGEgY2VydA==» не является сертификатом X.509 в формате PEM или DER (base64)."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    Settings().HttpServer = L"https://" + c.host;
+    Settings().HttpPort = HttpsPort(c.port);
+    Settings().TrustedCertificates = c.trusted;
+    THttpProtocol h(*f.p);
+    const std::wstring local = f.temp / L"a.bin";
+    const bool ok = h.DownloadFile(f.abortVar, L"/s/a.bin", true, local);
+    if (c.reason.empty()) {
+      ASSERT_TRUE(ok) << WideToUtf8(f.Message());
+      EXPECT_TRUE(test::ReadBytes(local) == kPayload);
+      EXPECT_EQ(h.Client->SecureSummary.rfind(L"TLS 1.2, шифр AES-", 0), 0u) << WideToUtf8(h.Client->SecureSummary);
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_NE(f.Message().find(L"Защищенное соединение с сервером " + c.host + L" отвергнуто: "), std::wstring::npos)
+          << WideToUtf8(f.Message());
+      EXPECT_NE(f.Message().find(c.reason), std::wstring::npos) << WideToUtf8(f.Message());
+      EXPECT_FALSE(test::PathExists(local));  // nothing of the server's was written
+    }
+  }
+  // A port that speaks plain HTTP, named https: the handshake fails with the reason.
+  Fixture f;
+  Settings().HttpServer = L"https://localhost";
+  Settings().HttpPort = peers.httpPort;
+  Settings().TrustedCertificates = ca;
+  THttpProtocol h(*f.p);
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/s/a.bin", true, f.temp / L"a.bin"));
+  EXPECT_NE(f.Message().find(L"Не удалось установить защищенное соединение с сервером localhost: сервер ответил не по "
+                             L"протоколу TLS"),
+            std::wstring::npos)
+      << WideToUtf8(f.Message());
+}
+
+TEST(Https, RedirectsUpToHttpsAreFollowedAndDownRefused) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  peers.Put(peers.httpRoot, L"r\\a.bin", kPayload.substr(0, 5000));
+  Fixture f;
+  Settings().TrustedCertificates = CertSetting(L"ca.crt");
+  UseHttp(peers);
+  {
+    THttpProtocol h(*f.p);
+    ASSERT_TRUE(h.DownloadFile(f.abortVar, L"/tohttps/r/a.bin", true, f.temp / L"a.bin")) << WideToUtf8(f.Message());
+    EXPECT_TRUE(test::ReadBytes(f.temp / L"a.bin") == kPayload.substr(0, 5000));
+    EXPECT_FALSE(h.Client->SecureSummary.empty());
+  }
+  Settings().HttpServer = L"https://localhost";
+  Settings().HttpPort = HttpsPort(L"");
+  THttpProtocol h(*f.p);
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/tohttp/r/a.bin", true, f.temp / L"b.bin"));
+  EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл https://localhost:" + HttpsPort(L"") +
+                             L"/tohttp/r/a.bin. Ошибка сервера 404: Перенаправление с защищенного соединения (https) на "
+                             L"незащищенное отвергнуто: http://127.0.0.1:" +
+                             peers.httpPort + L"/r/a.bin");
+  EXPECT_FALSE(test::PathExists(f.temp / L"b.bin"));
+}
+
+TEST(Https, StopInTheMiddleOfATransfer) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  peers.Put(peers.httpRoot, L"slow\\big.bin", test::PatternBytes(1000000, 5));
+  Fixture f;
+  Settings().HttpServer = L"https://localhost";
+  Settings().HttpPort = HttpsPort(L"");
+  Settings().TrustedCertificates = CertSetting(L"ca.crt");
+  THttpProtocol h(*f.p);
+  g_stopVar = &f.abortVar;
+  SetTimer(nullptr, 0, 1500, StopTimer);
+  const DWORD t0 = GetTickCount();
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/slow/big.bin", true, f.temp / L"big.bin"));
+  g_stopVar = nullptr;
+  EXPECT_LT(GetTickCount() - t0, 6000u);  // the whole file takes 15 s
+  EXPECT_EQ(f.windowAborts, 1);
+  EXPECT_NE(f.Message().find(L"Соединение с сервером прервано"), std::wstring::npos) << WideToUtf8(f.Message());
+  const int64_t got = FileSizeOf(f.temp / L"big.bin");
+  EXPECT_GT(got, 0);
+  EXPECT_LT(got, 1000000);
+}
+
+TEST(HttpsSession, DirectAndThroughTheProxysTunnel) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  const std::wstring https = L"[Http]\r\nServer=https://localhost\r\nPort=" + HttpsPort(L"") +
+                             L"\r\nRootDir=/\r\n[Security]\r\nTrustedCertificates=" + CertSetting(L"ca.crt") + L"\r\n";
+  const std::wstring proxy = L"[Proxy]\r\nUse=1\r\nProxyServerName=127.0.0.1\r\nProxyServerPort=" + peers.proxyPort +
+                             L"\r\nProxyAuthType=1\r\nProxyLogin=" + peers.proxyUser + L"\r\nProxyPassword=" +
+                             peers.proxyPassword + L"\r\n";
+  for (bool throughProxy : {false, true}) {
+    SCOPED_TRACE(throughProxy ? "through squid's CONNECT" : "directly");
+    Session(peers, peers.httpRoot,
+            https + L"[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n" + (throughProxy ? proxy : L"[Proxy]\r\nUse=0\r\n"));
+    // The report's connection section names the protocol and the cipher agreed.
+    EXPECT_NE(g_lastReport.find(WideToAnsi(L"    - Соединение с сервером защищено (HTTPS): TLS 1.2, шифр AES-")),
+              std::string::npos)
+        << WideToUtf8(AnsiToWide(g_lastReport));
+  }
+  // Without the proxy's credentials the tunnel is refused with the proxy's status.
+  Fixture f;
+  Settings().HttpServer = L"https://localhost";
+  Settings().HttpPort = HttpsPort(L"");
+  UseProxy(peers, false);
+  THttpProtocol h(*f.p);
+  EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/Kadry.nrm", false, f.temp / L"k.nrm"));
+  EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл https://localhost:" + HttpsPort(L"") +
+                             L"/Kadry.nrm. Ошибка сервера 407: Proxy Authentication Required");
+}
+
+// ---- Continuation of partial files over HTTP ----
+
+TEST(HttpContinuation, ThePartialIsContinuedOnlyWhereTheServerTiesItToTheSameDocument) {
+  const std::string body = test::PatternBytes(10000, 9);
+  const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 10000\r\n";
+  struct Case {
+    const char* name;
+    std::string validator;          // the first answer's validator line
+    bool restore;                   // [Http] EnableRestore
+    std::vector<std::string> then;  // the answers after the broken first one
+    const char* range;              // the second request's range lines ("" for none)
+  };
+  const std::string rest = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 4000-9999/10000\r\nContent-Length: 6000\r\n\r\n" +
+                           body.substr(4000);
+  const std::string whole = head + "ETag: \"v2\"\r\n\r\n" + body;
+  const Case cases[] = {
+      {"a strong ETag: the rest appended", "ETag: \"v1\"\r\n", true, {rest}, "Range: bytes=4000-\r\nIf-Range: \"v1\"\r\n"},
+      {"Last-Modified when there is no strong ETag", "ETag: W/\"w\"\r\nLast-Modified: Tue, 08 Dec 2026 01:02:03 GMT\r\n",
+       true, {rest}, "Range: bytes=4000-\r\nIf-Range: Tue, 08 Dec 2026 01:02:03 GMT\r\n"},
+      {"the server ignores the range: rewritten from the start", "ETag: \"v1\"\r\n", true, {whole},
+       "Range: bytes=4000-\r\n"},
+      {"416: fetched whole", "ETag: \"v1\"\r\n", true, {"HTTP/1.0 416 Range Not Satisfiable\r\n\r\n", whole},
+       "Range: bytes=4000-\r\n"},
+      {"a part that does not fit: fetched whole", "ETag: \"v1\"\r\n", true,
+       {"HTTP/1.0 206 Partial\r\nContent-Range: bytes 4000-9999/12000\r\n\r\n" + body.substr(4000), whole},
+       "Range: bytes=4000-\r\n"},
+      {"no validator: fetched whole", "ETag: W/\"weak\"\r\n", true, {whole}, ""},
+      {"continuation off", "ETag: \"v1\"\r\n", false, {whole}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ScriptServer server([&](SOCKET s, int index) {
+      server.ReadRequest(s);
+      if (index == 0) {
+        test::ScriptServer::SendAll(s, head + c.validator + "\r\n" + body.substr(0, 4000));
+        return;  // closed before the end
+      }
+      test::ScriptServer::SendAll(s, c.then[std::min<size_t>(static_cast<size_t>(index - 1), c.then.size() - 1)]);
+    });
+    Fixture f;
+    Settings().HttpServer = L"127.0.0.1";
+    Settings().HttpPort = std::to_wstring(server.Port());
+    Settings().HttpEnableRestore = c.restore;
+    THttpProtocol h(*f.p);
+    const std::wstring local = f.temp / L"d.bin";
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/d.bin", true, local));
+    EXPECT_EQ(FileSizeOf(local), 4000);
+    ASSERT_TRUE(h.DownloadFile(f.abortVar, L"/d.bin", true, local)) << WideToUtf8(f.Message());
+    EXPECT_TRUE(test::ReadBytes(local) == body);
+    EXPECT_FALSE(test::PathExists(PartialValidatorPath(local)));  // whole: nothing left to continue
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), c.then.size() + 1);
+    const std::string second = requests[1];
+    if (*c.range) {
+      EXPECT_NE(second.find(c.range), std::string::npos) << second;
+    } else {
+      EXPECT_EQ(second.find("Range:"), std::string::npos) << second;
+    }
+    // After a refused part the whole is asked for without a range.
+    if (requests.size() == 3) {
+      EXPECT_EQ(requests[2].find("Range:"), std::string::npos);
+    }
+  }
+}
+
+namespace {
+std::wstring ReplaceAll(std::wstring text, const std::wstring& what, const std::wstring& with) {
+  for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + with.size()))
+    text.replace(at, what.size(), with);
+  return text;
+}
+
+// Lines of lighttpd's access log holding text, polled until one comes (the log reaches the disk
+// a moment after the request).
+std::string WaitForLogLine(const std::string& text) {
+  for (int i = 0; i < 100; ++i) {
+    const std::string log = test::ReadBytes(Env(L"DX_HTTP_LOG"));
+    size_t at = log.find(text);
+    if (at != std::string::npos) return log.substr(at, log.find('\n', at) - at);
+    Sleep(100);
+  }
+  return "";
+}
+}  // namespace
+
+TEST(HttpContinuationSession, AKilledSessionFetchesOnlyTheRest) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  const std::wstring proxy = L"[Proxy]\r\nUse=1\r\nProxyServerName=127.0.0.1\r\nProxyServerPort=" + peers.proxyPort +
+                             L"\r\nProxyAuthType=1\r\nProxyLogin=" + peers.proxyUser + L"\r\nProxyPassword=" +
+                             peers.proxyPassword + L"\r\n";
+  struct Case {
+    const char* name;
+    bool throughProxy, changed;
+  };
+  const Case cases[] = {{"directly", false, false}, {"through squid", true, false}, {"changed on the server", false, true}};
+  int round = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ++round;
+    ScratchDir root{L"kill"};
+    const std::wstring repo = root / L"repo\\", temp = root / L"tmp\\", ini = root / L"s.ini";
+    ForceDirectories(temp);
+    const std::wstring dir = L"slow\\k" + std::to_wstring(round) + L"\\";
+    const std::string first = test::PatternBytes(400000, 20 + round), second = test::PatternBytes(400000, 40 + round);
+    auto publish = [&](const std::string& bytes) {
+      // A new file each time (a new inode and date), as a publisher's upload makes one.
+      peers.Put(peers.httpRoot, dir + L"Kadry\\6\\big.dat.new", bytes);
+      const std::wstring target = peers.httpRoot + dir + L"Kadry\\6\\big.dat";
+      ASSERT_TRUE(MoveFileExW((target + L".new").c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING));
+      peers.Put(peers.httpRoot, dir + L"Kadry.nrm",
+                WideToAnsi(L"[6]\r\nDir=Kadry/6\r\nCount=1\r\nFileName1=big.dat\r\nFileSize1=400000\r\nFileHash1=" +
+                           Sha256Of(bytes) + L"\r\n"));
+    };
+    publish(first);
+    test::WriteBytes(ini, WideToAnsi(L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
+                                     L"\r\n[Service]\r\nNoBitmap=1\r\n[Http]\r\nServer=127.0.0.1\r\nPort=" + peers.httpPort +
+                                     L"\r\nRootDir=/" + ReplaceAll(dir, L"\\", L"/") +
+                                     L"\r\nEnableRestore=1\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n" +
+                                     (c.throughProxy ? proxy : L"[Proxy]\r\nUse=0\r\n") +
+                                     L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\n"
+                                     L"VirtualUpgrade=1\r\nVirtualVersion=5\r\n"));
+    const std::wstring partial = temp + L"Kadry\\6\\big.dat";
+    {
+      test::RunningProgram program(test::TestProgramDir() + L"..\\dorvex.exe", L"/auto /CONF:" + ini);
+      ASSERT_TRUE(program.Started());
+      for (int i = 0; i < 600 && FileSizeOf(partial) < 100000; ++i) Sleep(100);
+    }  // killed here, in the middle of the file
+    const int64_t have = FileSizeOf(partial);
+    ASSERT_GE(have, 100000);
+    ASSERT_LT(have, 400000);
+    ASSERT_TRUE(test::PathExists(PartialValidatorPath(partial)));
+    if (c.changed) publish(second);
+    {
+      test::RunningProgram program(test::TestProgramDir() + L"..\\dorvex.exe", L"/auto /CONF:" + ini);
+      ASSERT_TRUE(program.Started());
+      EXPECT_GE(program.WaitExit(120000), 0);
+    }
+    EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\big.dat") == (c.changed ? second : first));
+    // The second request asked for the rest with the validator; the server sent only the rest,
+    // or the whole new file.
+    const std::string path = "GET /" + WideToAnsi(ReplaceAll(dir, L"\\", L"/")) + "Kadry/6/big.dat ";
+    const std::string line = WaitForLogLine(path + (c.changed ? "200" : "206") + " range=\"bytes=" + std::to_string(have) + "-\"");
+    EXPECT_FALSE(line.empty()) << test::ReadBytes(Env(L"DX_HTTP_LOG"));
+    EXPECT_EQ(line.find("if-range=\"-\""), std::string::npos) << line;
+    EXPECT_NE(line.find("if-range=\"\\\""), std::string::npos) << line;  // a quoted ETag
+    EXPECT_FALSE(test::PathExists(partial));
+    EXPECT_FALSE(test::PathExists(PartialValidatorPath(partial)));
+  }
+}
+
+TEST(HttpProtocol, TheSystemDownloadEndsOnItsTimeOutAndOnStopWhileTheServerIsSilent) {
+  // The header, then nothing: the function reports no progress at all.
+  test::ScriptServer silent([&](SOCKET s, int) {
+    silent.ReadRequest(s);
+    test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    silent.Idle(120000);
+  });
+  Fixture f;
+  Settings().HttpServer = L"127.0.0.1";
+  Settings().HttpPort = std::to_wstring(silent.Port());
+  Settings().ConnectionType = 3;
+  BindSystemDownload();
+  ASSERT_TRUE(SystemDownload());
+  const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(silent.Port());
+  {
+    SCOPED_TRACE("the time-out");
+    Settings().HttpTimeOut = 2;
+    THttpProtocol h(*f.p);
+    const DWORD t0 = GetTickCount();
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/quiet1.bin", true, f.temp / L"quiet1.bin"));
+    const DWORD spent = GetTickCount() - t0;
+    EXPECT_GE(spent, 1900u);
+    EXPECT_LT(spent, 10000u);
+    EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл " + url +
+                               L"/sys/quiet1.bin. Сервер не присылает данных дольше 2 сек. (тайм-аут ответа): загрузка "
+                               L"прервана");
+    EXPECT_FALSE(test::PathExists(f.temp / L"quiet1.bin"));
+  }
+  {
+    SCOPED_TRACE("Stop with no time-out set");
+    Settings().HttpTimeOut = 0;
+    THttpProtocol h(*f.p);
+    g_stopVar = &f.abortVar;
+    SetTimer(nullptr, 0, 1000, StopTimer);
+    const DWORD t0 = GetTickCount();
+    EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/sys/quiet2.bin", true, f.temp / L"quiet2.bin"));
+    g_stopVar = nullptr;
+    EXPECT_LT(GetTickCount() - t0, 5000u);
+    EXPECT_EQ(f.windowAborts, 1);
+    EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл " + url + L"/sys/quiet2.bin. Загрузка прервана пользователем");
+    EXPECT_FALSE(test::PathExists(f.temp / L"quiet2.bin"));
+  }
+  UnbindSystemDownload();
 }
