@@ -111,13 +111,6 @@ bool THttpProtocol::CheckServer() {
 std::wstring PartialValidatorPath(const std::wstring& partial) { return partial + L".dxrange"; }
 
 namespace {
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  FileHandle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  return f && WriteFile(f.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size();
-}
-
 // The validator of a partial file: what the server called the document when the partial began
 // (a strong ETag, else its Last-Modified date) and the document's whole length.
 struct PartialValidator {
@@ -267,6 +260,8 @@ struct SystemCall {
   volatile LONG stop = 0;
   volatile LONG abandoned = 0;
   volatile LONG lastActivity = 0;  // GetTickCount of the last sign of life from the function
+  ULONG limit = 0;                 // the most bytes the document may have (0: no bound)
+  volatile LONG tooLarge = 0;      // set when the document passed the bound
   long result = -1;
   HMODULE module = nullptr;  // the function's library, held by the helper thread until it ends
   LONG refs = 2;
@@ -299,8 +294,12 @@ class StopCallback final : public IBindStatusCallback {
   HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override {
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progressMax, ULONG, LPCWSTR) override {
     InterlockedExchange(&call_.lastActivity, static_cast<LONG>(GetTickCount()));
+    if (call_.limit > 0 && (progress > call_.limit || progressMax > call_.limit)) {
+      InterlockedExchange(&call_.tooLarge, 1);
+      return E_ABORT;
+    }
     return call_.stop || call_.abandoned ? E_ABORT : S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
@@ -359,6 +358,7 @@ bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wst
   call->url = WideToAnsi(url);
   call->file = WideToAnsi(own);
   call->lastActivity = static_cast<LONG>(GetTickCount());
+  call->limit = FetchLimit > 0 && FetchLimit < 0xFFFFFFFF ? static_cast<ULONG>(FetchLimit) : 0;
   struct Leave {
     SystemCall* c;
     ~Leave() {
@@ -395,6 +395,11 @@ bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wst
       finished = true;
       break;
     }
+    if (call->tooLarge) {
+      CloseHandle(thread);
+      FetchLimitHit = true;
+      return fail(Fmt(L"Файл больше допустимых %s байт, его загрузка прервана", std::to_wstring(FetchLimit)));
+    }
     const DWORD quiet = GetTickCount() - static_cast<DWORD>(call->lastActivity);
     if (timeOut > 0 && quiet >= static_cast<DWORD>(timeOut) * 1000u) {
       CloseHandle(thread);
@@ -402,6 +407,10 @@ bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wst
     }
   }
   CloseHandle(thread);
+  if (call->tooLarge) {
+    FetchLimitHit = true;
+    return fail(Fmt(L"Файл больше допустимых %s байт, его загрузка прервана", std::to_wstring(FetchLimit)));
+  }
   if (call->stop || !finished) return fail(L"Загрузка прервана пользователем");
   if (call->result != 0)
     return fail(Fmt(L"Системная функция загрузки вернула код ошибки 0x%s",
