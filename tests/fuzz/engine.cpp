@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
   long long runs = 0;
   uint64_t seed = 1;
   int requests = 1000;
-  bool list = false;
+  bool list = false, keepGoing = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -266,6 +266,7 @@ int main(int argc, char** argv) {
     else if (a == "--hostile") hostile = next();
     else if (a == "--requests") requests = std::atoi(next().c_str());
     else if (a == "--list") list = true;
+    else if (a == "--keep-going") keepGoing = true;
     else if (a == "--drive") {
       const std::string d = next();
       g_drive = std::wstring(d.begin(), d.end());
@@ -324,19 +325,24 @@ int main(int argc, char** argv) {
     }
   }
   const DWORD start = GetTickCount();
+  // A broken promise ends a short run; a long one (--keep-going) notes each kind once and goes on.
+  std::vector<std::string> kinds, files;
   for (;;) {
     if (runs > 0 && tried >= runs) break;
     if (runs <= 0 && (GetTickCount() - start) >= seconds * 1000) break;
     const Bytes in = m.Mutate(corpus[m.Below(corpus.size())], corpus, t->tokens, t->maxSize);
     ++tried;
     if (!RunOne(*t, in, failure)) {
-      const std::string file = SaveFound("failure", in, failure);
-      std::printf("wine %s: %lld inputs in %.0f s, coverage not measured, found: %s (%s)\n", target.c_str(), tried,
-                  (GetTickCount() - start) / 1000.0, file.c_str(), failure.c_str());
-      return 1;
+      const std::string kind = failure.substr(0, failure.find(':', failure.find(':') + 1));
+      if (std::find(kinds.begin(), kinds.end(), kind) != kinds.end()) continue;
+      kinds.push_back(kind);
+      files.push_back(SaveFound("failure", in, failure) + " (" + failure.substr(0, 300) + ")");
+      if (!keepGoing || kinds.size() >= 20) break;
     }
   }
-  std::printf("wine %s: %lld inputs in %.0f s, coverage not measured, found: nothing\n", target.c_str(), tried,
-              (GetTickCount() - start) / 1000.0);
-  return 0;
+  std::string found = files.empty() ? "nothing" : "";
+  for (const auto& f : files) found += (found.empty() ? "" : "; ") + f;
+  std::printf("wine %s: %lld inputs in %.0f s (seed %llu), coverage not measured, found: %s\n", target.c_str(), tried,
+              (GetTickCount() - start) / 1000.0, static_cast<unsigned long long>(seed), found.c_str());
+  return files.empty() ? 0 : 1;
 }

@@ -9,7 +9,7 @@
 set -u
 here="$(cd "$(dirname "$0")" && pwd)"
 src="$(cd "$here/../.." && pwd)/src"
-mode="$1"; out="$2"
+mode="$1"; out="${2:-}"
 # name  target function  reader sources
 targets=(
   "ftpreply FuzzFtpReply net/ftpreply.cpp"

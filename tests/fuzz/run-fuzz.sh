@@ -44,7 +44,7 @@ else
   bash "$here/native.sh" run "$native" "$each" "$found" || status=1
   for t in "${targets[@]}"; do
     bash "$root/scripts/wine-run" --timeout $(( each + 120 )) "$exe" --target "$t" --corpus "Z:$here/corpus" \
-      --found "Z:$found" --drive "$letter:" --seconds "$each" --seed "${FUZZ_SEED:-1}" | tr -d '\r'
+      --found "Z:$found" --drive "$letter:" --seconds "$each" --keep-going --seed "${FUZZ_SEED:-1}" | tr -d '\r'
     rc=${PIPESTATUS[0]}
     if [ "$rc" -ne 0 ]; then status=1; echo "wine $t: ended with code $rc"; fi
   done
