@@ -3,6 +3,7 @@
 // the found directory under a name that says which, and the run ends with a non-zero code.
 //   dorvex_fuzz --target NAME --corpus DIR --found DIR [--seconds N | --runs N] [--seed S] [--drive X:]
 //   dorvex_fuzz --target NAME --replay FILE...
+//   dorvex_fuzz --short --corpus DIR --found DIR   every target for its short count, then its saved findings
 //   dorvex_fuzz --hostile http|ftp --requests N --corpus DIR [--seed S]
 #include "engine.h"
 
@@ -232,6 +233,81 @@ const TTarget* Find(const std::string& name) {
   return nullptr;
 }
 
+std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA fd;
+  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string n = fd.cFileName;
+      if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(n.size() > 4 && n.compare(n.size() - 4, 4, ".txt") == 0))
+        names.push_back(n);
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int Replay(const TTarget& t, const std::vector<std::string>& replay) {
+  int bad = 0;
+  for (const auto& file : replay) {
+    Bytes b;
+    if (!ReadFile(file, b)) {
+      std::printf("cannot read %s\n", file.c_str());
+      ++bad;
+      continue;
+    }
+    std::string failure;
+    if (!RunOne(t, b, failure)) {
+      std::printf("FAIL %s: %s\n", file.c_str(), failure.c_str());
+      ++bad;
+    }
+  }
+  std::printf("%s: %zu saved inputs, %d failing\n", t.name, replay.size(), bad);
+  return bad ? 1 : 0;
+}
+
+int Fuzz(const TTarget& t, const std::string& corpusDir, double seconds, long long runs, uint64_t seed, bool keepGoing) {
+  std::vector<Bytes> corpus = corpusDir.empty() ? std::vector<Bytes>{} : LoadDir(corpusDir + "\\" + t.name);
+  if (t.extraSeeds)
+    for (auto& b : t.extraSeeds()) corpus.push_back(std::move(b));
+  if (corpus.empty()) corpus.push_back(Bytes());
+  TMutator m(seed);
+  std::string failure;
+  long long tried = 0;
+  // Every seed as it is first, then mutations of them.
+  for (const auto& b : corpus) {
+    ++tried;
+    if (!RunOne(t, b, failure)) {
+      const std::string file = SaveFound("failure", b, failure);
+      std::printf("wine %s: seed input fails (%s), saved as %s\n", t.name, failure.c_str(), file.c_str());
+      return 1;
+    }
+  }
+  const DWORD start = GetTickCount();
+  // A broken promise ends a short run; a long one (--keep-going) notes each kind once and goes on.
+  std::vector<std::string> kinds, files;
+  for (;;) {
+    if (runs > 0 && tried >= runs) break;
+    if (runs <= 0 && (GetTickCount() - start) >= seconds * 1000) break;
+    const Bytes in = m.Mutate(corpus[m.Below(corpus.size())], corpus, t.tokens, t.maxSize);
+    ++tried;
+    if (!RunOne(t, in, failure)) {
+      const std::string kind = failure.substr(0, failure.find(':', failure.find(':') + 1));
+      if (std::find(kinds.begin(), kinds.end(), kind) != kinds.end()) continue;
+      kinds.push_back(kind);
+      files.push_back(SaveFound("failure", in, failure) + " (" + failure.substr(0, 300) + ")");
+      if (!keepGoing || kinds.size() >= 20) break;
+    }
+  }
+  std::string found = files.empty() ? "nothing" : "";
+  for (const auto& f : files) found += (found.empty() ? "" : "; ") + f;
+  std::printf("wine %s: %lld inputs in %.0f s (seed %llu), coverage not measured, found: %s\n", t.name, tried,
+              (GetTickCount() - start) / 1000.0, static_cast<unsigned long long>(seed), found.c_str());
+  return files.empty() ? 0 : 1;
+}
+
 int Usage() {
   std::fprintf(stderr, "usage: dorvex_fuzz --target NAME (--corpus DIR --found DIR [--seconds N|--runs N] [--seed S] | --replay FILE...)\n"
                        "       dorvex_fuzz --hostile http|ftp --requests N --corpus DIR [--seed S]\n"
@@ -253,7 +329,7 @@ int main(int argc, char** argv) {
   long long runs = 0;
   uint64_t seed = 1;
   int requests = 1000;
-  bool list = false, keepGoing = false;
+  bool list = false, keepGoing = false, shortAll = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -267,6 +343,7 @@ int main(int argc, char** argv) {
     else if (a == "--requests") requests = std::atoi(next().c_str());
     else if (a == "--list") list = true;
     else if (a == "--keep-going") keepGoing = true;
+    else if (a == "--short") shortAll = true;
     else if (a == "--drive") {
       const std::string d = next();
       g_drive = std::wstring(d.begin(), d.end());
@@ -280,69 +357,31 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!hostile.empty()) return RunHostile(hostile, requests, seed, corpusDir);
-  const TTarget* t = Find(target);
-  if (!t) return Usage();
-  g_target = target;
-  if (g_foundDir.empty()) g_foundDir = ".";
+  if (g_foundDir.empty()) g_foundDir.push_back('.');
   CreateDirectoryA(g_foundDir.c_str(), nullptr);
-  if (t->setUp) t->setUp();
   SetUnhandledExceptionFilter(OnCrash);
   std::thread(Watchdog, PrivateBytes()).detach();
 
-  if (!replay.empty()) {
-    int bad = 0;
-    for (const auto& file : replay) {
-      Bytes b;
-      if (!ReadFile(file, b)) {
-        std::printf("cannot read %s\n", file.c_str());
-        ++bad;
-        continue;
-      }
-      std::string failure;
-      if (!RunOne(*t, b, failure)) {
-        std::printf("FAIL %s: %s\n", file.c_str(), failure.c_str());
-        ++bad;
-      }
+  if (shortAll) {
+    // Every target: a fixed number of inputs, then every saved finding of it once.
+    int status = 0;
+    for (const auto& each : Targets()) {
+      g_target = each.name;
+      if (each.setUp) each.setUp();
+      if (Fuzz(each, corpusDir, 0, static_cast<long long>(each.shortRuns), seed, false) != 0) status = 1;
+      std::vector<std::string> files;
+      std::string dir = corpusDir;
+      dir.append("\\..\\regress\\").append(each.name);
+      for (const auto& n : ListDir(dir)) files.push_back(dir + "\\" + n);
+      if (!files.empty() && Replay(each, files) != 0) status = 1;
     }
-    std::printf("%s: %zu saved inputs, %d failing\n", target.c_str(), replay.size(), bad);
-    return bad ? 1 : 0;
+    return status;
   }
+  const TTarget* t = Find(target);
+  if (!t) return Usage();
+  g_target = target;
+  if (t->setUp) t->setUp();
+  if (!replay.empty()) return Replay(*t, replay);
 
-  std::vector<Bytes> corpus = corpusDir.empty() ? std::vector<Bytes>{} : LoadDir(corpusDir + "\\" + target);
-  if (t->extraSeeds)
-    for (auto& b : t->extraSeeds()) corpus.push_back(std::move(b));
-  if (corpus.empty()) corpus.push_back(Bytes());
-  TMutator m(seed);
-  std::string failure;
-  long long tried = 0;
-  // Every seed as it is first, then mutations of them.
-  for (const auto& b : corpus) {
-    ++tried;
-    if (!RunOne(*t, b, failure)) {
-      const std::string file = SaveFound("failure", b, failure);
-      std::printf("wine %s: seed input fails (%s), saved as %s\n", target.c_str(), failure.c_str(), file.c_str());
-      return 1;
-    }
-  }
-  const DWORD start = GetTickCount();
-  // A broken promise ends a short run; a long one (--keep-going) notes each kind once and goes on.
-  std::vector<std::string> kinds, files;
-  for (;;) {
-    if (runs > 0 && tried >= runs) break;
-    if (runs <= 0 && (GetTickCount() - start) >= seconds * 1000) break;
-    const Bytes in = m.Mutate(corpus[m.Below(corpus.size())], corpus, t->tokens, t->maxSize);
-    ++tried;
-    if (!RunOne(*t, in, failure)) {
-      const std::string kind = failure.substr(0, failure.find(':', failure.find(':') + 1));
-      if (std::find(kinds.begin(), kinds.end(), kind) != kinds.end()) continue;
-      kinds.push_back(kind);
-      files.push_back(SaveFound("failure", in, failure) + " (" + failure.substr(0, 300) + ")");
-      if (!keepGoing || kinds.size() >= 20) break;
-    }
-  }
-  std::string found = files.empty() ? "nothing" : "";
-  for (const auto& f : files) found += (found.empty() ? "" : "; ") + f;
-  std::printf("wine %s: %lld inputs in %.0f s (seed %llu), coverage not measured, found: %s\n", target.c_str(), tried,
-              (GetTickCount() - start) / 1000.0, static_cast<unsigned long long>(seed), found.c_str());
-  return files.empty() ? 0 : 1;
+  return Fuzz(*t, corpusDir, seconds, runs, seed, keepGoing);
 }

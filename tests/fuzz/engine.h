@@ -19,6 +19,7 @@ struct TTarget {
   std::function<std::vector<Bytes>()> extraSeeds;    // seeds made at run time (may be empty)
   std::function<void()> setUp;                       // once before the first input (may be empty)
   size_t maxSize = 16 * 1024;
+  size_t shortRuns = 400;  // inputs in the short run of the tests
 };
 
 std::vector<TTarget>& Targets();

@@ -13,28 +13,25 @@ found="$build/fuzz-found"; mkdir -p "$found"
 native="$build/fuzz-native"
 exe="$build/tests/dorvex_fuzz.exe"
 [ -f "$exe" ] || { echo "no $exe: build first" >&2; exit 1; }
+# The first Wine run makes the prefix when there is none yet.
+targets=($(bash "$root/scripts/wine-run" --timeout 300 "$exe" --list | tr -d '\r'))
+[ ${#targets[@]} -gt 0 ] || { echo "dorvex_fuzz lists no targets" >&2; exit 1; }
 # The transfer-set targets play their floppy on a drive of their own: F: for the short run,
 # G: for a long one, so that the two can run side by side, and neither touches the tests' A:.
+# A long run beside the tests should have a prefix of its own (DORVEX_WINEPREFIX): one prefix
+# serves one display.
 letter=f; [ "$mode" = short ] || letter=g
 pfx="${DORVEX_WINEPREFIX:-$root/build/wineprefix}"
 mkdir -p "$build/fuzz-drive"
 ln -sfn "$build/fuzz-drive" "$pfx/dosdevices/$letter:"
-targets=($(bash "$root/scripts/wine-run" --timeout 120 "$exe" --list | tr -d '\r'))
-[ ${#targets[@]} -gt 0 ] || { echo "dorvex_fuzz lists no targets" >&2; exit 1; }
 status=0
 
 if [ "$mode" = short ]; then
   bash "$here/native.sh" short "$native" "$found" || status=1
-  for t in "${targets[@]}"; do
-    bash "$root/scripts/wine-run" --timeout 300 "$exe" --target "$t" --corpus "Z:$here/corpus" --found "Z:$found" --drive "$letter:" \
-      --runs 400 --seed 1 | tr -d '\r' || status=1
-    saved=("$here/regress/$t/"*)
-    if [ -e "${saved[0]}" ]; then
-      args=(); for f in "${saved[@]}"; do case "$f" in *.txt) ;; *) args+=("Z:$f") ;; esac; done
-      bash "$root/scripts/wine-run" --timeout 300 "$exe" --target "$t" --found "Z:$found" --drive "$letter:" --replay "${args[@]}" \
-        | tr -d '\r' || status=1
-    fi
-  done
+  # One Wine process runs every target in turn, then replays each one's saved findings.
+  bash "$root/scripts/wine-run" --timeout 600 "$exe" --short --corpus "Z:$here/corpus" --found "Z:$found" \
+    --drive "$letter:" --seed 1 | tr -d '\r'
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
   bash "$here/native.sh" replay "$native" || status=1
 else
   total="${3:-600}"

@@ -544,6 +544,14 @@ void RegisterTargets() {
                 "FileHash=", "\\Sklad\\13\\", "repair\\", "..\\"},
                nullptr, QuietDialogs});
   t.push_back({"diskid", FuzzDiskIdentity, {"[DiskInfo]", "SessionID=", "20261208-120000-001"}, nullptr, QuietDialogs});
+  // The quick readers take more inputs in the tests' short run; the others write files or
+  // open connections for each input.
+  for (auto& each : t) {
+    const std::string n = each.name;
+    if (n == "ftpreply" || n == "url" || n == "signature") each.shortRuns = 20000;
+    else if (n == "initable" || n == "key") each.shortRuns = 3000;
+    else if (n == "httpreply") each.shortRuns = 200;
+  }
 }
 
 }  // namespace dorvex::fuzz
