@@ -94,7 +94,7 @@ int Verdict(const char* what, int requests, const Counts& before, const Counts& 
             DWORD boundMs) {
   std::printf(
       "hostile %s: %d requests: handles %lu before, %lu after; private bytes %.1f MiB before, %.1f MiB after; "
-      "%d succeeded, %d failed, %d timed out; longest request %lu ms (time-out %lu ms)\n",
+      "%d succeeded, %d failed, %d timed out; the longest took %lu ms (time-out %lu ms)\n",
       what, requests, before.handles, after.handles, MiB(before.privateBytes), MiB(after.privateBytes), t.ok, t.failed,
       t.timedOut, t.longestMs, limitMs);
   bool bad = false;
@@ -201,24 +201,31 @@ class MemorySink : public net::TFtpSink {
 
 int RunFtp(int requests, uint64_t seed) {
   TMutator m(seed);
-  const std::vector<Bytes> replies = {"220 ready\r\n", "331 password\r\n", "230 in\r\n", "200 binary\r\n",
+  const std::vector<Bytes> replies = {"331 password\r\n", "230 in\r\n", "200 binary\r\n",
                                       "200 port ok\r\n", "150 here it comes\r\n", "226 done\r\n", "221 bye\r\n"};
   const std::vector<Bytes> banners = {"220 ready\r\n", "220-Welcome\r\n2024 maintenance\r\n220-more\r\n220 ready\r\n",
                                       "421 too many users\r\n"};
   const DWORD limitMs = 1000;
   Tally t;
   Counts before;
+  // A request is one command of the client with its reply (the connection with its banner
+  // counts as one); a session makes up to six.
   const int warmUp = 10;
-  for (int i = 0; i < warmUp + requests; ++i) {
+  int sent = 0, sessions = 0;
+  for (int i = 0; i < warmUp || sent < requests; ++i) {
     if (i == warmUp) {
       before = Now();
       t = Tally{};
+      sent = 0;
     }
+    ++sessions;
     // The script for this session, decided before the server starts.
     std::vector<Bytes> script;
-    script.push_back(m.Below(2) ? banners[m.Below(banners.size())] : m.Mutate(banners[m.Below(banners.size())], banners, kFtpTokens, 8192));
-    for (const auto& r : replies) script.push_back(m.Below(4) == 0 ? m.Mutate(r, replies, kFtpTokens, 8192) : r);
-    const size_t stallAt = m.Below(60) == 0 ? 1 + m.Below(script.size() - 1) : 0;
+    // Now and then one reply mutated: often enough that every step meets odd replies, rarely
+    // enough that many sessions still run to the end.
+    script.push_back(m.Below(4) ? banners[m.Below(banners.size())] : m.Mutate(banners[m.Below(banners.size())], banners, kFtpTokens, 8192));
+    for (const auto& r : replies) script.push_back(m.Below(12) == 0 ? m.Mutate(r, replies, kFtpTokens, 8192) : r);
+    const size_t stallAt = m.Below(100) == 0 ? 1 + m.Below(script.size() - 1) : 0;
     const Bytes payload(m.Below(5000), 'x');
     test::ScriptedFtpServer server([&](test::FtpScript& s) {
       s.Send(script[0]);
@@ -232,14 +239,21 @@ int RunFtp(int requests, uint64_t seed) {
         const Bytes& r = script[k];
         s.Send(r);
         if (line.rfind("RETR", 0) == 0 && !r.empty() && r[0] == '1' && s.LastPort().rfind("127,", 0) == 0) {
+          // The file on the client's own loopback address, then the transfer's final reply.
           SOCKET d = s.ConnectData();
           if (d != INVALID_SOCKET) {
             test::FtpScript::SendAll(d, payload);
             closesocket(d);
           }
+          if (k + 1 < script.size()) s.Send(script[++k]);
         }
       }
     });
+    bool ok = false;
+    DWORD longest = 0;
+    std::string last;
+    bool timedOut = false;
+    {
     net::TFtpClient c;
     c.HostName = "127.0.0.1";
     c.Port = server.PortText();
@@ -249,28 +263,34 @@ int RunFtp(int requests, uint64_t seed) {
     c.Timeout = static_cast<int>(limitMs / 1000);
     MemorySink sink;
     c.Sink = &sink;
-    DWORD longest = 0;
     auto timed = [&](auto op) {
+      ++sent;
       const DWORD start = GetTickCount();
       const bool ok = op();
       longest = std::max(longest, GetTickCount() - start);
       return ok;
     };
-    const bool ok = timed([&] { return c.Open(); }) && timed([&] { return c.User(); }) &&
+    ok = timed([&] { return c.Open(); }) && timed([&] { return c.User(); }) &&
                     timed([&] { return c.Pass(); }) && timed([&] { return c.TypeSet(); }) &&
                     timed([&] { return c.Get(); });
     if (c.Connected()) timed([&] { return c.Quit(); });
     c.Abort();
+    last = c.LastResponse();
+    timedOut = c.TimedOut();
+    }  // the client is gone, its connections closed: the script ends
     server.Finish(limitMs + 3000);
+    if (std::getenv("DORVEX_FUZZ_VERBOSE"))
+      std::printf("session %d: %s after %lu ms: %s\n", i, ok ? "done" : "failed", longest, last.c_str());
     if (i >= warmUp) {
       t.longestMs = std::max(t.longestMs, longest);
       if (ok) ++t.ok;
-      else if (c.TimedOut()) ++t.timedOut;
+      else if (timedOut) ++t.timedOut;
       else ++t.failed;
     }
   }
   const Counts after = Now();
-  return Verdict("ftp", requests, before, after, t, limitMs, limitMs + 3000);
+  std::printf("hostile ftp: %d requests in %d sessions\n", sent, sessions - warmUp);
+  return Verdict("ftp", sent, before, after, t, limitMs, limitMs + 3000);
 }
 }  // namespace
 
