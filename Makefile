@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 BUILD := build
 
-.PHONY: all setup configure build test run screenshot screenshot-repository dialog-screenshots demo bench clean
+.PHONY: all setup configure build test fuzz run screenshot screenshot-repository dialog-screenshots demo bench clean
 
 all: build
 
@@ -19,6 +19,11 @@ build: configure
 
 test: build
 	@bash scripts/run-tests
+
+# Every fuzz target for about FUZZ_SECONDS in all (shared evenly), from seed FUZZ_SEED.
+FUZZ_SECONDS ?= 600
+fuzz: build
+	bash scripts/run-fuzz $(FUZZ_SECONDS)
 
 run: build
 	bash scripts/wine-run --timeout 3600 $(BUILD)/dorvex.exe

@@ -210,8 +210,11 @@ void TIniTable::WriteInteger(const std::wstring& section, const std::wstring& ke
 
 std::wstring TIniTable::Text() const {
   std::wstring out;
-  for (const auto& s : sections_) {
-    if (!s.name.empty()) out.append(L"[").append(s.name).append(L"]\r\n");
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    const Section& s = sections_[i];
+    // Only the keys before any header go without one: a later section named "[]" keeps its
+    // header, or its keys would be read back as the previous section's.
+    if (i > 0) out.append(L"[").append(s.name).append(L"]\r\n");
     for (const auto& k : s.keys) {
       out.append(k.name);
       if (k.hasValue) out.append(L"=").append(k.value);

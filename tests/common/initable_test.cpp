@@ -94,6 +94,15 @@ TEST(IniTable, UniqueSectionsAndWritingInOneGo) {
   EXPECT_EQ(profile.ReadString(L"14-15", L"FileSize1", L""), L"3000000000");
   EXPECT_EQ(test::ReadBytes(dir / L"built.nrm").substr(0, 7), "[14-15]");
 
+  // A section with an empty name keeps its own keys when the table is written and read again.
+  TIniTable empty;
+  empty.LoadFromText(L"[12]\r\nCount=1\r\n[]\r\nCount=2\r\nStop=1\r\n");
+  TIniTable reread;
+  reread.LoadFromText(empty.Text());
+  EXPECT_EQ(reread.ReadString(L"12", L"Count", L""), L"1");
+  EXPECT_EQ(reread.ReadString(L"12", L"Stop", L"none"), L"none");
+  EXPECT_EQ(reread.Sections().size(), 3u);
+
   // A file that cannot be written is reported, and nothing half-written is left.
   CreateDirectoryW((dir / L"blocked").c_str(), nullptr);
   unsigned long error = 0;
