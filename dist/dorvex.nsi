@@ -488,14 +488,18 @@ Section "Uninstall"
     ${EndIf}
   ${EndIf}
 
-  ; A running uninstaller cannot remove itself: run in place (_?=) it stays for the caller.
-  Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR"
-
   ${If} $Failed == 0
     DeleteRegKey HKLM "${UNINST_KEY}"
   ${Else}
     SetErrorLevel 2
     MessageBox MB_ICONEXCLAMATION|MB_OK "Удаление выполнено не полностью: подробности в списке действий." /SD IDOK
   ${EndIf}
+
+  ; Started as "uninstall.exe /S" the uninstaller runs from a copy in the temporary folder and
+  ; removes itself and the folder. Run in place ("/S _?=folder", so that the caller waits for its
+  ; exit code) it cannot delete its own running file and leaves it, and so the folder, to the
+  ; caller. It never leaves that to the next restart: a setup run before it would lose its new
+  ; uninstaller then.
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
 SectionEnd
