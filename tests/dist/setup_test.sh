@@ -160,10 +160,11 @@ check "the task handed over is not a daily 07:05 run of dorvex.exe /auto" task_d
 check "no task was registered with the Task Scheduler" [ -f "$taskreg" ]
 
 # --- The installed program starts and shows its window --------------------------------------------
-# Both in one Wine run, so that the picture is not kept waiting for a second Wine slot.
-limit=120 wine_run cmd /c "cd /d $wdir && start dorvex.exe && $(winpath "$bin/tools/winshot.exe") DorvexMainForm $(winpath "$tmp/main.bmp") --timeout 100 --close"
-check "the installed program showed no main window" [ $? -eq 0 ]
-check "the installed program's picture is empty" [ -s "$tmp/main.bmp" ]
+# Both in one Wine run, so that the picture is not kept waiting for a second Wine slot; the
+# program runs in front and is waited for, since it writes its settings as it closes.
+limit=150 wine_run cmd /c "cd /d $wdir && start $(winpath "$bin/tools/winshot.exe") DorvexMainForm $(winpath "$tmp/main.bmp") --timeout 100 --close && dorvex.exe"
+check "the installed program did not end with exit code 0 after its window was closed" [ $? -eq 0 ]
+check "the installed program showed no main window" [ -s "$tmp/main.bmp" ]
 
 # --- Installing again keeps the settings and the repository -------------------------------------
 printf '[Test]\r\nMarker=changed by the user\r\n' >>"$dir/dorvex.ini"
