@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 BUILD := build
 
-.PHONY: all setup configure build test fuzz run screenshot screenshot-repository dialog-screenshots demo bench clean
+.PHONY: all setup configure build test fuzz run screenshot screenshot-repository dialog-screenshots demo bench dist clean
 
 all: build
 
@@ -31,12 +31,17 @@ run: build
 screenshot: build
 	bash scripts/screenshot
 	bash scripts/screenshot-repository
+	bash scripts/screenshot-setup
 
 screenshot-repository: build
 	bash scripts/screenshot-repository
 
 dialog-screenshots: build
 	bash scripts/dialog-screenshots
+
+# The signed setup programs, build/dist/dorvex-setup.exe (and -x64 where the host runs no 32-bit code).
+dist: build
+	bash scripts/dist
 
 demo: build
 	bash scripts/demo

@@ -1,0 +1,505 @@
+; Setup program of Дорвекс. Built by scripts/dist with makensis:
+;   -DARCH=x86|x64        x86 ships the 32-bit program; x64 is the same setup for 64-bit-only hosts
+;   -DPROGRAM=FILE        the signed dorvex.exe to install
+;   -DOUTFILE=FILE        the setup program to write
+;   -DSIGNER=COMMAND      signs a file named as its last argument (the uninstaller is signed with it)
+; Switches: /S (silent), /D=folder (last), /SCHEDULE=HH:MM or /SCHEDULE=none; uninstaller: /S,
+; /KEEPDATA=0 (also remove the settings and the repository). Exit code 0 only when all was done.
+
+Unicode true
+!ifndef ARCH
+  !define ARCH x86
+!endif
+!if "${ARCH}" == "x64"
+  Target amd64-unicode
+!endif
+
+!getdllversion "${PROGRAM}" DV_
+!define VERSION "${DV_1}.${DV_2}.${DV_3}"
+!define PRODUCT "Дорвекс"
+!define PUBLISHER "Ворел-Софт"
+!define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Dorvex"
+!define TASK_NAME "Дорвекс"
+!define TASK_FILE "dorvex-task.xml"
+!define REPOSITORY "Хранилище"
+!define DEFAULT_TIME "03:00"
+
+Name "${PRODUCT}"
+OutFile "${OUTFILE}"
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+ManifestDPIAware true
+AllowSkipFiles off
+!if "${ARCH}" == "x64"
+  InstallDir "$PROGRAMFILES64\${PRODUCT}"
+!else
+  InstallDir "$PROGRAMFILES\${PRODUCT}"
+!endif
+InstallDirRegKey HKLM "${UNINST_KEY}" "InstallLocation"
+BrandingText "${PUBLISHER}"
+
+VIProductVersion "${DV_1}.${DV_2}.${DV_3}.${DV_4}"
+VIFileVersion "${DV_1}.${DV_2}.${DV_3}.${DV_4}"
+VIAddVersionKey /LANG=1049 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=1049 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=1049 "FileDescription" "Установка программы ${PRODUCT}"
+VIAddVersionKey /LANG=1049 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1049 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1049 "LegalCopyright" "© ${PUBLISHER}"
+
+!ifdef SIGNER
+  !uninstfinalize '${SIGNER} "%1"' = 0
+!endif
+
+!include MUI2.nsh
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include WordFunc.nsh
+!include nsDialogs.nsh
+!include WinMessages.nsh
+
+Var Schedule      ; "HH:MM" or "none"
+Var Failed        ; 1 when some step did not succeed
+Var ScheduleCheck
+Var ScheduleEdit
+Var RemoveData    ; uninstaller: 1 to remove the settings and the repository too
+Var RemoveCheck
+
+!define MUI_ABORTWARNING
+!define MUI_ICON "${NSISDIR}\Contrib\Graphics\Icons\modern-install.ico"
+!define MUI_UNICON "${NSISDIR}\Contrib\Graphics\Icons\modern-uninstall.ico"
+!define MUI_WELCOMEPAGE_TEXT "Эта программа установит ${PRODUCT} ${VERSION} на ваш компьютер.$\r$\n$\r$\n${PRODUCT} доставляет обновления установленных программ «${PUBLISHER}» и может делать это каждый день сам, без участия пользователя.$\r$\n$\r$\n$_CLICK"
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_DIRECTORY
+Page custom SchedulePage SchedulePageLeave
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+UninstPage custom un.DataPage un.DataPageLeave
+!insertmacro MUI_UNPAGE_INSTFILES
+
+!insertmacro MUI_LANGUAGE "Russian"
+
+; ---------------------------------------------------------------------------------------------
+; Time of day. In: $0 the text. Out: $0 "HH:MM", or "" when the text is no time of day.
+; Digits are taken one by one: IntOp would read "08" as an octal number.
+!macro DigitValue CHAR OUT
+  StrCpy ${OUT} ""
+  ${Switch} ${CHAR}
+    ${Case} "0"
+    ${Case} "1"
+    ${Case} "2"
+    ${Case} "3"
+    ${Case} "4"
+    ${Case} "5"
+    ${Case} "6"
+    ${Case} "7"
+    ${Case} "8"
+    ${Case} "9"
+      StrCpy ${OUT} ${CHAR}
+      ${Break}
+  ${EndSwitch}
+!macroend
+
+Function NormalizeTime
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  StrLen $1 $0
+  ${If} $1 == 4
+    StrCpy $0 "0$0"
+    StrLen $1 $0
+  ${EndIf}
+  StrCpy $5 $0 1 2
+  ${If} $1 != 5
+  ${OrIf} $5 != ":"
+    StrCpy $0 ""
+    Goto done
+  ${EndIf}
+  StrCpy $1 $0 1 0
+  !insertmacro DigitValue $1 $2
+  StrCpy $1 $0 1 1
+  !insertmacro DigitValue $1 $3
+  ${If} $2 == ""
+  ${OrIf} $3 == ""
+    StrCpy $0 ""
+    Goto done
+  ${EndIf}
+  IntOp $4 $2 * 10
+  IntOp $4 $4 + $3
+  ${If} $4 > 23
+    StrCpy $0 ""
+    Goto done
+  ${EndIf}
+  StrCpy $1 $0 1 3
+  !insertmacro DigitValue $1 $2
+  StrCpy $1 $0 1 4
+  !insertmacro DigitValue $1 $3
+  ${If} $2 == ""
+  ${OrIf} $3 == ""
+  ${OrIf} $2 > 5
+    StrCpy $0 ""
+    Goto done
+  ${EndIf}
+done:
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+FunctionEnd
+
+; The folder named by /D must be a full path given last and unquoted. The setup's own start-up
+; drops a /D it cannot use and would then install silently into the default folder and report
+; success: the command line the system holds shows what was asked for. Out: $0 1 when good.
+Function CheckInstDir
+  StrCpy $0 1
+  System::Call 'kernel32::GetCommandLineW() t .r1'
+  ${WordFindS} $1 '"/D=' "E#" $2
+  ${IfNot} ${Errors}
+    StrCpy $0 0
+    Return
+  ${EndIf}
+  ${WordFindS} $1 " /D=" "E+1}" $2
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  ; trailing blanks and backslashes are not part of the folder's name
+  ${Do}
+    StrCpy $3 $2 1 -1
+    ${If} $3 == " "
+    ${OrIf} $3 == "\"
+      StrCpy $2 $2 -1
+    ${Else}
+      ${Break}
+    ${EndIf}
+  ${Loop}
+  StrCpy $3 $INSTDIR
+  StrCpy $4 $3 1 -1
+  ${If} $4 == "\"
+    StrCpy $3 $3 -1
+  ${EndIf}
+  ${If} $2 != $3
+    StrCpy $0 0
+  ${EndIf}
+FunctionEnd
+
+Function .onInit
+!if "${ARCH}" == "x64"
+  SetRegView 64
+!endif
+  StrCpy $Failed 0
+  Call CheckInstDir
+  ${If} $0 != 1
+    MessageBox MB_ICONSTOP|MB_OK "Неверная папка установки: «$INSTDIR»." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+  ; The time chosen at the last install is offered again; a first install runs at night.
+  ReadRegStr $Schedule HKLM "${UNINST_KEY}" "Schedule"
+  ${If} $Schedule == ""
+    StrCpy $Schedule "${DEFAULT_TIME}"
+  ${EndIf}
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/SCHEDULE=" $R1
+  ${IfNot} ${Errors}
+    ${If} $R1 == "none"
+      StrCpy $Schedule "none"
+    ${Else}
+      StrCpy $0 $R1
+      Call NormalizeTime
+      ${If} $0 == ""
+        MessageBox MB_ICONSTOP|MB_OK "Неверное значение ключа /SCHEDULE: «$R1». Укажите время в виде ЧЧ:ММ (например, 03:00) или none." /SD IDOK
+        SetErrorLevel 2
+        Quit
+      ${EndIf}
+      StrCpy $Schedule $0
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; ---------------------------------------------------------------------------------------------
+Function SchedulePage
+  !insertmacro MUI_HEADER_TEXT "Ежедневная доставка обновлений" "Выберите, когда ${PRODUCT} будет сам проверять и доставлять обновления."
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateLabel} 0 0 100% 36u "Планировщик заданий Windows будет каждый день запускать ${PRODUCT} в указанное время. Если в это время компьютер был выключен, доставка начнётся, как только это станет возможно."
+  Pop $0
+  ${NSD_CreateCheckbox} 0 44u 100% 12u "&Запускать доставку обновлений каждый день"
+  Pop $ScheduleCheck
+  ${NSD_CreateLabel} 12u 64u 90u 12u "&Время запуска (ЧЧ:ММ):"
+  Pop $0
+  ${NSD_CreateText} 104u 62u 36u 12u ""
+  Pop $ScheduleEdit
+  ${NSD_Edit_SetTextLimit} $ScheduleEdit 5
+  ${If} $Schedule == "none"
+    ${NSD_SetText} $ScheduleEdit "${DEFAULT_TIME}"
+    EnableWindow $ScheduleEdit 0
+  ${Else}
+    ${NSD_Check} $ScheduleCheck
+    ${NSD_SetText} $ScheduleEdit $Schedule
+  ${EndIf}
+  ${NSD_OnClick} $ScheduleCheck ScheduleCheckClick
+  nsDialogs::Show
+FunctionEnd
+
+Function ScheduleCheckClick
+  Pop $0
+  ${NSD_GetState} $ScheduleCheck $0
+  ${If} $0 == ${BST_CHECKED}
+    EnableWindow $ScheduleEdit 1
+  ${Else}
+    EnableWindow $ScheduleEdit 0
+  ${EndIf}
+FunctionEnd
+
+Function SchedulePageLeave
+  ${NSD_GetState} $ScheduleCheck $0
+  ${If} $0 != ${BST_CHECKED}
+    StrCpy $Schedule "none"
+    Return
+  ${EndIf}
+  ${NSD_GetText} $ScheduleEdit $0
+  Call NormalizeTime
+  ${If} $0 == ""
+    MessageBox MB_ICONEXCLAMATION|MB_OK "Укажите время в виде ЧЧ:ММ, например 03:00."
+    Abort
+  ${EndIf}
+  StrCpy $Schedule $0
+FunctionEnd
+
+; ---------------------------------------------------------------------------------------------
+; The task definition handed to the Task Scheduler: every day at $Schedule, and as soon as
+; possible when the computer was off at that time.
+Function WriteTaskFile
+  ${WordReplace} "$INSTDIR" "&" "&amp;" "+" $1
+  ${WordReplace} "$1" "<" "&lt;" "+" $1
+  ${WordReplace} "$1" ">" "&gt;" "+" $1
+  ${GetTime} "" "L" $2 $3 $4 $5 $6 $7 $8
+  ClearErrors
+  FileOpen $0 "$INSTDIR\${TASK_FILE}" w
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  FileWriteUTF16LE /BOM $0 '<?xml version="1.0" encoding="UTF-16"?>$\r$\n'
+  FileWriteUTF16LE $0 '<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">$\r$\n'
+  FileWriteUTF16LE $0 '  <RegistrationInfo>$\r$\n'
+  FileWriteUTF16LE $0 '    <Author>${PUBLISHER}</Author>$\r$\n'
+  FileWriteUTF16LE $0 '    <Description>Ежедневная доставка обновлений программ «${PUBLISHER}» без участия пользователя.</Description>$\r$\n'
+  FileWriteUTF16LE $0 '  </RegistrationInfo>$\r$\n'
+  FileWriteUTF16LE $0 '  <Triggers>$\r$\n'
+  FileWriteUTF16LE $0 '    <CalendarTrigger>$\r$\n'
+  FileWriteUTF16LE $0 '      <StartBoundary>$4-$3-$2T$Schedule:00</StartBoundary>$\r$\n'
+  FileWriteUTF16LE $0 '      <Enabled>true</Enabled>$\r$\n'
+  FileWriteUTF16LE $0 '      <ScheduleByDay>$\r$\n'
+  FileWriteUTF16LE $0 '        <DaysInterval>1</DaysInterval>$\r$\n'
+  FileWriteUTF16LE $0 '      </ScheduleByDay>$\r$\n'
+  FileWriteUTF16LE $0 '    </CalendarTrigger>$\r$\n'
+  FileWriteUTF16LE $0 '  </Triggers>$\r$\n'
+  FileWriteUTF16LE $0 '  <Principals>$\r$\n'
+  FileWriteUTF16LE $0 '    <Principal id="Author">$\r$\n'
+  FileWriteUTF16LE $0 '      <LogonType>InteractiveToken</LogonType>$\r$\n'
+  FileWriteUTF16LE $0 '      <RunLevel>HighestAvailable</RunLevel>$\r$\n'
+  FileWriteUTF16LE $0 '    </Principal>$\r$\n'
+  FileWriteUTF16LE $0 '  </Principals>$\r$\n'
+  FileWriteUTF16LE $0 '  <Settings>$\r$\n'
+  FileWriteUTF16LE $0 '    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>$\r$\n'
+  FileWriteUTF16LE $0 '    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>$\r$\n'
+  FileWriteUTF16LE $0 '    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>$\r$\n'
+  FileWriteUTF16LE $0 '    <StartWhenAvailable>true</StartWhenAvailable>$\r$\n'
+  FileWriteUTF16LE $0 '    <ExecutionTimeLimit>PT4H</ExecutionTimeLimit>$\r$\n'
+  FileWriteUTF16LE $0 '    <Enabled>true</Enabled>$\r$\n'
+  FileWriteUTF16LE $0 '  </Settings>$\r$\n'
+  FileWriteUTF16LE $0 '  <Actions Context="Author">$\r$\n'
+  FileWriteUTF16LE $0 '    <Exec>$\r$\n'
+  FileWriteUTF16LE $0 '      <Command>$1\dorvex.exe</Command>$\r$\n'
+  FileWriteUTF16LE $0 '      <Arguments>/auto</Arguments>$\r$\n'
+  FileWriteUTF16LE $0 '      <WorkingDirectory>$1</WorkingDirectory>$\r$\n'
+  FileWriteUTF16LE $0 '    </Exec>$\r$\n'
+  FileWriteUTF16LE $0 '  </Actions>$\r$\n'
+  FileWriteUTF16LE $0 '</Task>$\r$\n'
+  FileClose $0
+FunctionEnd
+
+; Replaces the task of an earlier install by the one chosen now, or removes it for "none".
+Function ApplySchedule
+  nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /delete /tn "${TASK_NAME}" /f'
+  Pop $0
+  ${If} $Schedule == "none"
+    Delete "$INSTDIR\${TASK_FILE}"
+    DetailPrint "Ежедневная доставка обновлений не назначена."
+  ${Else}
+    ClearErrors
+    Call WriteTaskFile
+    ${If} ${Errors}
+      StrCpy $Failed 1
+      DetailPrint "Не удалось записать описание задания: $INSTDIR\${TASK_FILE}"
+      Return
+    ${EndIf}
+    nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /create /tn "${TASK_NAME}" /xml "$INSTDIR\${TASK_FILE}" /f'
+    Pop $0
+    ${If} $0 == 0
+      DetailPrint "Ежедневная доставка обновлений назначена на $Schedule."
+    ${Else}
+      StrCpy $Failed 1
+      DetailPrint "Планировщик заданий не принял задание «${TASK_NAME}» (код $0)."
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+Section "${PRODUCT}"
+  SectionIn RO
+  SetOutPath "$INSTDIR"
+  SetOverwrite on
+  ClearErrors
+  File "/oname=dorvex.exe" "${PROGRAM}"
+  ${If} ${Errors}
+    StrCpy $Failed 1
+  ${EndIf}
+  ; A first install gets settings with a repository in the program's folder; an install over an
+  ; earlier one keeps its settings and repository as they are.
+  ${IfNot} ${FileExists} "$INSTDIR\dorvex.ini"
+    ClearErrors
+    CreateDirectory "$INSTDIR\${REPOSITORY}"
+    WriteINIStr "$INSTDIR\dorvex.ini" "Common" "UpgradeFilesDir" "$INSTDIR\${REPOSITORY}\"
+    ${If} ${Errors}
+      StrCpy $Failed 1
+      DetailPrint "Не удалось записать настройки: $INSTDIR\dorvex.ini"
+    ${EndIf}
+  ${EndIf}
+
+  ClearErrors
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  ${If} ${Errors}
+    StrCpy $Failed 1
+  ${EndIf}
+
+  SetShellVarContext all
+  ClearErrors
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\dorvex.exe" "" "$INSTDIR\dorvex.exe" 0
+  ${If} ${Errors}
+    StrCpy $Failed 1
+    DetailPrint "Не удалось создать ярлык в меню «Пуск»."
+  ${EndIf}
+
+  Call ApplySchedule
+
+  ClearErrors
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINST_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\dorvex.exe,0"
+  WriteRegStr HKLM "${UNINST_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINST_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegStr HKLM "${UNINST_KEY}" "Schedule" "$Schedule"
+  WriteRegDWORD HKLM "${UNINST_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINST_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/M=dorvex.exe /S=0K /G=0" $0 $1 $2
+  ${GetSize} "$INSTDIR" "/M=uninstall.exe /S=0K /G=0" $1 $2 $3
+  IntOp $0 $0 + $1
+  WriteRegDWORD HKLM "${UNINST_KEY}" "EstimatedSize" $0
+  ${If} ${Errors}
+    StrCpy $Failed 1
+    DetailPrint "Не удалось записать сведения для «Программ и компонентов»."
+  ${EndIf}
+
+  ${If} $Failed != 0
+    SetErrorLevel 2
+    MessageBox MB_ICONEXCLAMATION|MB_OK "Установка выполнена не полностью: подробности в списке действий." /SD IDOK
+  ${EndIf}
+SectionEnd
+
+; ---------------------------------------------------------------------------------------------
+Function un.onInit
+!if "${ARCH}" == "x64"
+  SetRegView 64
+!endif
+  StrCpy $Failed 0
+  StrCpy $RemoveData 0
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/KEEPDATA=" $R1
+  ${IfNot} ${Errors}
+  ${AndIf} $R1 == "0"
+    StrCpy $RemoveData 1
+  ${EndIf}
+FunctionEnd
+
+Function un.DataPage
+  !insertmacro MUI_HEADER_TEXT "Настройки и хранилище" "Выберите, оставить ли настройки и загруженные обновления."
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateLabel} 0 0 100% 36u "Файл настроек dorvex.ini, протокол и хранилище загруженных обновлений («${REPOSITORY}») остаются в папке $INSTDIR, чтобы их нашла следующая установка."
+  Pop $0
+  ${NSD_CreateCheckbox} 0 44u 100% 12u "&Удалить также настройки и хранилище обновлений"
+  Pop $RemoveCheck
+  ${If} $RemoveData == 1
+    ${NSD_Check} $RemoveCheck
+  ${EndIf}
+  nsDialogs::Show
+FunctionEnd
+
+Function un.DataPageLeave
+  ${NSD_GetState} $RemoveCheck $0
+  ${If} $0 == ${BST_CHECKED}
+    StrCpy $RemoveData 1
+  ${Else}
+    StrCpy $RemoveData 0
+  ${EndIf}
+FunctionEnd
+
+Section "Uninstall"
+  ; The task goes first, so that it never starts a program that is no longer there.
+  ReadRegStr $1 HKLM "${UNINST_KEY}" "Schedule"
+  nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /delete /tn "${TASK_NAME}" /f'
+  Pop $0
+  ${If} $0 != 0
+  ${AndIf} $1 != "none"
+  ${AndIf} $1 != ""
+    StrCpy $Failed 1
+    DetailPrint "Не удалось удалить задание планировщика «${TASK_NAME}» (код $0)."
+  ${EndIf}
+  Delete "$INSTDIR\${TASK_FILE}"
+
+  ClearErrors
+  Delete "$INSTDIR\dorvex.exe"
+  ${If} ${Errors}
+    StrCpy $Failed 1
+    DetailPrint "Не удалось удалить $INSTDIR\dorvex.exe: программа, возможно, запущена."
+  ${EndIf}
+
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+
+  ${If} $RemoveData == 1
+    ClearErrors
+    Delete "$INSTDIR\dorvex.ini"
+    Delete "$INSTDIR\dorvex.txt"
+    ; Only the repository this setup made: a folder named in the settings may hold other files.
+    RMDir /r "$INSTDIR\${REPOSITORY}"
+    ${If} ${Errors}
+      StrCpy $Failed 1
+      DetailPrint "Не удалось удалить настройки или хранилище обновлений."
+    ${EndIf}
+  ${EndIf}
+
+  ${If} $Failed == 0
+    DeleteRegKey HKLM "${UNINST_KEY}"
+  ${Else}
+    SetErrorLevel 2
+    MessageBox MB_ICONEXCLAMATION|MB_OK "Удаление выполнено не полностью: подробности в списке действий." /SD IDOK
+  ${EndIf}
+
+  ; Started as "uninstall.exe /S" the uninstaller runs from a copy in the temporary folder and
+  ; removes itself and the folder. Run in place ("/S _?=folder", so that the caller waits for its
+  ; exit code) it cannot delete its own running file and leaves it, and so the folder, to the
+  ; caller. It never leaves that to the next restart: a setup run before it would lose its new
+  ; uninstaller then.
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+SectionEnd
