@@ -23,6 +23,7 @@
 #include "upgrade/catalogue.h"
 #include "upgrade/chain.h"
 #include "upgrade/controllers.h"
+#include "upgrade/mapcheck.h"
 
 namespace dorvex::fuzz {
 
@@ -76,6 +77,39 @@ bool LinearLookup(const TIniTable& t, const std::wstring& section, const std::ws
     return false;
   }
   return false;
+}
+
+// [MapInfo]: what it accepts is what the publisher's tool writes, and a map accepted is accepted
+// on its last day and with its own serial, refused a day later, for another program or kind, and
+// below a serial accepted before.
+void FuzzMapInfo(const Bytes& input) {
+  TIniTable t;
+  t.LoadFromText(TIniTable::DecodeFileBytes(input));
+  TMapInfo info;
+  std::wstring reason;
+  if (!ReadMapInfo(t, info, reason)) {
+    FUZZ_CHECK(!reason.empty(), "a refusal says why");
+    return;
+  }
+  const bool emergency = SameText(info.Kind, L"Emergency");
+  FUZZ_CHECK(emergency || SameText(info.Kind, L"Normal"), Narrow(info.Kind));
+  FUZZ_CHECK(!info.ProgramID.empty(), "a program is named");
+  FUZZ_CHECK(!info.SerialText.empty() && info.SerialText.size() <= 20, Narrow(info.SerialText));
+  std::wstring digits = info.SerialText;
+  digits.erase(0, std::min(digits.find_first_not_of(L'0'), digits.size() - 1));
+  FUZZ_CHECK(digits == std::to_wstring(info.Serial), "the serial reads back: " + Narrow(info.SerialText));
+  FUZZ_CHECK(info.ExpiresMonth >= 1 && info.ExpiresMonth <= 12 && info.ExpiresDay >= 1 && info.ExpiresDay <= 31,
+             Narrow(info.ExpiresText));
+  const int y = info.ExpiresYear, m = info.ExpiresMonth, d = info.ExpiresDay;
+  FUZZ_CHECK(CheckMapInfo(info, L"X.nrm", info.ProgramID, emergency, y, m, d, info.Serial).empty(),
+             "accepted on its last day with its own serial");
+  FUZZ_CHECK(!CheckMapInfo(info, L"X.nrm", info.ProgramID, emergency, y + 1, m, d, 0).empty(), "refused a year later");
+  FUZZ_CHECK(!CheckMapInfo(info, L"X.nrm", info.ProgramID, !emergency, y, m, d, 0).empty(), "refused as the other kind");
+  FUZZ_CHECK(!CheckMapInfo(info, L"X.nrm", info.ProgramID + L"x", emergency, y, m, d, 0).empty(),
+             "refused for another program");
+  if (info.Serial < UINT64_MAX)
+    FUZZ_CHECK(!CheckMapInfo(info, L"X.nrm", info.ProgramID, emergency, y, m, d, info.Serial + 1).empty(),
+               "refused below an accepted serial");
 }
 
 void FuzzIniTable(const Bytes& input) {
@@ -523,6 +557,10 @@ void RegisterTargets() {
                {"220-", "220 ", "\r\n", "230 ", "999-", "000 "}, nullptr, nullptr});
   t.push_back({"initable", FuzzIniTable, ini, nullptr, nullptr});
   t.push_back({"mapchain", FuzzMapChain, ini, nullptr, nullptr});
+  t.push_back({"mapinfo", FuzzMapInfo,
+               {"[MapInfo]", "ProgramID=", "Kind=Normal", "Kind=Emergency", "Serial=", "Expires=", "2026-02-29",
+                "2024-02-29", "18446744073709551615", "18446744073709551616", "-"},
+               nullptr, nullptr});
   t.push_back({"url", FuzzUrl, {"http://", "ftp://", "mailto:", "//", "@", ":", "%", "%2e", "..", "/./", "?", "#", ":80"},
                nullptr, nullptr, 4096});
   t.push_back({"httpreply", FuzzHttpReply,
