@@ -9,7 +9,8 @@
 # installed, or that does not come up, fails the run (exit code 3): tests never skip a peer.
 #
 # LIST is a comma-separated list of peer names:
-#   http   lighttpd serving a document root
+#   http   lighttpd serving a document root, its stat cache off (a file rewritten within one
+#          second would otherwise be served with its old length)
 #   ftp    vsftpd, anonymous, active mode (PORT) with REST, serving a root folder
 #   proxy  squid with Basic authentication (answers 407 without credentials), no cache, relaying
 #          http:// and ftp:// URLs (FTP in passive mode towards the server)
@@ -103,6 +104,7 @@ server.bind = "127.0.0.1"
 server.port = $port
 server.errorlog = "$work/lighttpd.err"
 server.max-request-size = 64
+server.stat-cache-engine = "disable"
 mimetype.assign = ( "" => "application/octet-stream" )
 EOF
     if start_peer http "$port" lighttpd -D -f "$work/lighttpd.conf"; then
