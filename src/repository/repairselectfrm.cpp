@@ -56,6 +56,7 @@ void TRepairSelectForm::FormCreate() {
     rows_.push_back(p.get());
     states_.push_back(0);
   }
+  ui::FitLastColumn(list_);
   if (!rows_.empty()) ListView_SetItemState(list_, 0, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
   EnableWindow(ok_, !rows_.empty());
 }
