@@ -1,5 +1,7 @@
 #include "ui/modal.h"
 
+#include <uxtheme.h>
+
 #include <commdlg.h>
 
 #include <vector>
@@ -89,10 +91,11 @@ HWND TModalForm::CreateTemplateForm(HWND owner, const std::wstring& caption, int
   return frame;
 }
 
-HWND TModalForm::CreatePage(HWND parent, int pageTemplate, HWND placeholder) {
+HWND TModalForm::CreatePage(HWND parent, int pageTemplate, HWND placeholder, bool onTab) {
   HWND page = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(pageTemplate), parent, PageProc,
                                  reinterpret_cast<LPARAM>(hwnd_));
   if (!page) return nullptr;
+  if (onTab) EnableThemeDialogTexture(page, ETDT_ENABLETAB);
   if (placeholder) {
     RECT rc;
     GetWindowRect(placeholder, &rc);
