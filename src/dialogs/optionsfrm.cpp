@@ -560,10 +560,11 @@ void TOptionsForm::OkBtnClick() {
     if (dlg::HasLineBreak(text(id))) return void(Fail(Item(id), L"Значение поля не может содержать перевод строки."));
   // User names and passwords are kept as typed, blanks and quotes included; what the settings
   // file cannot hold is refused, naming the field.
-  // Only what the chosen connection uses is checked: a greyed page's fields cannot be changed.
+  // Only what the chosen connection uses is checked: a greyed page or field cannot be changed.
   const bool proxyPageOn = pageEnabled_[ProxyPage];
   for (auto [id, name] : {std::pair{IDC_PROXY_LOGIN, L"Имя для прокси"}, std::pair{IDC_PROXY_PASSWORD, L"Пароль для прокси"}})
-    if (auto m = dlg::UnsavableTextMessage(text(id), name); proxyPageOn && !m.empty()) return void(Fail(Item(id), m));
+    if (auto m = dlg::UnsavableTextMessage(text(id), name); proxyPageOn && IsWindowEnabled(Item(id)) && !m.empty())
+      return void(Fail(Item(id), m));
   // 1. the dial-up entry
   const bool rasChosen =
       rasUsable_ && RasChoiceShown() && IsWindowEnabled(Item(IDC_RAS_USE)) && dlg::IsChecked(Item(IDC_RAS_USE));

@@ -222,7 +222,12 @@ TEST_F(OptionsTest, ValidationMessagesInOrderWithThePageAndField) {
       {[&] { Type(f.Item(IDC_PROXY_PORT), L"0"); },
        L"Номер порта прокси-сервера должен быть целым числом от 1 до 65535.", TOptionsForm::ProxyPage, IDC_PROXY_PORT},
       // A user name or password the settings file would not give back as typed.
-      {[&] { Type(f.Item(IDC_PROXY_LOGIN), L"Ivan\u0101"); },
+      {[&] {
+         SendMessageW(f.Item(IDC_PROXY_AUTH), CB_SETCURSEL, 1, 0);  // Basic: the name and password are used
+         SendMessageW(GetParent(f.Item(IDC_PROXY_AUTH)), WM_COMMAND, MAKEWPARAM(IDC_PROXY_AUTH, CBN_SELCHANGE),
+                      reinterpret_cast<LPARAM>(f.Item(IDC_PROXY_AUTH)));
+         Type(f.Item(IDC_PROXY_LOGIN), L"Ivan\u0101");
+       },
        L"Поле «Имя для прокси» содержит знаки, которых нет в кодировке Windows (1251): в файле настроек они "
        L"превратились бы в «?». Замените или уберите их.",
        TOptionsForm::ProxyPage, IDC_PROXY_LOGIN},
@@ -286,9 +291,7 @@ TEST_F(OptionsTest, AGreyedProxyPageIsNotValidated) {
       EXPECT_EQ(IsWindowEnabled(f.PageWindow(TOptionsForm::ProxyPage)) != FALSE, !k.saves);
       EXPECT_EQ(Save(f), k.saves);
       if (!k.saves) {
-        EXPECT_EQ(boxes.Last(),
-                  L"Поле «Имя для прокси» содержит знаки, которых нет в кодировке Windows (1251): в файле "
-                  L"настроек они превратились бы в «?». Замените или уберите их.");
+        EXPECT_EQ(boxes.Last(), L"Не указано имя прокси-сервера.");
         EXPECT_EQ(f.ActivePage(), TOptionsForm::ProxyPage);
         f.EndModal(IDCANCEL);
       }
