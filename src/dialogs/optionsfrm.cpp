@@ -439,6 +439,9 @@ void TOptionsForm::EnableRASCheckBoxClick() {
     // choice have nothing to act on.
     ShowWindow(Item(IDC_RAS_CREATE), SW_SHOWNA);
     EnableWindow(Item(IDC_RAS_CREATE), pageEnabled_[RasPage]);
+    // A greyed box never shows ticked: nothing is dialled, so nothing is hung up (the stored
+    // choice itself is kept or cleared with the dial-up box when saving).
+    if (!rasUsable_) dlg::SetChecked(Item(IDC_RAS_HANGUP), false);
     EnableWindow(Item(IDC_RAS_HANGUP), FALSE);
     EnableWindow(Item(IDC_RAS_PROPS), FALSE);
     return;

@@ -306,9 +306,12 @@ void TOptionsProgramsAutoFindForm::FillResults() {
     ListView_SetColumnWidth(list, column, LVSCW_AUTOSIZE_USEHEADER);
     return std::max(content, ListView_GetColumnWidth(list, column));
   };
+  // The program stands first on the screen, so that a long folder scrolls away from it, not it.
   const int program = widest(1), folder = widest(0);
   RECT rc;
   GetClientRect(list, &rc);
+  int columnOrder[] = {1, 0};
+  ListView_SetColumnOrderArray(list, 2, columnOrder);
   ListView_SetColumnWidth(list, 1, program);
   ListView_SetColumnWidth(list, 0, std::max(folder, static_cast<int>(rc.right) - program));
   SendMessageW(list, WM_SETREDRAW, TRUE, 0);

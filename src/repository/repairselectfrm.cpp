@@ -19,8 +19,8 @@ void TRepairSelectForm::CreateForm(HWND owner) {
   AddControl(L"STATIC",
              L"Отметьте программы из списка, для которых следует загрузить аварийные обновления (дважды мышкой или "
              L"клавишей 'Пробел')",
-             SS_LEFT, 22, 26, 376, 32);
-  list_ = AddControl(WC_LISTVIEWW, L"", WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 22, 62, 376, 212,
+             SS_LEFT, 22, 26, 376, 46);
+  list_ = AddControl(WC_LISTVIEWW, L"", WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 22, 74, 376, 200,
                      100, WS_EX_CLIENTEDGE);
   ListView_SetExtendedListViewStyle(list_, LVS_EX_FULLROWSELECT);
   ok_ = AddControl(L"BUTTON", L"ОК", WS_TABSTOP | BS_DEFPUSHBUTTON, 234, 294, 84, 26, IDOK);

@@ -34,7 +34,7 @@ void TUpgradeManagerForm::CreateForm(HWND owner) {
   tree_ =
       AddControl(WC_TREEVIEWW, L"", WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS,
                  12, 30, 356, 290, kTreeId, WS_EX_CLIENTEDGE);
-  AddControl(L"STATIC", L"Файлы обновлений хранятся  в каталоге:", SS_LEFT, 12, 328, 356, 16);
+  AddControl(L"STATIC", L"Файлы обновлений хранятся в каталоге:", SS_LEFT, 12, 328, 356, 16);
   dirLabel_ = AddControl(L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS | SS_NOPREFIX, 12, 346, 356, 16);
   moire_ =
       AddControl(L"BUTTON", L" Затенять старые обновления", WS_TABSTOP | BS_AUTOCHECKBOX, 12, 370, 300, 18, kMoireId);

@@ -179,6 +179,14 @@ LRESULT TModalForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CLOSE:
       EndModal(IDCANCEL);
       return 0;
+    case WM_PRINTCLIENT: {
+      // A themed group box asks its parent to draw what lies behind it; unanswered, the
+      // box's inside stays black.
+      RECT rc;
+      GetClientRect(hwnd_, &rc);
+      FillRect(reinterpret_cast<HDC>(wp), &rc, GetSysColorBrush(COLOR_BTNFACE));
+      return 0;
+    }
   }
   return Default(msg, wp, lp);
 }
