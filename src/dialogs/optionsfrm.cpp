@@ -82,6 +82,8 @@ void TOptionsForm::CreateForm(HWND owner) {
   if (!frame) return;
   tabs_ = GetDlgItem(frame, IDC_OPT_TABS);
   HWND area = GetDlgItem(frame, IDC_OPT_PAGEAREA);
+  // Narrow margins beside the tabs' names, so that all six stand in one row without scroll arrows.
+  SendMessageW(tabs_, TCM_SETPADDING, 0, MAKELPARAM(3, 3));
   for (int i = 0; i < kPageCount; ++i) {
     TCITEMW item{};
     item.mask = TCIF_TEXT;

@@ -15,7 +15,9 @@ TRepairSelectForm::~TRepairSelectForm() {
 
 void TRepairSelectForm::CreateForm(HWND owner) {
   CreateFormWindow(owner, L"Аварийное обновление", 420, 330);
-  AddControl(L"BUTTON", L"Выбор программ", BS_GROUPBOX, 10, 6, 400, 280);
+  // A group box leaves its inside to the form; the form clips its children, so the box is
+  // transparent to that clipping, or its inside would stay unpainted (black).
+  AddControl(L"BUTTON", L"Выбор программ", BS_GROUPBOX, 10, 6, 400, 280, 0, WS_EX_TRANSPARENT);
   AddControl(L"STATIC",
              L"Отметьте программы из списка, для которых следует загрузить аварийные обновления (дважды мышкой или "
              L"клавишей 'Пробел')",
