@@ -28,10 +28,14 @@ fuzz: build
 run: build
 	bash scripts/wine-run --timeout 3600 $(BUILD)/dorvex.exe
 
+# Every window the program has: the main window as it starts, the repository manager and the
+# floppy wizard, the settings dialogs, the main window's pages, the report browser and the
+# emergency-update choice.
 screenshot: build
 	bash scripts/screenshot
 	bash scripts/screenshot-repository
 	bash scripts/screenshot-setup
+	bash scripts/dialog-screenshots
 
 screenshot-repository: build
 	bash scripts/screenshot-repository

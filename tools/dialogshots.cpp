@@ -1,6 +1,7 @@
 // dialogshots OUTDIR /CONF:settings.ini
 // Opens every page of the settings dialogs over a prepared settings file and a prepared
-// directory tree and saves each, as the screen shows it, into OUTDIR as a 24-bit BMP file.
+// directory tree, the main window's four pages, the report browser and the emergency-update
+// choice, and saves each, as the screen shows it, into OUTDIR as a 24-bit BMP file.
 // Used by scripts/dialog-screenshots under Wine on the virtual display.
 #include <windows.h>
 #include <commctrl.h>
@@ -10,12 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "app/mainfrm.h"
+#include "app/report.h"
+#include "app/reportsfrm.h"
+#include "common/clock.h"
+#include "common/errors.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "dialogids.h"
 #include "dialogs/optionsfrm.h"
 #include "dialogs/optionsprogramsautofindfrm.h"
 #include "dialogs/optionsprogramseditfrm.h"
+#include "repository/repairselectfrm.h"
 #include "settings/options.h"
 #include "settings/programs.h"
 #include "ui/controls.h"
@@ -183,5 +190,55 @@ int wmain(int argc, wchar_t** argv) {
     });
     finder.ShowModal(nullptr);
   }
+  // Last: the main window takes the delivery list over, and its end releases it.
+  // The main window, each of its pages in turn, over the settings' delivery list.
+  try {
+    TMainForm main;
+    main.Create();
+    main.Show();
+    ui::ProcessMessages();
+    const wchar_t* pages[] = {L"main-1-idle", L"main-2-session", L"main-3-pause", L"main-4-report"};
+    for (int page = 0; page < 4; ++page) {
+      main.ShowPage(page);
+      Shot(main.Handle(), pages[page]);
+    }
+    // The emergency-update choice, as Ctrl with the Run button opens it.
+    if (TProgramList* list = ProgramCatalogue()) {
+      TRepairSelectForm choice(*list);
+      Queue([](HWND f) {
+        Shot(f, L"emergency-choice");
+        Press(f, IDCANCEL);
+      });
+      choice.ShowModal(main.Handle());
+    }
+    // The report browser over a repository with a few reports of two months.
+    const std::wstring repository = Settings().UpgradeFilesDir;
+    const TDateTime days[] = {EncodeDateTime(2026, 11, 3, 9, 15, 2), EncodeDateTime(2026, 11, 17, 14, 40, 9),
+                              EncodeDateTime(2026, 12, 1, 8, 5, 44)};
+    for (TDateTime d : days) {
+      const std::wstring path = DatedReportPath(repository, d);
+      ForceDirectories(ExtractFilePath(path));
+      WriteTextLines(path, {L"Отчет о работе программы доставки обновлений", L"Обновления загружены."}, nullptr);
+    }
+    TReportsForm browser;
+    browser.EnsureCreated(main.Handle());
+    browser.ShowReports(repository);
+    Queue([&](HWND f) {
+      HWND tree = browser.TreeView();
+      for (HTREEITEM n = TreeView_GetRoot(tree); n; n = TreeView_GetNextVisible(tree, n))
+        TreeView_Expand(tree, n, TVE_EXPAND);
+      HTREEITEM last = TreeView_GetRoot(tree);
+      for (HTREEITEM n = last; n; n = TreeView_GetNextVisible(tree, n)) last = n;
+      TreeView_SelectItem(tree, last);
+      Shot(f, L"reports-browser");
+      Press(f, IDCANCEL);
+    });
+    browser.ShowModal(main.Handle());
+    main.Close();
+  } catch (const Error& e) {
+    wprintf(L"main window: %ls\n", e.Message().c_str());
+    ++g_failures;
+  }
+
   return g_failures == 0 ? 0 : 1;
 }

@@ -1,12 +1,8 @@
-// Dial-up before each connection attempt: dialling the configured phone-book entry (or using a
-// dial-up connection that is already up), following the dial's progress through its events on
-// the window's message pump, and hanging up what this program dialled.
 #include "app/dialup.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "app/mainfrm.h"
 #include "common/text.h"
 #include "settings/options.h"
 #include "settings/rasapi.h"
@@ -60,38 +56,52 @@ bool AnyConnectionUp() {
 }
 }  // namespace
 
-TRasNotifyWindow::TRasNotifyWindow(TMainForm& form) : form_(form) {
+TRasNotifyWindow::TRasNotifyWindow(TDialUp& dialUp) : dialUp_(dialUp) {
   RegisterWindowClass(kNotifyClass, 0, nullptr);
   CreateWindowObject(kNotifyClass, L"", 0, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr);
 }
 
 LRESULT TRasNotifyWindow::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == form_.RasDialEventMessage) {
+  if (msg == dialUp_.RasDialEventMessage) {
     if (lp != 0)
-      form_.RasError = static_cast<uint32_t>(lp);
+      dialUp_.RasError = static_cast<uint32_t>(lp);
     else
-      form_.RasState = LOWORD(wp);
+      dialUp_.RasState = LOWORD(wp);
     return 0;
   }
   return Default(msg, wp, lp);
 }
 
-void TMainForm::PrepareDialUp() {
+TDialUp::TDialUp(DialUpSink sink) : sink_(std::move(sink)) {}
+
+TDialUp::~TDialUp() = default;
+
+void TDialUp::Show(const std::wstring& text) const {
+  if (sink_.ShowAction) sink_.ShowAction(text);
+}
+
+void TDialUp::Record(const std::wstring& text) const {
+  if (sink_.Record) sink_.Record(text);
+}
+
+bool TDialUp::Stopped() const { return sink_.StopRequested && sink_.StopRequested(); }
+
+void TDialUp::Prepare() {
   RasConnection = nullptr;
   RasState = 0;
   RasError = 0;
   UINT message = RegisterWindowMessageW(kRasDialEventName);
   RasDialEventMessage = message ? message : kRasDialEventDefault;
-  rasNotify_ = std::make_unique<TRasNotifyWindow>(*this);
-  RasNotifyWindow = rasNotify_->Handle();
+  notify_ = std::make_unique<TRasNotifyWindow>(*this);
+  RasNotifyWindow = notify_->Handle();
 }
 
-void TMainForm::FreeDialUp() {
-  rasNotify_.reset();
+void TDialUp::Free() {
+  notify_.reset();
   RasNotifyWindow = nullptr;
 }
 
-std::wstring TMainForm::DialStateText() const {
+std::wstring TDialUp::DialStateText() const {
   static const wchar_t* const kTexts[] = {
       L"Открытие порта",
       L"Порт открыт",
@@ -117,21 +127,21 @@ std::wstring TMainForm::DialStateText() const {
   return text + L"...";
 }
 
-bool TMainForm::Dial() {
+bool TDialUp::Dial() {
   RasConnection = nullptr;
   DialedByUs = false;
   if (SystemDownload()) return true;  // the system's download function connects by itself
   const TSettings& s = Settings();
   if (!s.RasUse) return true;
-  ShowAction(L"Установка удаленного соединения");
+  Show(L"Установка удаленного соединения");
   if (!RasAvailable() || !RasNotifyWindow) {
-    ShowSessionMessage(this,
+    Record(
                        L"Вы указали, что необходимо использовать службу удаленного доступа, однако она не "
                        L"установлена на Вашем компьютере или недоступна. Обратитесь к администратору сети.");
     return false;
   }
   if (s.RasEntryName.empty()) {
-    ShowSessionMessage(this,
+    Record(
                        L"Не указано наименование соединения для удаленного доступа. Настройте параметры программы.");
     return false;
   }
@@ -143,7 +153,7 @@ bool TMainForm::Dial() {
   std::copy(entry.begin(), entry.end(), params.p.szEntryName);
   bool hasPassword = false;
   if (RasGetEntryDialParams(params.p, hasPassword) != 0) {
-    ShowSessionMessage(this, L"Нельзя получить параметры удаленного соединения для установки связи.");
+    Record(L"Нельзя получить параметры удаленного соединения для установки связи.");
     return false;
   }
 
@@ -162,14 +172,15 @@ bool TMainForm::Dial() {
   bool droppedWithoutError = false;
   while (RasError == 0 && RasState != kRasConnected) {
     const bool quit = ui::WaitFor(nullptr, 0, kDialPollMs) == WAIT_ABANDONED;
-    ShowAction(Fmt(L"Установка удаленного соединения: %s", DialStateText()));
-    if (!ui::ProcessMessages() || quit) SetStopRequested(true);  // the program is ending
+    Show(Fmt(L"Установка удаленного соединения: %s", DialStateText()));
+    const bool ending = !ui::ProcessMessages() || quit;
+    if (ending && sink_.RequestStop) sink_.RequestStop();  // the program is ending
     if (RasError != 0) break;
     if (RasState == kRasDisconnected) {
       droppedWithoutError = true;
       break;
     }
-    if (StopRequested) {
+    if (ending || Stopped()) {
       RasError = 0;
       break;
     }
@@ -180,22 +191,22 @@ bool TMainForm::Dial() {
     HangUp(true);  // no half-open connection may remain
     std::wstring text = code != 0 ? RasErrorText(code) : std::wstring();
     if (text.empty()) text = L"Ошибка при попытке запуска удаленного соединения";
-    ShowSessionMessage(this, Fmt(L"При установке удаленного соединения: «%s»", text));
+    Record(Fmt(L"При установке удаленного соединения: «%s»", text));
     return false;
   }
   DialedByUs = true;
-  if (StopRequested) {
+  if (Stopped()) {
     HangUp(true);
     return false;
   }
   return true;
 }
 
-void TMainForm::HangUp(bool force) {
+void TDialUp::HangUp(bool force) {
   if (!RasConnection) return;
   if (!force && (!DialedByUs || !Settings().RasHangUpAfterDownload)) return;
   BusyCursor busy;
-  ShowAction(L"Завершение удаленного соединения с сервером обновлений");
+  Show(L"Завершение удаленного соединения с сервером обновлений");
   const TRasConnHandle connection = RasConnection;
   RasHangUp(connection);
   // The connection is gone when the service no longer knows its handle.
@@ -214,7 +225,7 @@ void TMainForm::HangUp(bool force) {
   RasConnection = nullptr;
   DialedByUs = false;
   if (!gone)
-    ShowSessionMessage(this,
+    Record(
                        L"Удаленное соединение не завершилось за 5 секунд: линия может остаться занятой. "
                        L"Проверьте соединение и при необходимости разорвите его вручную.");
 }

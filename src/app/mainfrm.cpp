@@ -1,6 +1,5 @@
 #include "app/mainfrm.h"
 
-#include "app/dialup.h"
 
 #include <algorithm>
 #include <cmath>
@@ -117,7 +116,10 @@ class TMainPanel : public ui::Window {
   GdiObject picture_;
 };
 
-TMainForm::TMainForm() = default;
+TMainForm::TMainForm()
+    : DialUp(DialUpSink{[this](const std::wstring& text) { ShowAction(text); },
+                        [this](const std::wstring& text) { ShowSessionMessage(this, text); },
+                        [this] { return StopRequested; }, [this] { SetStopRequested(true); }}) {}
 
 TMainForm::~TMainForm() {
   if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);  // runs FormDestroy while this is still a TMainForm
@@ -223,7 +225,7 @@ void TMainForm::FormCreate() {
   help_->InstallF1Hook();
   InstallKeyPreview();
   // 6. dial-up: the window for the dial events and their message
-  PrepareDialUp();
+  DialUp.Prepare();
   // 7.-9.
   BytesReceived = BytesSent = ProgramBytesReceived = 0;
   LastRun = ReadLastRun();
@@ -265,7 +267,7 @@ void TMainForm::FormDestroy() {
   // 1.
   if (ApplicationWindow() == hwnd_) SetApplicationWindow(nullptr);
   help_.reset();
-  FreeDialUp();
+  DialUp.Free();
   if (keyFilter_) {
     ui::RemoveMessageFilter(keyFilter_);
     keyFilter_ = 0;

@@ -4,11 +4,13 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/controlsfrm.h"
+#include "app/dialup.h"
 #include "common/callbacks.h"
 #include "common/clock.h"
 #include "settings/rasapi.h"
@@ -26,7 +28,10 @@ constexpr UINT_PTR kPauseTimerId = 1;          // the one-second tick of the pau
 constexpr uint32_t kTrafficPaintMs = 100;      // the traffic and progress are painted at most this often
 
 class TMainPanel;
-class TRasNotifyWindow;
+
+// Tests make every session fail unexpectedly at its start through this (the function raises);
+// the program never sets it.
+void SetUnexpectedSessionFault(std::function<void()> fault);
 
 class TMainForm : public ui::Window {
  public:
@@ -80,18 +85,8 @@ class TMainForm : public ui::Window {
   bool PauseBetweenAttempts();
 
   // ---- dial-up ----
-  // True when the attempt may go on to the source (dialled, already connected, or no dial-up).
-  bool Dial();
-  // Ends RasConnection; without force only a connection this attempt dialled, and only when
-  // the settings ask for it.
-  void HangUp(bool force);
-  std::wstring DialStateText() const;  // the stage text of RasState
-  TRasConnHandle RasConnection = nullptr;
-  uint16_t RasState = 0;
-  uint32_t RasError = 0;
-  bool DialedByUs = false;
-  UINT RasDialEventMessage = kRasDialEventDefault;
-  HWND RasNotifyWindow = nullptr;
+  // Shows its stages and records its failures through this window; reads Stop from it.
+  TDialUp DialUp;
 
   // ---- buttons ----
   void RunBtnClick();
@@ -129,13 +124,10 @@ class TMainForm : public ui::Window {
   void DeliverProgram(class TProgram& program, int& handled);
   void UpgradePhase(bool& listChanged);
   void ImportFromFloppies(class TProgramList& list, bool& listChanged);
-  void PrepareDialUp();
-  void FreeDialUp();
 
   std::unique_ptr<TMainPanel> panel_;
   std::unique_ptr<TControlsForm> controls_;
   std::unique_ptr<ui::THelpLink> help_;
-  std::unique_ptr<TRasNotifyWindow> rasNotify_;
   HIMAGELIST buttonImages_ = nullptr;
   HFONT titleFont_ = nullptr, subtitleFont_ = nullptr;
   int keyFilter_ = 0;

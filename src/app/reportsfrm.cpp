@@ -37,14 +37,15 @@ TReportsForm::~TReportsForm() {
 void TReportsForm::CreateForm(HWND owner) {
   CreateFormWindow(owner, L"Протоколы", 440, 400);
   AddControl(L"STATIC", L"Протоколы работы «Дорвекса»", SS_LEFT, 12, 10, 416, 18);
-  AddControl(L"STATIC", L"Сохраненные отчеты о результатах загрузки и проведения обновлений программ", SS_LEFT, 12, 30,
-             416, 18);
-  label_ = AddControl(L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS, 12, 54, 416, 18);
+  // Two lines for the longer texts: they wrap in a wider font rather than lose their end.
+  AddControl(L"STATIC", L"Сохраненные отчеты о результатах загрузки и проведения обновлений программ", SS_LEFT, 12, 28,
+             416, 32);
+  label_ = AddControl(L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS, 12, 60, 416, 18);
   tree_ = AddControl(WC_TREEVIEWW, L"",
-                     WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS, 12, 76, 416,
-                     260, 0, WS_EX_CLIENTEDGE);
-  AddControl(L"STATIC", L"Выберите файл протокола и дважды щелкните по нему мышкой для просмотра", SS_LEFT, 12, 342,
-             416, 18);
+                     WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS, 12, 80, 416,
+                     246, 0, WS_EX_CLIENTEDGE);
+  AddControl(L"STATIC", L"Выберите файл протокола и дважды щелкните по нему мышкой для просмотра", SS_LEFT, 12, 330,
+             416, 32);
   AddControl(L"BUTTON", L"Закрыть", WS_TABSTOP | BS_DEFPUSHBUTTON, 338, 366, 90, 26, IDCANCEL);
   icons_ = ui::LoadMaskedStrip(ui::Instance(), L"SMALLICONS", 16);
   if (icons_) TreeView_SetImageList(tree_, icons_, TVSIL_NORMAL);

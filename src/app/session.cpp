@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 
 #include "app/mainfrm.h"
 #include "common/clock.h"
@@ -39,7 +40,14 @@ double RealOr(const std::wstring& text, double fallback) {
 bool FloppySource() {
   return Settings().ConnectionType == 2 && PathDriveType(Settings().DiskRootDir) == DRIVE_REMOVABLE;
 }
+
+std::function<void()>& UnexpectedFault() {
+  static std::function<void()> fault;
+  return fault;
+}
 }  // namespace
+
+void SetUnexpectedSessionFault(std::function<void()> fault) { UnexpectedFault() = std::move(fault); }
 
 void TMainForm::RunBtnClick() {
   if (!IsWindowEnabled(RunBtn) || Running) return;
@@ -61,7 +69,7 @@ void TMainForm::RunBtnClick() {
     RunSession(listChanged);
   } catch (const Error& e) {
     failure = e.Message();
-  } catch (const std::exception&) {
+  } catch (...) {
     failure = L"Непредвиденная ошибка программы. Доставка обновлений прервана.";
   }
   // The end of every session, however it ended. An unexpected fault goes into the session's
@@ -70,9 +78,12 @@ void TMainForm::RunBtnClick() {
   ShowAction(L"");
   ShowPage(3);
   SetRunning(false);
-  if (AutoMode() && !StopRequested) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+  // Unattended, the report holds the fault and the program ends as after any session: a box
+  // would wait for ever for someone to press OK, and the window cannot close under it.
+  const bool unattended = AutoMode();
+  if (unattended && !StopRequested) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
   SetStopRequested(false);
-  if (!failure.empty()) ui::ShowError(hwnd_, failure);
+  if (!failure.empty() && !unattended) ui::ShowError(hwnd_, failure);
 }
 
 void TMainForm::RunSession(bool& listChanged) {
@@ -87,6 +98,7 @@ void TMainForm::RunSession(bool& listChanged) {
   ShowConnectionState(nullptr, false);
   ShowTraffic(nullptr, true, 0);
   ShowTraffic(nullptr, false, 0);
+  if (UnexpectedFault()) UnexpectedFault()();
 
   const std::wstring& repository = Settings().UpgradeFilesDir;
   if (!repository.empty()) ForceDirectories(repository);
@@ -114,7 +126,7 @@ void TMainForm::RunSession(bool& listChanged) {
   for (;;) {
     int handled = 0;
     ShowSessionMessage(this, L"");
-    if (Dial()) {
+    if (DialUp.Dial()) {
       BytesReceived = BytesSent = ProgramBytesReceived = 0;
       ShowTraffic(nullptr, true, 0);
       ShowTraffic(nullptr, false, 0);
@@ -133,10 +145,10 @@ void TMainForm::RunSession(bool& listChanged) {
           }
         }
       } catch (...) {
-        HangUp(false);
+        DialUp.HangUp(false);
         throw;
       }
-      HangUp(false);
+      DialUp.HangUp(false);
       if (handled == list->ActiveCount()) {
         ShowAction(L"");
         RemoveTempDirOnExit = true;

@@ -61,6 +61,26 @@ bool TIniFile::WriteString(const std::wstring& section, const std::wstring& key,
   return WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), fileName_.c_str()) != FALSE;
 }
 
+bool FitsAnsiCodePage(const std::wstring& text) {
+  if (text.empty()) return true;
+  BOOL usedDefault = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, &usedDefault);
+  return n > 0 && !usedDefault;
+}
+
+std::wstring ExactProfileValue(const std::wstring& value) {
+  if (value.empty()) return value;
+  auto blank = [](wchar_t c) { return c == L' ' || (c >= 0x09 && c <= 0x0D) || c == 0x1A || c == 0xA0 || c == 0x3000; };
+  const bool quoted = value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') && value.back() == value.front();
+  if (blank(value.front()) || blank(value.back()) || quoted) return L'"' + value + L'"';
+  return value;
+}
+
+bool TIniFile::WriteExactString(const std::wstring& section, const std::wstring& key, const std::wstring& value) const {
+  return WriteString(section, key, ExactProfileValue(value));
+}
+
 bool TIniFile::WriteInteger(const std::wstring& section, const std::wstring& key, int32_t value) const {
   return WriteString(section, key, std::to_wstring(value));
 }

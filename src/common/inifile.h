@@ -8,6 +8,11 @@
 
 namespace dorvex {
 
+// True when every character of the text survives the ANSI code page of the settings files.
+bool FitsAnsiCodePage(const std::wstring& text);
+// The value as WriteExactString stores it.
+std::wstring ExactProfileValue(const std::wstring& value);
+
 class TIniFile {
  public:
   explicit TIniFile(std::wstring fileName) : fileName_(std::move(fileName)) {}
@@ -22,6 +27,9 @@ class TIniFile {
   std::vector<std::wstring> ReadSectionKeys(const std::wstring& section) const;
 
   bool WriteString(const std::wstring& section, const std::wstring& key, const std::wstring& value) const;
+  // Writes a value so that ReadString gives it back exactly: one with blanks at either end, or
+  // enclosed in a pair of quotes, is stored between double quotes, which the reading strips.
+  bool WriteExactString(const std::wstring& section, const std::wstring& key, const std::wstring& value) const;
   bool WriteInteger(const std::wstring& section, const std::wstring& key, int32_t value) const;
   bool WriteBool(const std::wstring& section, const std::wstring& key, bool value) const;
   bool EraseSection(const std::wstring& section) const;

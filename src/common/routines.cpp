@@ -156,7 +156,8 @@ std::wstring ClearDirectory(const std::wstring& pathIn, bool recursive) {
     std::wstring full = path + name;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       if (!recursive) continue;
-      ClearDirectory(full, true);
+      // A junction or a directory link goes as a link: what it points at is not ours to empty.
+      if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) ClearDirectory(full, true);
       SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_DIRECTORY);
       if (!RemoveDirectoryW(full.c_str()) && result.empty())
         result = Fmt(L"Нельзя удалить каталог %s. Ошибка Windows: «%s»", full, WindowsErrorText(GetLastError()));
@@ -314,6 +315,34 @@ DriveState ProbeDrive(wchar_t letter, uint32_t& windowsError) {
     case ERROR_UNRECOGNIZED_MEDIA: return DriveState::dsUnformatted;
     default: return DriveState::dsError;
   }
+}
+
+namespace {
+using IdentitySource = std::function<bool(const std::wstring&, unsigned long&, unsigned long long&)>;
+IdentitySource& DirIdentitySource() {
+  static IdentitySource source;
+  return source;
+}
+}  // namespace
+
+void SetDirectoryIdentitySource(IdentitySource source) { DirIdentitySource() = std::move(source); }
+
+bool DirectoryIdentity(const std::wstring& dir, unsigned long& volume, unsigned long long& index) {
+  if (DirIdentitySource()) return DirIdentitySource()(dir, volume, index);
+  FileHandle h(CreateFileW(dir.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!h || !GetFileInformationByHandle(h.get(), &info)) return false;
+  volume = info.dwVolumeSerialNumber;
+  index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+bool TVisitedDirs::FirstVisit(const std::wstring& dir) {
+  unsigned long volume = 0;
+  unsigned long long index = 0;
+  if (!DirectoryIdentity(dir, volume, index) || index == 0) return true;
+  return seen_.insert({volume, index}).second;
 }
 
 namespace {

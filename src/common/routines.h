@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,24 @@ DriveState ProbeDrive(wchar_t letter, uint32_t& windowsError);
 double DiskFreeBytes(wchar_t letter);
 // Tests play a floppy of a chosen capacity through this; the program never sets it.
 void SetDiskFreeBytesSource(std::function<double(wchar_t)> source);
+
+// The identity of a directory (its volume's serial number and its file index), for walks that
+// must not enter one directory twice through links. False when the system cannot tell.
+bool DirectoryIdentity(const std::wstring& dir, unsigned long& volume, unsigned long long& index);
+// Tests play a file system that reports file index 0 for every entry through this.
+void SetDirectoryIdentitySource(std::function<bool(const std::wstring&, unsigned long&, unsigned long long&)> source);
+
+// The directories a walk has entered. A directory whose identity is unknown (no answer, or the
+// file index 0 that some network file systems give every entry) always counts as new: the walk
+// then relies on its skipping of links and its depth bound.
+class TVisitedDirs {
+ public:
+  bool FirstVisit(const std::wstring& dir);
+  void Clear() { seen_.clear(); }
+
+ private:
+  std::set<std::pair<unsigned long, unsigned long long>> seen_;
+};
 
 std::wstring FormatDuration(int seconds);
 std::wstring FormatByteSize(int64_t bytes);

@@ -1,5 +1,6 @@
 #include "dialogs/formutil.h"
 
+#include "common/inifile.h"
 #include "common/text.h"
 
 namespace dorvex::dlg {
@@ -23,6 +24,13 @@ void SetChecked(HWND control, bool checked) {
 void ShowControl(HWND control, bool show) { ShowWindow(control, show ? SW_SHOWNA : SW_HIDE); }
 
 bool HasLineBreak(const std::wstring& text) { return text.find_first_of(L"\r\n") != std::wstring::npos; }
+
+std::wstring UnsavableTextMessage(const std::wstring& text, const std::wstring& fieldName) {
+  if (FitsAnsiCodePage(text)) return L"";
+  return Fmt(L"Поле «%s» содержит знаки, которых нет в кодировке Windows (1251): в файле настроек они "
+             L"превратились бы в «?». Замените или уберите их.",
+             fieldName);
+}
 
 bool IsDigitsNumber(const std::wstring& text, int32_t& value) {
   if (text.empty() || text.size() > 10) return false;

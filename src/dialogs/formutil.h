@@ -19,6 +19,9 @@ void ShowControl(HWND control, bool show);
 
 // True when a value holds a line break (no setting may: the settings file is line based).
 bool HasLineBreak(const std::wstring& text);
+// The message for a user name or password that the settings file cannot keep as typed
+// (characters outside the ANSI code page); "" when it can.
+std::wstring UnsavableTextMessage(const std::wstring& text, const std::wstring& fieldName);
 // A whole number written with digits only, and small enough for 32 bits.
 bool IsDigitsNumber(const std::wstring& text, int32_t& value);
 // A port: a whole number 1..65535.

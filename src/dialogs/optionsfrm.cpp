@@ -82,16 +82,18 @@ void TOptionsForm::CreateForm(HWND owner) {
   if (!frame) return;
   tabs_ = GetDlgItem(frame, IDC_OPT_TABS);
   HWND area = GetDlgItem(frame, IDC_OPT_PAGEAREA);
+  // Narrow margins beside the tabs' names, so that all six stand in one row without scroll arrows.
+  SendMessageW(tabs_, TCM_SETPADDING, 0, MAKELPARAM(3, 3));
   for (int i = 0; i < kPageCount; ++i) {
     TCITEMW item{};
     item.mask = TCIF_TEXT;
     item.pszText = const_cast<wchar_t*>(kPageNames[i]);
     SendMessageW(tabs_, TCM_INSERTITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
-    pages_[i] = CreatePage(frame, kPageTemplates[i], area);
+    pages_[i] = CreatePage(frame, kPageTemplates[i], area, true);
   }
   HWND rasArea = Item(IDC_RAS_AREA);
-  rasNone_ = CreatePage(pages_[RasPage], IDD_RAS_NONE, rasArea);
-  rasChoice_ = CreatePage(pages_[RasPage], IDD_RAS_CHOICE, rasArea);
+  rasNone_ = CreatePage(pages_[RasPage], IDD_RAS_NONE, rasArea, true);
+  rasChoice_ = CreatePage(pages_[RasPage], IDD_RAS_CHOICE, rasArea, true);
   HWND title = Item(IDC_RAS_NONE_TITLE);
   LOGFONTW lf{};
   auto font = reinterpret_cast<HFONT>(SendMessageW(title, WM_GETFONT, 0, 0));
@@ -126,6 +128,7 @@ void TOptionsForm::FormCreate() {
   AddColumn(list, 1, L"Метод доставки", second);
   for (const auto& p : workingList_)
     if (p->Active) AddProgramRow(*p, false);
+  ui::FitLastColumn(list);
   if (RowCount() > 0) SelectRow(0);
   // 3.
   dlg::SetChecked(Item(IDC_AUTORUN), false);
@@ -371,9 +374,12 @@ void TOptionsForm::FillRasPage(const std::wstring& name) {
   HWND list = Item(IDC_RAS_LIST);
   ListView_DeleteAllItems(list);
   rasUsable_ = false;
+  rasOnlyOff_ = false;
   if (!phoneBook_ || !phoneBook_->Available()) {
     ShowWindow(rasChoice_, SW_HIDE);
     ShowWindow(rasNone_, SW_SHOWNA);
+    // Saving will clear a dial-up choice that cannot work here: the page says so.
+    ShowWindow(Item(IDC_RAS_NONE_SAVE), Settings().RasUse ? SW_SHOWNA : SW_HIDE);
     return;
   }
   ShowWindow(rasNone_, SW_HIDE);
@@ -389,14 +395,16 @@ void TOptionsForm::FillRasPage(const std::wstring& name) {
   std::vector<std::wstring> entries;
   const unsigned long error = phoneBook_->ListEntries(entries);
   if (error != 0 && error != kRasBufferTooSmall) {
-    dlg::SetChecked(Item(IDC_RAS_USE), false);
+    rasOnlyOff_ = s.RasUse;
+    dlg::SetChecked(Item(IDC_RAS_USE), rasOnlyOff_);
     dlg::SetItemText(Item(IDC_RAS_LABEL),
                      Fmt(L"Программе не удалось определить список доступных соединений (произошла ошибка «%s»)",
                          phoneBook_->ErrorText(error)));
     ShowWindow(list, SW_HIDE);
     ShowWindow(Item(IDC_RAS_PROPS), SW_HIDE);
   } else if (entries.empty()) {
-    dlg::SetChecked(Item(IDC_RAS_USE), false);
+    rasOnlyOff_ = s.RasUse;
+    dlg::SetChecked(Item(IDC_RAS_USE), rasOnlyOff_);
     dlg::SetItemText(Item(IDC_RAS_LABEL),
                      L"Список соединений удаленного доступа пуст. Добавьте новое соединение и повторите выбор.");
   } else {
@@ -404,6 +412,7 @@ void TOptionsForm::FillRasPage(const std::wstring& name) {
     for (size_t i = 0; i < entries.size() && i < 64; ++i)
       if (!entries[i].empty()) AddRasEntryRow(entries[i], static_cast<int>(i) + 1);
   }
+  ui::FitLastColumn(list);
   if (ListView_GetItemCount(list) > 0) {
     SelectListRow(list, -1);
     const std::wstring wanted = name.empty() ? s.RasEntryName : name;
@@ -419,17 +428,22 @@ void TOptionsForm::FillRasPage(const std::wstring& name) {
 void TOptionsForm::ApplyRasStates() {
   if (!RasChoiceShown()) return;
   const bool pageOn = pageEnabled_[RasPage];
-  EnableWindow(Item(IDC_RAS_USE), rasUsable_ && pageOn);
+  EnableWindow(Item(IDC_RAS_USE), (rasUsable_ || (rasOnlyOff_ && dlg::IsChecked(Item(IDC_RAS_USE)))) && pageOn);
   EnableRASCheckBoxClick();
 }
 
 void TOptionsForm::EnableRASCheckBoxClick() {
   HWND box = Item(IDC_RAS_USE);
-  if (!IsWindowEnabled(box)) {
+  // Cleared once, the stored choice cannot be ticked again without a listing to choose from.
+  if (rasOnlyOff_ && !dlg::IsChecked(box)) EnableWindow(box, FALSE);
+  if (!IsWindowEnabled(box) || !rasUsable_) {
     // Nothing to choose: the list stays as the listing left it, the buttons and the hang-up
     // choice have nothing to act on.
     ShowWindow(Item(IDC_RAS_CREATE), SW_SHOWNA);
     EnableWindow(Item(IDC_RAS_CREATE), pageEnabled_[RasPage]);
+    // A greyed box never shows ticked: nothing is dialled, so nothing is hung up (the stored
+    // choice itself is kept or cleared with the dial-up box when saving).
+    if (!rasUsable_) dlg::SetChecked(Item(IDC_RAS_HANGUP), false);
     EnableWindow(Item(IDC_RAS_HANGUP), FALSE);
     EnableWindow(Item(IDC_RAS_PROPS), FALSE);
     return;
@@ -549,8 +563,16 @@ void TOptionsForm::OkBtnClick() {
   for (int id : {IDC_UPGRADEFILESDIR, IDC_ATTEMPTCOUNT, IDC_ATTEMPTPAUSE, IDC_PROXY_HOST, IDC_PROXY_PORT,
                  IDC_PROXY_LOGIN, IDC_PROXY_PASSWORD})
     if (dlg::HasLineBreak(text(id))) return void(Fail(Item(id), L"Значение поля не может содержать перевод строки."));
+  // User names and passwords are kept as typed, blanks and quotes included; what the settings
+  // file cannot hold is refused, naming the field.
+  // Only what the chosen connection uses is checked: a greyed page or field cannot be changed.
+  const bool proxyPageOn = pageEnabled_[ProxyPage];
+  for (auto [id, name] : {std::pair{IDC_PROXY_LOGIN, L"Имя для прокси"}, std::pair{IDC_PROXY_PASSWORD, L"Пароль для прокси"}})
+    if (auto m = dlg::UnsavableTextMessage(text(id), name); proxyPageOn && IsWindowEnabled(Item(id)) && !m.empty())
+      return void(Fail(Item(id), m));
   // 1. the dial-up entry
-  const bool rasChosen = RasChoiceShown() && IsWindowEnabled(Item(IDC_RAS_USE)) && dlg::IsChecked(Item(IDC_RAS_USE));
+  const bool rasChosen =
+      rasUsable_ && RasChoiceShown() && IsWindowEnabled(Item(IDC_RAS_USE)) && dlg::IsChecked(Item(IDC_RAS_USE));
   std::wstring entryName;
   if (rasChosen) {
     HWND list = Item(IDC_RAS_LIST);
@@ -574,7 +596,7 @@ void TOptionsForm::OkBtnClick() {
     return void(Fail(Item(IDC_ATTEMPTPAUSE), L"Пауза между попытками должна быть указана целым числом секунд."));
   // 3. the proxy
   const bool proxy = dlg::IsChecked(Item(IDC_PROXY_USE));
-  if (proxy) {
+  if (proxy && proxyPageOn) {
     if (trimmed(IDC_PROXY_HOST).empty()) return void(Fail(Item(IDC_PROXY_HOST), L"Не указано имя прокси-сервера."));
     if (trimmed(IDC_PROXY_PORT).empty())
       return void(Fail(Item(IDC_PROXY_PORT), L"Не указан номер порта прокси-сервера."));
@@ -601,9 +623,10 @@ void TOptionsForm::OkBtnClick() {
     s.RasUse = true;
     s.RasEntryName = entryName;
     s.RasHangUpAfterDownload = dlg::IsChecked(Item(IDC_RAS_HANGUP));
-  } else if (!rasUsable_) {
-    // Nothing could be chosen (no remote access, or its listing failed): what was stored
-    // stays as it was, for the day the phone book answers again.
+  } else if (rasOnlyOff_ && RasChoiceShown() && dlg::IsChecked(Item(IDC_RAS_USE))) {
+    // The listing failed or was empty and the stored choice was left ticked: it stays as it
+    // was, for the day the phone book answers again. Cleared, it is switched off below; and
+    // without remote access at all it is cleared as well (the page said so).
     const TSettings& old = Settings();
     s.RasUse = old.RasUse;
     s.RasHangUpAfterDownload = old.RasHangUpAfterDownload;

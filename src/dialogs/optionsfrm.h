@@ -104,6 +104,9 @@ class TOptionsForm : public ui::TModalForm {
   HFONT bold_ = nullptr;
   bool pageEnabled_[kPageCount] = {true, true, true, true, true, true};
   bool rasUsable_ = false;  // the RAS check box may be ticked (remote access listed its entries)
+  // The listing failed or was empty while dial-up is on in the settings: the box stays ticked
+  // and may only be cleared, so that dial-up can be switched off.
+  bool rasOnlyOff_ = false;
   int activePage_ = 0;
 };
 

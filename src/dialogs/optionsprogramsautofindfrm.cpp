@@ -179,7 +179,7 @@ void TOptionsProgramsAutoFindForm::RunSearch() {
   // 2.
   results_.clear();
   found_ = 0;
-  visited_.clear();
+  visited_.Clear();
   dlg::SetItemText(Item(IDC_AF_FOUND), L"0шт.");
   // 3.
   std::vector<std::wstring> roots;
@@ -205,15 +205,7 @@ void TOptionsProgramsAutoFindForm::Walk(const std::wstring& path, int depth) {
   if (!ui::ProcessMessages()) searching_ = false;
   if (!searching_ || depth > kMaxDepth) return;
   // A directory reached a second time (through a link the attributes did not show) ends here.
-  {
-    FileHandle h(CreateFileW(dir.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (h && GetFileInformationByHandle(h.get(), &info)) {
-      const unsigned long long index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-      if (!visited_.insert({info.dwVolumeSerialNumber, index}).second) return;
-    }
-  }
+  if (!visited_.FirstVisit(dir)) return;
   struct Entry {
     std::wstring name;
     DWORD attributes;
@@ -306,6 +298,22 @@ void TOptionsProgramsAutoFindForm::FillResults() {
     ListView_SetItemText(list, row, 1, title.data());
     if (r == selected) reselect = row;
   }
+  // Both columns as wide as their longest text (the program's name never cut); the folders take
+  // whatever room is left, and scroll sideways when they need more.
+  auto widest = [list](int column) {
+    ListView_SetColumnWidth(list, column, LVSCW_AUTOSIZE);
+    const int content = ListView_GetColumnWidth(list, column);
+    ListView_SetColumnWidth(list, column, LVSCW_AUTOSIZE_USEHEADER);
+    return std::max(content, ListView_GetColumnWidth(list, column));
+  };
+  // The program stands first on the screen, so that a long folder scrolls away from it, not it.
+  const int program = widest(1), folder = widest(0);
+  RECT rc;
+  GetClientRect(list, &rc);
+  int columnOrder[] = {1, 0};
+  ListView_SetColumnOrderArray(list, 2, columnOrder);
+  ListView_SetColumnWidth(list, 1, program);
+  ListView_SetColumnWidth(list, 0, std::max(folder, static_cast<int>(rc.right) - program));
   SendMessageW(list, WM_SETREDRAW, TRUE, 0);
   if (reselect >= 0) SelectRow(reselect);
 }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/routines.h"
 #include "settings/programs.h"
 #include "ui/modal.h"
 
@@ -81,7 +82,7 @@ class TOptionsProgramsAutoFindForm : public ui::TModalForm {
   std::wstring localRoots_, networkRoots_, chosenRoots_;
   std::vector<std::wstring> local_, network_;
   std::vector<Result> results_;
-  std::set<std::pair<unsigned long, unsigned long long>> visited_;
+  TVisitedDirs visited_;
   HWND pages_[3] = {};
   HWND tip_ = nullptr;
   HFONT bold_ = nullptr;

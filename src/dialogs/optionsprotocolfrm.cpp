@@ -54,7 +54,7 @@ void TOptionsProtocolForm::CreateForm(HWND owner) {
     item.mask = TCIF_TEXT;
     item.pszText = const_cast<wchar_t*>(kPageNames[i]);
     SendMessageW(tabs_, TCM_INSERTITEMW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
-    pages_[i] = CreatePage(frame, templates[i], area);
+    pages_[i] = CreatePage(frame, templates[i], area, true);
   }
   for (int id : {IDC_FTP_PASSWORD}) SendMessageW(Item(id), EM_SETPASSWORDCHAR, L'*', 0);
   BindInsertToBrowse(Item(IDC_DISK_ROOT), hwnd_, IDC_DISK_ROOT_BTN);
@@ -123,6 +123,8 @@ void TOptionsProtocolForm::OkBtnClick() {
       if (trimmed(IDC_FTP_PORT).empty()) return void(Fail(Item(IDC_FTP_PORT), L"Не указан порт ftp-сервера"));
       if (!dlg::IsValidPort(trimmed(IDC_FTP_PORT)))
         return void(Fail(Item(IDC_FTP_PORT), L"Порт ftp-сервера должен быть целым числом от 1 до 65535"));
+      for (auto [id, name] : {std::pair{IDC_FTP_USER, L"Имя пользователя"}, std::pair{IDC_FTP_PASSWORD, L"Пароль"}})
+        if (auto m = dlg::UnsavableTextMessage(text(id), name); !m.empty()) return void(Fail(Item(id), m));
       int32_t timeout = 0;
       if (!dlg::IsDigitsNumber(trimmed(IDC_FTP_TIMEOUT), timeout) || timeout == 0)
         return void(Fail(Item(IDC_FTP_TIMEOUT), L"Не указан тайм-аут ответа ftp-сервера"));

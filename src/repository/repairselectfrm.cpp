@@ -15,12 +15,14 @@ TRepairSelectForm::~TRepairSelectForm() {
 
 void TRepairSelectForm::CreateForm(HWND owner) {
   CreateFormWindow(owner, L"Аварийное обновление", 420, 330);
-  AddControl(L"BUTTON", L"Выбор программ", BS_GROUPBOX, 10, 6, 400, 280);
+  // A group box leaves its inside to the form; the form clips its children, so the box is
+  // transparent to that clipping, or its inside would stay unpainted (black).
+  AddControl(L"BUTTON", L"Выбор программ", BS_GROUPBOX, 10, 6, 400, 280, 0, WS_EX_TRANSPARENT);
   AddControl(L"STATIC",
              L"Отметьте программы из списка, для которых следует загрузить аварийные обновления (дважды мышкой или "
              L"клавишей 'Пробел')",
-             SS_LEFT, 22, 26, 376, 32);
-  list_ = AddControl(WC_LISTVIEWW, L"", WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 22, 62, 376, 212,
+             SS_LEFT, 22, 26, 376, 46);
+  list_ = AddControl(WC_LISTVIEWW, L"", WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 22, 74, 376, 200,
                      100, WS_EX_CLIENTEDGE);
   ListView_SetExtendedListViewStyle(list_, LVS_EX_FULLROWSELECT);
   ok_ = AddControl(L"BUTTON", L"ОК", WS_TABSTOP | BS_DEFPUSHBUTTON, 234, 294, 84, 26, IDOK);
@@ -56,6 +58,7 @@ void TRepairSelectForm::FormCreate() {
     rows_.push_back(p.get());
     states_.push_back(0);
   }
+  ui::FitLastColumn(list_);
   if (!rows_.empty()) ListView_SetItemState(list_, 0, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
   EnableWindow(ok_, !rows_.empty());
 }

@@ -34,17 +34,19 @@ void TUpgradeManagerForm::CreateForm(HWND owner) {
   tree_ =
       AddControl(WC_TREEVIEWW, L"", WS_TABSTOP | TVS_HASBUTTONS | TVS_HASLINES | TVS_LINESATROOT | TVS_SHOWSELALWAYS,
                  12, 30, 356, 290, kTreeId, WS_EX_CLIENTEDGE);
-  AddControl(L"STATIC", L"Файлы обновлений хранятся  в каталоге:", SS_LEFT, 12, 328, 356, 16);
+  AddControl(L"STATIC", L"Файлы обновлений хранятся в каталоге:", SS_LEFT, 12, 328, 356, 16);
   dirLabel_ = AddControl(L"STATIC", L"", SS_LEFT | SS_PATHELLIPSIS | SS_NOPREFIX, 12, 346, 356, 16);
   moire_ =
       AddControl(L"BUTTON", L" Затенять старые обновления", WS_TABSTOP | BS_AUTOCHECKBOX, 12, 370, 300, 18, kMoireId);
   SendMessageW(moire_, BM_SETCHECK, BST_CHECKED, 0);
-  // Each caption carries the key that also presses the button.
-  delete_ = AddControl(L"BUTTON", L"Удалить обновление   Del", WS_TABSTOP | BS_LEFT, 378, 30, 172, 28, kDeleteId);
-  upload_ = AddControl(L"BUTTON", L"Выгрузить на дискеты   F3", WS_TABSTOP | BS_LEFT, 378, 64, 172, 28, kUploadId);
+  // Beside each button, in one column, the key that also presses it.
+  delete_ = AddControl(L"BUTTON", L"Удалить обновление", WS_TABSTOP | BS_LEFT, 378, 30, 144, 28, kDeleteId);
+  upload_ = AddControl(L"BUTTON", L"Выгрузить на дискеты", WS_TABSTOP | BS_LEFT, 378, 64, 144, 28, kUploadId);
+  AddControl(L"STATIC", L"Del", SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, 528, 30, 26, 28);
+  AddControl(L"STATIC", L"F3", SS_LEFT | SS_CENTERIMAGE | SS_NOPREFIX, 528, 64, 26, 28);
   AddControl(L"STATIC",
-             L"Что бы удалить каталог с обновлениями, выделите его и нажмите кливашу 'Delete'. Удалять можно только "
-             L"каталоги целиком последовательно по одному",
+             L"Чтобы удалить каталог с обновлениями, выделите его и нажмите клавишу Delete. Удалять можно только "
+             L"каталоги целиком, по одному.",
              SS_LEFT | SS_SUNKEN, 378, 110, 172, 110);
   AddControl(L"BUTTON", L"Закрыть", WS_TABSTOP, 378, kHeight - 40, 172, 28, IDCANCEL);
 
@@ -80,15 +82,20 @@ void TUpgradeManagerForm::FormDestroy() {
 
 HTREEITEM TUpgradeManagerForm::AddNode(HTREEITEM parent, const std::wstring& text, int kind, TProgram* program,
                                        const std::wstring& step) {
-  auto* data = new NodeData{kind, program, step, false, false};
+  auto* data = new NodeData;
+  data->Kind = kind;
+  data->Program = program;
+  data->Step = step;
+  data->Sort = text;
   ++liveData_;
   TVINSERTSTRUCTW ins{};
   ins.hParent = parent;
   ins.hInsertAfter = TVI_LAST;
   ins.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
   ins.item.pszText = const_cast<wchar_t*>(text.c_str());
-  ins.item.iImage = kind;
-  ins.item.iSelectedImage = kind;
+  const int image = TreeNodeImage(kind);
+  ins.item.iImage = image;
+  ins.item.iSelectedImage = image;
   ins.item.lParam = reinterpret_cast<LPARAM>(data);
   HTREEITEM node = TreeView_InsertItem(tree_, &ins);
   if (!node) {
@@ -105,6 +112,34 @@ TUpgradeManagerForm::NodeData* TUpgradeManagerForm::DataOf(HTREEITEM node) const
   item.hItem = node;
   if (!TreeView_GetItem(tree_, &item)) return nullptr;
   return reinterpret_cast<NodeData*>(item.lParam);
+}
+
+std::wstring TUpgradeManagerForm::DirectoryOf(HTREEITEM node) const {
+  std::wstring path;
+  for (HTREEITEM n = node; n; n = TreeView_GetParent(tree_, n)) {
+    NodeData* d = DataOf(n);
+    if (!d || d->Kind == 0) break;
+    if (d->Name.empty()) return L"";
+    path = d->Name + L"\\" + path;
+  }
+  return IncludeTrailingBackslash(Settings().UpgradeFilesDir) + path;
+}
+
+int CALLBACK TUpgradeManagerForm::CompareNodes(LPARAM a, LPARAM b, LPARAM) {
+  auto* x = reinterpret_cast<NodeData*>(a);
+  auto* y = reinterpret_cast<NodeData*>(b);
+  if (!x || !y) return 0;
+  // Steps in the order of their versions (0, 6, 414), the emergency ones after them.
+  if (x->Kind != y->Kind && (x->Kind == nkEmergency || y->Kind == nkEmergency)) return x->Kind == nkEmergency ? 1 : -1;
+  if (x->Kind == nkStep && y->Kind == nkStep) {
+    const VersionStep p = ParseStepName(x->Step), q = ParseStepName(y->Step);
+    if (p.To != q.To) return p.To < q.To ? -1 : 1;
+    if (p.From != q.From) return p.From < q.From ? -1 : 1;
+  }
+  const std::wstring& s = x->Sort;
+  const std::wstring& t = y->Sort;
+  if (WordSortLess(s, t)) return -1;
+  return WordSortLess(t, s) ? 1 : 0;
 }
 
 int TUpgradeManagerForm::KindOf(HTREEITEM node) const {
@@ -146,6 +181,7 @@ void TUpgradeManagerForm::BuildRepositoryTree() {
   TreeView_DeleteAllItems(tree_);
   pathMap_.clear();
   obsolete_.clear();
+  visited_.Clear();
   HTREEITEM root = AddNode(TVI_ROOT, L"Программы «Ворел-Софт»", 0);
   const std::wstring dir = IncludeTrailingBackslash(Settings().UpgradeFilesDir);
   if (!Settings().UpgradeFilesDir.empty()) ScanRepositoryDir(root, 1, dir);
@@ -153,12 +189,17 @@ void TUpgradeManagerForm::BuildRepositoryTree() {
   TreeView_Expand(tree_, root, TVE_EXPAND);
   TreeView_EnsureVisible(tree_, root);
   SetFocus(tree_);
-  // One sort of the whole tree by text; later insertions are not sorted.
+  // One sort of the whole tree (steps by their versions, the rest by text); later insertions
+  // are not sorted.
   std::vector<HTREEITEM> stack{root};
   while (!stack.empty()) {
     HTREEITEM n = stack.back();
     stack.pop_back();
-    TreeView_SortChildren(tree_, n, FALSE);
+    TVSORTCB sort{};
+    sort.hParent = n;
+    sort.lpfnCompare = CompareNodes;
+    sort.lParam = reinterpret_cast<LPARAM>(this);
+    TreeView_SortChildrenCB(tree_, &sort, FALSE);
     for (HTREEITEM c = TreeView_GetChild(tree_, n); c; c = TreeView_GetNextSibling(tree_, c)) stack.push_back(c);
   }
   SendMessageW(tree_, WM_SETREDRAW, TRUE, 0);
@@ -168,6 +209,10 @@ void TUpgradeManagerForm::BuildRepositoryTree() {
 }
 
 void TUpgradeManagerForm::ScanRepositoryDir(HTREEITEM node, int level, const std::wstring& directory) {
+  // Each directory once: a junction or link the attributes do not show must not lead the scan
+  // round in a circle.
+  if (!visited_.FirstVisit(directory)) return;
+  const int kind = KindOf(node);
   WIN32_FIND_DATAW fd;
   HANDLE find = FindFirstFileW((directory + L"*.*").c_str(), &fd);
   if (find == INVALID_HANDLE_VALUE) return;
@@ -175,8 +220,13 @@ void TUpgradeManagerForm::ScanRepositoryDir(HTREEITEM node, int level, const std
     const std::wstring name = fd.cFileName;
     if (name.empty() || name[0] == L'.') continue;
     if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      // Junctions, symbolic links and mount points lead elsewhere, often back up the tree; and
+      // deleting a step behind one would empty a directory that is not the repository's.
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+      // The session takes for steps exactly the numeric directories right below a program's
+      // directory or its "repair": nothing deeper is a step, whatever its name.
       HTREEITEM added = nullptr;
-      if (level == 2 && SameText(name, L"repair")) {
+      if (kind == nkProgram && SameText(name, L"repair")) {
         added = AddNode(node, L"Аварийные обновления", nkEmergency);
       } else if (level == 1) {
         TProgram* p = programs_ ? programs_->FindByID(name) : nullptr;
@@ -187,10 +237,13 @@ void TUpgradeManagerForm::ScanRepositoryDir(HTREEITEM node, int level, const std
                               p->Controller ? p->Controller->VersionText() : std::wstring()),
                           nkProgram, p);
         }
-      } else if (level >= 2 && IsStepDirName(name)) {
+      } else if ((kind == nkProgram || kind == nkEmergency) && IsStepDirName(name)) {
         added = AddNode(node, name, nkStep, nullptr, name);
       }
-      if (added) ScanRepositoryDir(added, level + 1, directory + name + L"\\");
+      if (added) {
+        DataOf(added)->Name = name;
+        ScanRepositoryDir(added, level + 1, directory + name + L"\\");
+      }
       continue;
     }
     if (KindOf(node) != nkStep) continue;
@@ -259,12 +312,8 @@ void TUpgradeManagerForm::DeleteBtnClick() {
   if (!IsWindowEnabled(delete_)) return;
   HTREEITEM step = TreeView_GetSelection(tree_);
   if (KindOf(step) != nkStep) return;
-  bool emergency = false;
   HTREEITEM program = TreeView_GetParent(tree_, step);
-  while (program && KindOf(program) != nkProgram) {
-    if (KindOf(program) == nkEmergency) emergency = true;
-    program = TreeView_GetParent(tree_, program);
-  }
+  while (program && KindOf(program) != nkProgram) program = TreeView_GetParent(tree_, program);
   if (!program) return;
   TProgram* p = DataOf(program)->Program;
   const std::wstring name = DataOf(step)->Step;
@@ -277,9 +326,9 @@ void TUpgradeManagerForm::DeleteBtnClick() {
                    L"Обновление, которое Вы собираетесь удалить, еще не проводилось (номер версии обновления "
                    L"старше номера версии программы). Отменить удаление файлов обновления ?"))
     return;
-  const std::wstring dir = IncludeTrailingBackslash(Settings().UpgradeFilesDir) + p->ProgramID + L"\\" +
-                           (emergency ? L"repair\\" : L"") + name + L"\\";
-  if (!DirectoryExists(dir)) {
+  // The directory the step was read from, through its parents: never a same-named step elsewhere.
+  const std::wstring dir = DirectoryOf(step);
+  if (dir.empty() || !DirectoryExists(dir)) {
     ui::ShowError(hwnd_, Fmt(L"Каталог %s не найден или недоступен.", dir));
     return;
   }

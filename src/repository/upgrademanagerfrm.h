@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/routines.h"
 #include "settings/programs.h"
 #include "transfer/uploadfrm.h"
 #include "ui/modal.h"
@@ -35,6 +36,8 @@ class TUpgradeManagerForm : public ui::TModalForm {
   void MoireCheckBoxClick();
   void UploadBtnClick();
 
+  // The directory a step node stands for, as deletion would remove it.
+  std::wstring StepDirectory(HTREEITEM node) const { return DirectoryOf(node); }
   // What the tests look at.
   HWND TreeView() const { return tree_; }
   HWND DeleteBtn() const { return delete_; }
@@ -59,12 +62,16 @@ class TUpgradeManagerForm : public ui::TModalForm {
     int Kind = 0;
     TProgram* Program = nullptr;
     std::wstring Step;
+    std::wstring Name;  // the node's own directory name, for programs, "repair" and steps
+    std::wstring Sort;  // the text the node sorts by
     bool Obsolete = false;
     bool Greyed = false;
   };
   HTREEITEM AddNode(HTREEITEM parent, const std::wstring& text, int kind, TProgram* program = nullptr,
                     const std::wstring& step = L"");
   NodeData* DataOf(HTREEITEM node) const;
+  std::wstring DirectoryOf(HTREEITEM node) const;  // from the node's chain of parents
+  static int CALLBACK CompareNodes(LPARAM a, LPARAM b, LPARAM self);
   void Forget(HTREEITEM node);  // drops a node and everything below it from the lists
   static LRESULT CALLBACK TreeProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
 
@@ -76,6 +83,7 @@ class TUpgradeManagerForm : public ui::TModalForm {
   HWND tree_ = nullptr, delete_ = nullptr, upload_ = nullptr, moire_ = nullptr, dirLabel_ = nullptr;
   HWND tips_ = nullptr;
   HIMAGELIST icons_ = nullptr;
+  TVisitedDirs visited_;
 };
 
 }  // namespace dorvex

@@ -92,8 +92,8 @@ bool WriteSettings(const TSettings& s, const std::wstring& fileName) {
   ok = ok && ini.WriteString(L"Ftp", L"Server", s.FtpServer);
   ok = ok && ini.WriteString(L"Ftp", L"Port", s.FtpPort);
   ok = ok && ini.WriteInteger(L"Ftp", L"TimeOut", s.FtpTimeOut);
-  ok = ok && ini.WriteString(L"Ftp", L"UserName", s.FtpUserName);
-  ok = ok && ini.WriteString(L"Ftp", L"Password", s.FtpPassword);
+  ok = ok && ini.WriteExactString(L"Ftp", L"UserName", s.FtpUserName);
+  ok = ok && ini.WriteExactString(L"Ftp", L"Password", s.FtpPassword);
   ok = ok && ini.WriteString(L"Ftp", L"RootDir", s.FtpRootDir);
   ok = ok && ini.WriteBool(L"Ftp", L"EnableRestore", s.FtpEnableRestore);
   ok = ok && ini.WriteString(L"Http", L"Server", s.HttpServer);
@@ -112,8 +112,8 @@ bool WriteSettings(const TSettings& s, const std::wstring& fileName) {
   ok = ok && ini.WriteString(L"Proxy", L"ProxyServerName", s.ProxyServerName);
   ok = ok && ini.WriteString(L"Proxy", L"ProxyServerPort", s.ProxyServerPort);
   ok = ok && ini.WriteBool(L"Proxy", L"DisableCache", s.ProxyDisableCache);
-  ok = ok && ini.WriteString(L"Proxy", L"ProxyLogin", s.ProxyLogin);
-  ok = ok && ini.WriteString(L"Proxy", L"ProxyPassword", s.ProxyPassword);
+  ok = ok && ini.WriteExactString(L"Proxy", L"ProxyLogin", s.ProxyLogin);
+  ok = ok && ini.WriteExactString(L"Proxy", L"ProxyPassword", s.ProxyPassword);
   ok = ok && ini.WriteInteger(L"Proxy", L"ProxyAuthType", s.ProxyAuthType);
   ok = ok && ini.WriteBool(L"Service", L"NoBitmap", s.NoBitmap);
   ok = ok && ini.WriteBool(L"Service", L"EnableLogReports", s.EnableLogReports);

@@ -15,7 +15,18 @@ FloppyFormatSource& FormatSource() {
   static FloppyFormatSource source;
   return source;
 }
+FloppyCreateSource& CreateSource() {
+  static FloppyCreateSource source;
+  return source;
+}
 }  // namespace
+
+void SetFloppyCreateSource(FloppyCreateSource source) { CreateSource() = std::move(source); }
+
+HANDLE CreateFloppyFile(const std::wstring& path) {
+  if (CreateSource()) return CreateSource()(path);
+  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 
 void SetFloppyProbeSource(FloppyProbeSource source) {
   ProbeSource() = std::move(source);

@@ -21,11 +21,17 @@ DriveState ProbeFloppy(wchar_t letter, uint32_t& windowsError);
 // options. Returns the dialog's result: -1 failed, -2 cancelled, -3 cannot format.
 int FormatFloppy(HWND owner, unsigned driveNumber);
 
+// Creates (or empties) a file on the disk for writing. A real floppy's root holds at most 224
+// entries, fewer with long names: past that the creation fails.
+HANDLE CreateFloppyFile(const std::wstring& path);
+
 // Tests only; empty restores the real drive and the real dialog.
 using FloppyProbeSource = std::function<DriveState(wchar_t letter, uint32_t& windowsError)>;
 void SetFloppyProbeSource(FloppyProbeSource source);
 using FloppyFormatSource = std::function<int(HWND owner, unsigned driveNumber)>;
 void SetFloppyFormatSource(FloppyFormatSource source);
+using FloppyCreateSource = std::function<HANDLE(const std::wstring& path)>;
+void SetFloppyCreateSource(FloppyCreateSource source);
 
 // "A:" gives "A:\\", "a:\\dir" gives "a:\\"; anything that does not begin with a drive letter gives "".
 std::wstring FloppyRoot(const std::wstring& path);

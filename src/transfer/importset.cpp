@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 
 #include "common/handles.h"
 #include "common/inifile.h"
@@ -24,6 +25,12 @@ namespace dorvex {
 namespace {
 constexpr DWORD kPortion = 61440;
 constexpr int64_t kTempReserve = 65535;
+// The header travels on the first disk beside its identifier, and every entry takes at least
+// three lines ("[FileN]", "FileName=...", "FileSize=..."), some thirty bytes: no genuine set
+// names more files than this, nor has a header larger than a disk.
+constexpr int32_t kMaxSetFiles = static_cast<int32_t>(kFloppyCapacity / 32);
+// Stop and the window answer while a long header is checked.
+constexpr int kEntriesPerPump = 256;
 
 HWND Owner() {
   return ApplicationWindow();
@@ -237,6 +244,8 @@ bool CheckDiskIdentity(int diskNo, const std::wstring& drive, const std::wstring
 bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, AbortMethod& abortHandler,
                        const ImportHandlers& h, std::wstring& message) {
   message.clear();
+  bool cancelled = false;
+  AbortScope abort(abortHandler, [&cancelled](void*) { cancelled = true; });
   auto stage = [&](const std::wstring& t) {
     if (h.Stage) h.Stage(t);
   };
@@ -272,7 +281,16 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
   }
 
   stage(L"Чтение сведений о комплекте переносимых файлов");
-  TIniFile ini(header);
+  // The header is read once into memory and answered from there: a profile call per key would
+  // read the whole file again for every entry.
+  TIniTable ini;
+  if (FileSizeOf(header) > kFloppyCapacity || !ini.LoadFromFile(header)) {
+    message =
+        Fmt(L"На дискете в дисководе %s недопустимый заголовочный файл (он больше дискеты или не читается). "
+            L"Вероятно дискета испорчена.",
+            drive);
+    return false;
+  }
   const std::wstring id = ini.ReadString(L"PackageInfo", L"SessionID", L"");
   if (id.size() != 19) {
     message =
@@ -282,7 +300,7 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
     return false;
   }
   const int32_t count = ini.ReadInteger(L"PackageInfo", L"FileCount", 0);
-  if (count <= 0) {
+  if (count <= 0 || count > kMaxSetFiles) {
     message =
         Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (количество файлов). "
             L"Вероятно дискета испорчена.",
@@ -291,7 +309,13 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
   }
   // Every name and size is checked before anything is touched: the set comes from outside.
   std::vector<Entry> entries;
+  entries.reserve(static_cast<size_t>(count));
+  std::unordered_map<std::wstring, size_t> bareNames;  // upper-cased bare name -> its entry
   for (int i = 1; i <= count; ++i) {
+    if (i % kEntriesPerPump == 0) {
+      ProcessPendingMessages();
+      if (cancelled) return false;
+    }
     const std::wstring section = Fmt(L"File%d", i);
     Entry e;
     std::wstring raw = ini.ReadString(section, L"FileName", L"");
@@ -327,14 +351,14 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
       return false;
     }
     // The disks hold every file under its bare name: two alike cannot both be read.
-    for (const auto& other : entries)
-      if (SameText(ExtractFileName(other.Name), ExtractFileName(e.Name))) {
-        message =
-            Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (файлы «%s» и «%s» "
-                L"записаны под одним именем). Комплект не может быть загружен.",
-                drive, other.Name, e.Name);
-        return false;
-      }
+    auto [seen, added] = bareNames.emplace(UpperCaseText(ExtractFileName(e.Name)), entries.size());
+    if (!added) {
+      message =
+          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (файлы «%s» и «%s» "
+              L"записаны под одним именем). Комплект не может быть загружен.",
+              drive, entries[seen->second].Name, e.Name);
+      return false;
+    }
     entries.push_back(e);
   }
 
@@ -426,8 +450,6 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
   }
 
   stage(L"Копирование комплекта файлов с дискеты в хранилище");
-  bool cancelled = false;
-  AbortScope abort(abortHandler, [&cancelled](void*) { cancelled = true; });
   int disk = 1;
   int64_t copied = 0;
   std::unique_ptr<char[]> buffer(new char[kPortion]);

@@ -17,7 +17,7 @@ int KindOf(HWND tree, HTREEITEM node) {
   TVITEMW item{};
   item.mask = TVIF_IMAGE | TVIF_HANDLE;
   item.hItem = node;
-  return TreeView_GetItem(tree, &item) ? item.iImage : -1;
+  return TreeView_GetItem(tree, &item) ? TreeNodeKindOfImage(item.iImage) : -1;
 }
 
 std::wstring TextOf(HWND tree, HTREEITEM node) {
@@ -41,6 +41,9 @@ HTREEITEM NextInOrder(HWND tree, HTREEITEM node) {
   return nullptr;
 }
 }  // namespace
+
+int TreeNodeImage(int kind) { return kind == nkFile ? 7 : kind == nkEmergency ? 8 : kind; }
+int TreeNodeKindOfImage(int image) { return image == 7 ? nkFile : image == 8 ? nkEmergency : image; }
 
 TUploadForm::TUploadForm(HWND tree, const UploadPathMap& pathMap, std::wstring sessionTempDir)
     : tree_(tree), pathMap_(pathMap), sessionTempDir_(IncludeTrailingBackslash(sessionTempDir)) {}
@@ -71,10 +74,11 @@ void TUploadForm::CreateForm(HWND owner) {
   (void)head;
   HWND title = Label(-1, L"Перенос файлов обновлений программ", 16, 10, 500, 18, true);
   SendMessageW(title, WM_SETFONT, reinterpret_cast<WPARAM>(big_), FALSE);
-  Label(-1,
+  headerLabels_.push_back(title);
+  headerLabels_.push_back(Label(-1,
         L"Создание комплекта дискет с обновлениями программ для переноса на другой компьютер с установленным "
         L"«Дорвексом» ",
-        32, 30, 490, 28);
+        32, 30, 490, 28));
   Add(-1, L"STATIC", L"", SS_ETCHEDHORZ, 0, kTop - 8, kWidth, 2);
   Add(-1, L"STATIC", L"", SS_ETCHEDHORZ, 8, kHeight - 46, kWidth - 16, 2);
 
@@ -196,11 +200,12 @@ void TUploadForm::FillSelection(HWND tree) {
       item.mask = LVIF_TEXT | LVIF_IMAGE;
       item.iItem = static_cast<int>(rows_.size());
       item.pszText = const_cast<wchar_t*>(text.c_str());
-      item.iImage = kind;
+      item.iImage = TreeNodeImage(kind);
       ListView_InsertItem(list_, &item);
       rows_.push_back({node, kind == nkStep, false});
     }
   }
+  ui::FitLastColumn(list_);
   if (!rows_.empty()) SelectRow(0);
   ShowButtons();
 }
@@ -378,7 +383,7 @@ void TUploadForm::DiskComboBoxDrawItem(const DRAWITEMSTRUCT& d) {
   SetTextColor(d.hDC, GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
   RECT rc = d.rcItem;
   const int iconWidth = GetSystemMetrics(SM_CXSMICON);
-  if (icons_) ImageList_Draw(icons_, 0, d.hDC, rc.left + 2, rc.top + (rc.bottom - rc.top - 16) / 2, ILD_TRANSPARENT);
+  if (icons_) ImageList_Draw(icons_, kFloppyDriveImage, d.hDC, rc.left + 2, rc.top + (rc.bottom - rc.top - 16) / 2, ILD_TRANSPARENT);
   rc.left += iconWidth + 6;
   DrawTextW(d.hDC, text.c_str(), -1, &rc, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
 }
@@ -473,6 +478,17 @@ LRESULT TUploadForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
       if (d->hwndItem == drives_) {
         DiskComboBoxDrawItem(*d);
         return TRUE;
+      }
+      break;
+    }
+    case WM_CTLCOLORSTATIC: {
+      // The header's labels stand on its white strip: they draw on white, not as grey patches.
+      const auto label = reinterpret_cast<HWND>(lp);
+      if (std::find(headerLabels_.begin(), headerLabels_.end(), label) != headerLabels_.end()) {
+        auto dc = reinterpret_cast<HDC>(wp);
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
       }
       break;
     }

@@ -21,6 +21,12 @@ using UploadPathMap = std::vector<std::pair<std::wstring, HTREEITEM>>;
 
 enum TreeNodeKind { nkRoot = 0, nkProgram = 1, nkStep = 2, nkEmergency = 3, nkFile = 4 };
 
+// The manager's tree carries each node's kind as its picture in the small strip (the computer,
+// a folder, an open folder, a folder with a warning, a file); the wizard reads it back.
+int TreeNodeImage(int kind);
+int TreeNodeKindOfImage(int image);
+constexpr int kFloppyDriveImage = 6;
+
 class TUploadForm : public ui::TModalForm {
  public:
   TUploadForm(HWND tree, const UploadPathMap& pathMap, std::wstring sessionTempDir);
@@ -108,6 +114,7 @@ class TUploadForm : public ui::TModalForm {
   HWND insertPanel_ = nullptr, progressPanel_ = nullptr;
   std::vector<HWND> insertGroup_, progressGroup_;
   HFONT bold_ = nullptr, big_ = nullptr;
+  std::vector<HWND> headerLabels_;  // drawn on the white header strip
   HIMAGELIST icons_ = nullptr;
 };
 

@@ -207,7 +207,18 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
     if (!message.empty()) return fail(message);
   }
 
-  const double base = std::max(1, RoundToInt(DiskFreeBytes(drive[0])));
+  // A disk that would take not one sector of the set is refused before anything is written on
+  // it: counted as written, it would carry an empty piece or nothing at all.
+  const double freeAtStart = DiskFreeBytes(drive[0]);
+  if (freeAtStart < 0)
+    return fail(
+        L"Не удалось определить свободное место на дискете. Замените её на другую или попробуйте "
+        L"отформатировать.");
+  if (freeAtStart < kSector)
+    return fail(
+        L"На дискете нет места даже для одного сектора (512 байт). Замените её на другую или попробуйте "
+        L"отформатировать.");
+  const double base = std::max(1, RoundToInt(freeAtStart));
   int64_t counter = 0;
   CopyProgressEvent progress = [&](void*, bool read, int32_t count) {
     if (read) return;
@@ -215,14 +226,15 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
     if (percent) percent(RoundToInt(static_cast<double>(counter) / base * 100));
   };
   // The copy routine says nothing when it cannot open or create a file: a copy counts only
-  // when the destination is there with every byte it should have.
+  // when the destination is there with every byte it should have. "created" tells a disk that
+  // would take no further entry from one that failed while writing.
   auto copyChecked = [&](const std::wstring& source, const std::wstring& target, int64_t maxCount, int64_t offset,
-                         int64_t expected) -> std::wstring {
+                         int64_t expected, bool* created = nullptr) -> std::wstring {
     {
-      FileHandle probe(
-          CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      FileHandle probe(CreateFloppyFile(target));
       if (!probe) return WindowsErrorText(GetLastError());
     }
+    if (created) *created = true;
     std::wstring message = CopyFileInPortions(nullptr, source, target, static_cast<int32_t>(maxCount),
                                               static_cast<int32_t>(offset), progress);
     DWORD code = GetLastError();
@@ -260,6 +272,13 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
               message));
   }
 
+  int pieces = 0;  // pieces of files on this disk
+  auto noRoom = [&] {
+    restore();
+    return fail(
+        L"На дискете не осталось места для файлов комплекта после служебных файлов. Замените её на другую или "
+        L"попробуйте отформатировать.");
+  };
   while (FileIndex < Files.size()) {
     const File& f = Files[FileIndex];
     // A file that changed since the header was written would not match it on the other side.
@@ -273,11 +292,20 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
     }
     double free = DiskFreeBytes(drive[0]);
     int64_t limit = free < 0 ? 0 : static_cast<int64_t>(RoundToInt(free)) / kSector * kSector;
+    // A full disk ends here, never with an empty piece on it.
+    if (limit == 0) {
+      if (pieces == 0) return noRoom();
+      break;
+    }
     const std::wstring bare = ExtractFileName(f.Path);
     operation(Fmt(L"копирование файла %s на дискету № %d", bare, diskNo));
     const int64_t remaining = f.Size - Offset;
     const int64_t expected = std::min(limit, remaining);
-    std::wstring message = copyChecked(f.Path, drive + bare, limit, Offset, expected);
+    bool created = false;
+    std::wstring message = copyChecked(f.Path, drive + bare, limit, Offset, expected, &created);
+    // A root directory that takes no further entry (224 at most on a 1.44 MB disk, fewer with
+    // long names) ends the disk as a full one does: the next disk goes on with this file.
+    if (!message.empty() && !created && pieces > 0) break;
     if (!message.empty()) {
       restore();
       return fail(
@@ -285,6 +313,7 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
               L"попробуйте отформатировать.",
               message));
     }
+    ++pieces;
     int64_t piece = FileSizeOf(drive + bare);
     if (piece == remaining) {
       ++FileIndex;
@@ -294,6 +323,8 @@ bool TUploadSet::WriteDisk(HWND owner, const std::wstring& drive, bool format, c
       break;
     }
   }
+  // The estimate reckoned with sizes only: a disk ended by its full root needs one more after it.
+  if (FileIndex < Files.size() && EstimatedDisks <= DisksWritten + 1) EstimatedDisks = DisksWritten + 2;
   operation(L"формирование дискеты завершено");
   ++DisksWritten;
   return true;

@@ -336,6 +336,11 @@ HIMAGELIST LoadMaskedStrip(HINSTANCE instance, const wchar_t* bitmapName, int si
   return list;
 }
 
+void FitLastColumn(HWND list) {
+  const int columns = Header_GetItemCount(ListView_GetHeader(list));
+  if (columns > 0) ListView_SetColumnWidth(list, columns - 1, LVSCW_AUTOSIZE_USEHEADER);
+}
+
 HFONT MakeFont(const wchar_t* face, int pointSize, bool bold) {
   HDC screen = GetDC(nullptr);
   int height = -MulDiv(pointSize, GetDeviceCaps(screen, LOGPIXELSY), 72);

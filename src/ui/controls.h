@@ -58,6 +58,9 @@ void ClickButton(HWND button);  // as a click of the mouse: nothing when disable
 HIMAGELIST LoadMaskedStrip(HINSTANCE instance, const wchar_t* bitmapName, int size);
 
 HFONT MakeFont(const wchar_t* face, int pointSize, bool bold);
+// Makes a report list's last column reach the list's right edge, so that no empty header is
+// left beside it (call again once the rows are in: a scroll bar may have come or gone).
+void FitLastColumn(HWND list);
 HFONT DefaultFont();
 
 }  // namespace dorvex::ui

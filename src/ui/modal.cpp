@@ -1,5 +1,7 @@
 #include "ui/modal.h"
 
+#include <uxtheme.h>
+
 #include <commdlg.h>
 
 #include <vector>
@@ -89,10 +91,11 @@ HWND TModalForm::CreateTemplateForm(HWND owner, const std::wstring& caption, int
   return frame;
 }
 
-HWND TModalForm::CreatePage(HWND parent, int pageTemplate, HWND placeholder) {
+HWND TModalForm::CreatePage(HWND parent, int pageTemplate, HWND placeholder, bool onTab) {
   HWND page = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(pageTemplate), parent, PageProc,
                                  reinterpret_cast<LPARAM>(hwnd_));
   if (!page) return nullptr;
+  if (onTab) EnableThemeDialogTexture(page, ETDT_ENABLETAB);
   if (placeholder) {
     RECT rc;
     GetWindowRect(placeholder, &rc);
@@ -176,6 +179,14 @@ LRESULT TModalForm::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CLOSE:
       EndModal(IDCANCEL);
       return 0;
+    case WM_PRINTCLIENT: {
+      // A themed group box asks its parent to draw what lies behind it; unanswered, the
+      // box's inside stays black.
+      RECT rc;
+      GetClientRect(hwnd_, &rc);
+      FillRect(reinterpret_cast<HDC>(wp), &rc, GetSysColorBrush(COLOR_BTNFACE));
+      return 0;
+    }
   }
   return Default(msg, wp, lp);
 }

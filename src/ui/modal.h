@@ -42,7 +42,9 @@ class TModalForm : public Window {
   // are further templates created inside a parent over the rectangle of a placeholder control.
   // Commands and notifications of every control reach this form's HandleMessage.
   HWND CreateTemplateForm(HWND owner, const std::wstring& caption, int frameTemplate);
-  HWND CreatePage(HWND parent, int pageTemplate, HWND placeholder);
+  // A page on a tab control (onTab) takes the tab's themed background, so that it does not
+  // stand as a grey rectangle inside the tab's white body.
+  HWND CreatePage(HWND parent, int pageTemplate, HWND placeholder, bool onTab = false);
 
  private:
   bool running_ = false;

@@ -309,7 +309,7 @@ TEST(Dialup, DialsDownloadsAndHangsUp) {
   EXPECT_LT(calls.find("event state=8192"), hangUp);
   EXPECT_GT(Count(calls.substr(hangUp), "RasGetConnectStatusA size=160"), 1u);  // the line took 200 ms to drop
   EXPECT_EQ(Count(calls, "RasHangUpA"), 1u);
-  EXPECT_EQ(f.RasConnection, nullptr);
+  EXPECT_EQ(f.DialUp.RasConnection, nullptr);
 
   const std::wstring prefix = L"Установка удаленного соединения: ";
   EXPECT_TRUE(Seen(stages, L"Установка удаленного соединения")) << WideToUtf8(stages.front());
@@ -348,18 +348,18 @@ TEST(Dialup, StateTexts) {
       {0x2000, L""},
   };
   for (const auto& [state, text] : expected) {
-    f.RasState = state;
-    EXPECT_EQ(f.DialStateText(), text) << state;
+    f.DialUp.RasState = state;
+    EXPECT_EQ(f.DialUp.DialStateText(), text) << state;
   }
   // The dial events reach the window's fields through the message-only window.
-  ASSERT_NE(f.RasNotifyWindow, nullptr);
-  EXPECT_EQ(f.RasDialEventMessage, RegisterWindowMessageW(L"RASDialEvent"));
-  SendMessageW(f.RasNotifyWindow, f.RasDialEventMessage, 0x10005, 0);
-  EXPECT_EQ(f.RasState, 5);
-  f.RasError = 0;
-  SendMessageW(f.RasNotifyWindow, f.RasDialEventMessage, 6, 678);
-  EXPECT_EQ(f.RasState, 5);
-  EXPECT_EQ(f.RasError, 678u);
+  ASSERT_NE(f.DialUp.RasNotifyWindow, nullptr);
+  EXPECT_EQ(f.DialUp.RasDialEventMessage, RegisterWindowMessageW(L"RASDialEvent"));
+  SendMessageW(f.DialUp.RasNotifyWindow, f.DialUp.RasDialEventMessage, 0x10005, 0);
+  EXPECT_EQ(f.DialUp.RasState, 5);
+  f.DialUp.RasError = 0;
+  SendMessageW(f.DialUp.RasNotifyWindow, f.DialUp.RasDialEventMessage, 6, 678);
+  EXPECT_EQ(f.DialUp.RasState, 5);
+  EXPECT_EQ(f.DialUp.RasError, 678u);
 }
 
 TEST(Dialup, FailedDialsAreHungUpAndExplained) {
@@ -445,7 +445,7 @@ TEST(Dialup, AHangUpThatNeverCompletesIsAbandonedAfterFiveSeconds) {
   ASSERT_NE(hangUpStart, 0u);
   ASSERT_NE(hangUpEnd, 0u);
   EXPECT_GE(hangUpEnd - hangUpStart, 4900u);  // the stage is seen a few ms after it is set
-  EXPECT_EQ(f.RasConnection, nullptr);
+  EXPECT_EQ(f.DialUp.RasConnection, nullptr);
   const std::string calls = w.Calls();
   const size_t polls = Count(calls, "RasGetConnectStatusA");
   // The poll waits on the message pump between its questions rather than asking in a tight loop.
@@ -499,4 +499,35 @@ TEST(NoRas, EveryAttemptFailsWithTheSameMessage) {
   EXPECT_EQ(RasEnumEntries(nullptr, bytes, count), kRasResultUnavailable);
   EXPECT_FALSE(ListRasEntries().Ok());
   EXPECT_EQ(RasErrorText(kRasResultUnavailable), L"");
+}
+
+// Dial-up stands on its own: it shows and records through the sink it is given, with no main
+// window behind it.
+TEST(DialUpSinkOnly, ShowsAndRecordsThroughItsSink) {
+  LoadSettings();
+  Settings().ConnectionType = 0;
+  Settings().RasUse = true;
+  Settings().RasEntryName.clear();
+  std::vector<std::wstring> shown, recorded;
+  bool stop = false;
+  TDialUp d(DialUpSink{[&](const std::wstring& t) { shown.push_back(t); },
+                       [&](const std::wstring& t) { recorded.push_back(t); }, [&] { return stop; },
+                       [&] { stop = true; }});
+  d.Prepare();
+  EXPECT_NE(d.RasNotifyWindow, nullptr);
+  EXPECT_FALSE(d.Dial());
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], L"Установка удаленного соединения");
+  ASSERT_EQ(recorded.size(), 1u);
+  EXPECT_EQ(recorded[0], RasAvailable() ? L"Не указано наименование соединения для удаленного доступа. Настройте "
+                                          L"параметры программы."
+                                        : L"Вы указали, что необходимо использовать службу удаленного доступа, однако "
+                                          L"она не установлена на Вашем компьютере или недоступна. Обратитесь к "
+                                          L"администратору сети.");
+  d.Free();
+  EXPECT_EQ(d.RasNotifyWindow, nullptr);
+  Settings().RasUse = false;
+  EXPECT_TRUE(d.Dial());  // no dial-up: nothing shown, nothing recorded
+  EXPECT_EQ(shown.size(), 1u);
+  LoadSettings();
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "app/mainfrm.h"
 #include "app/report.h"
@@ -530,6 +531,43 @@ TEST(Session, AnUnexpectedFaultEndsTheSessionCleanly) {
   EXPECT_TRUE(IsWindowEnabled(f.RunBtn));
   EXPECT_FALSE(IsWindowEnabled(f.StopBtn));
   EXPECT_EQ(w.Upgrades(), "");
+}
+
+// An unexpected fault (not one of the delivery's own errors): a person who started the session
+// sees the box; an unattended run puts the fault into the report and closes, asking nobody.
+TEST(Session, AnUnexpectedFaultStopsForAPersonOnly) {
+  struct Case {
+    bool automatic;
+    size_t boxes;
+    bool windowLeft;
+  };
+  const std::wstring fault = L"Непредвиденная ошибка программы. Доставка обновлений прервана.";
+  for (const Case& k : {Case{false, 1, true}, Case{true, 0, false}}) {
+    World w;
+    w.InstallBuh();
+    w.Offer(L"Buh", {L"413"});
+    w.WriteSettings();
+    if (k.automatic) WritePrivateProfileStringW(L"Common", L"AutoRun", L"1", SettingsFileName().c_str());
+    DeleteFileW(FixedReportPath().c_str());
+    SetUnexpectedSessionFault([] { throw std::runtime_error("fault"); });
+    std::vector<std::wstring> boxes;
+    ui::SetMessageBoxHandler([&](const ui::MessageBoxRequest& r) {
+      boxes.push_back(r.text);
+      return IDOK;
+    });
+    TMainForm& f = w.Open();  // unattended, the session starts as the window's loop runs
+    if (!k.automatic) w.Run();
+    ui::WaitUntil([&] { return !f.Handle() || !IsWindow(f.Handle()); }, 3000);
+    ui::SetMessageBoxHandler(nullptr);
+    SetUnexpectedSessionFault(nullptr);
+    EXPECT_EQ(boxes.size(), k.boxes) << k.automatic;
+    if (!boxes.empty()) {
+      EXPECT_EQ(boxes[0], fault);
+    }
+    EXPECT_EQ(f.Handle() != nullptr && IsWindow(f.Handle()), k.windowLeft) << k.automatic;
+    EXPECT_NE(test::ReadBytes(FixedReportPath()).find(WideToAnsi(fault)), std::string::npos) << k.automatic;
+    EXPECT_EQ(w.Upgrades(), "");
+  }
 }
 
 TEST(Session, ALoadOnlyDeliveryIsToldDoneOnlyOnceItsVersionIsSaved) {

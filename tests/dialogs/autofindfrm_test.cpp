@@ -242,3 +242,31 @@ TEST_F(AutoFindTest, AddsThroughTheEditorIntoTheOptionsListAndClosesAfterTheLast
   EXPECT_EQ(IniValue(b, L"Program3", L"ProgramID"), L"Tesk");
   EXPECT_EQ(IniValue(b, L"Program3", L"ExeDir"), r + L"D\\Теск\\");
 }
+
+// Some network file systems give every entry the file index 0. The walk takes that for "not
+// known" and enters every folder; a real index shared by all (a guard that works) stops it at
+// the first one, which shows the identity really is asked.
+TEST_F(AutoFindTest, AFileIndexOfZeroIsUnknownNotVisited) {
+  struct Case {
+    unsigned long long index;
+    size_t rows;
+  };
+  for (const Case& k : {Case{0, 4}, Case{77, 0}}) {
+    SetDirectoryIdentitySource([&](const std::wstring&, unsigned long& volume, unsigned long long& index) {
+      volume = 0x1234;
+      index = k.index;
+      return true;
+    });
+    TOptionsProgramsAutoFindForm f;
+    f.EnsureCreated(nullptr);
+    f.SetPrograms(ProgramCatalogue());
+    ModalScript script;
+    script.Then([&](HWND form) {
+      SearchAndWait(f);
+      Click(form, IDCANCEL);
+    });
+    f.ShowModal(nullptr);
+    SetDirectoryIdentitySource(nullptr);
+    EXPECT_EQ(static_cast<size_t>(f.RowCount()), k.rows) << k.index;
+  }
+}

@@ -80,8 +80,10 @@ TEST_F(OptionsTest, OpensWithTheSettingsAsTheyAre) {
     EXPECT_TRUE(GetWindowLongPtrW(f.Item(IDC_PROXY_PASSWORD), GWL_STYLE) & ES_PASSWORD);
     EXPECT_EQ(SendMessageW(f.Item(IDC_PROXY_PASSWORD), EM_GETPASSWORDCHAR, 0, 0), L'*');
     EXPECT_TRUE(GetWindowLongPtrW(f.ProtocolForm().Item(IDC_FTP_PASSWORD), GWL_STYLE) & ES_PASSWORD);
-    // No phone book: the dial-up page says remote access is not installed.
+    // No phone book: the dial-up page says remote access is not installed, and that saving
+    // clears the stored dial-up choice.
     EXPECT_FALSE(f.RasChoiceShown());
+    EXPECT_TRUE(IsShownFlag(f.Item(IDC_RAS_NONE_SAVE)));
     f.EndModal(IDCANCEL);
   });
   EXPECT_EQ(f.ShowModal(nullptr), IDCANCEL);
@@ -153,9 +155,9 @@ TEST_F(OptionsTest, SavesEveryKindOfChangeAndKeepsTheRest) {
   EXPECT_EQ(Settings().FtpPassword, L"p w");
   EXPECT_EQ(IniValue(b, L"Service", L"NoBitmap"), L"1");
   EXPECT_EQ(IniValue(b, L"Service", L"DeleteOldFiles"), L"1");
-  // Not installed remote access: the stored keys stay.
-  EXPECT_EQ(IniValue(b, L"RAS", L"Use"), L"1");
-  EXPECT_EQ(IniValue(b, L"RAS", L"EntryName"), L"Модем");
+  // Remote access not installed: a dial-up choice that cannot work is cleared (the page said so).
+  EXPECT_EQ(IniValue(b, L"RAS", L"Use"), L"0");
+  EXPECT_EQ(IniValue(b, L"RAS", L"EntryName"), L"");
   // The session's keys and the delivery list survive.
   EXPECT_EQ(IniValue(b, L"Session", L"TempDir"), L"C:\\Temp\\~KT1.tmp");
   EXPECT_EQ(IniValue(b, L"Session", L"LastRun"), L"45000,5");
@@ -219,6 +221,23 @@ TEST_F(OptionsTest, ValidationMessagesInOrderWithThePageAndField) {
        L"Номер порта прокси-сервера должен быть целым числом от 1 до 65535.", TOptionsForm::ProxyPage, IDC_PROXY_PORT},
       {[&] { Type(f.Item(IDC_PROXY_PORT), L"0"); },
        L"Номер порта прокси-сервера должен быть целым числом от 1 до 65535.", TOptionsForm::ProxyPage, IDC_PROXY_PORT},
+      // A user name or password the settings file would not give back as typed.
+      {[&] {
+         SendMessageW(f.Item(IDC_PROXY_AUTH), CB_SETCURSEL, 1, 0);  // Basic: the name and password are used
+         SendMessageW(GetParent(f.Item(IDC_PROXY_AUTH)), WM_COMMAND, MAKEWPARAM(IDC_PROXY_AUTH, CBN_SELCHANGE),
+                      reinterpret_cast<LPARAM>(f.Item(IDC_PROXY_AUTH)));
+         Type(f.Item(IDC_PROXY_LOGIN), L"Ivan\u0101");
+       },
+       L"Поле «Имя для прокси» содержит знаки, которых нет в кодировке Windows (1251): в файле настроек они "
+       L"превратились бы в «?». Замените или уберите их.",
+       TOptionsForm::ProxyPage, IDC_PROXY_LOGIN},
+      {[&] {
+         Type(f.Item(IDC_PROXY_LOGIN), L" Иванов ");
+         Type(f.Item(IDC_PROXY_PASSWORD), L"пароль\u4e2d");
+       },
+       L"Поле «Пароль для прокси» содержит знаки, которых нет в кодировке Windows (1251): в файле настроек они "
+       L"превратились бы в «?». Замените или уберите их.",
+       TOptionsForm::ProxyPage, IDC_PROXY_PASSWORD},
   };
   script.Then([&](HWND form) {
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -236,6 +255,7 @@ TEST_F(OptionsTest, ValidationMessagesInOrderWithThePageAndField) {
     }
     // Put right, it saves.
     Type(f.Item(IDC_PROXY_PORT), L"65535");
+    Type(f.Item(IDC_PROXY_PASSWORD), L"\"пароль\"");
     EXPECT_TRUE(Save(f));
     (void)form;
   });
@@ -243,6 +263,44 @@ TEST_F(OptionsTest, ValidationMessagesInOrderWithThePageAndField) {
   EXPECT_NE(saved.ProxyServerPort, Settings().ProxyServerPort);
   EXPECT_EQ(IniValue(SettingsBytes(), L"Proxy", L"ProxyServerPort"), L"65535");
   EXPECT_EQ(IniValue(SettingsBytes(), L"Common", L"UpgradeFilesDir"), repo_->Path());
+  // Blanks and quotes survive the file: read back, the values are as typed.
+  LoadSettings();
+  EXPECT_EQ(Settings().ProxyLogin, L" Иванов ");
+  EXPECT_EQ(Settings().ProxyPassword, L"\"пароль\"");
+}
+
+// With the automatic connection the proxy page is greyed: its fields are neither checked nor
+// pointed at, whatever they hold; with a connection that uses them they are.
+TEST_F(OptionsTest, AGreyedProxyPageIsNotValidated) {
+  struct Case {
+    int connection;
+    bool saves;
+  };
+  for (const Case& k : {Case{IDC_CONN_AUTO, true}, Case{IDC_CONN_FTP, false}}) {
+    SCOPED_TRACE(k.connection);
+    PrepareSettings(BaseSettings(repo_->Path()));
+    Boxes boxes;
+    TOptionsForm f;
+    ModalScript script;
+    script.Then([&](HWND form) {
+      Click(form, IDC_PROXY_USE);
+      Type(f.Item(IDC_PROXY_HOST), L"");
+      Type(f.Item(IDC_PROXY_PORT), L"x");
+      Type(f.Item(IDC_PROXY_LOGIN), L"\u4e2d");
+      Click(form, k.connection);
+      EXPECT_EQ(IsWindowEnabled(f.PageWindow(TOptionsForm::ProxyPage)) != FALSE, !k.saves);
+      EXPECT_EQ(Save(f), k.saves);
+      if (!k.saves) {
+        EXPECT_EQ(boxes.Last(), L"Не указано имя прокси-сервера.");
+        EXPECT_EQ(f.ActivePage(), TOptionsForm::ProxyPage);
+        f.EndModal(IDCANCEL);
+      }
+    });
+    EXPECT_EQ(f.ShowModal(nullptr), k.saves ? IDOK : IDCANCEL);
+    if (k.saves) {
+      EXPECT_TRUE(boxes.shown.empty());
+    }
+  }
 }
 
 TEST_F(OptionsTest, CancelLeavesTheFileAndTheListAsTheyWere) {

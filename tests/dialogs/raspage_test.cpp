@@ -116,19 +116,28 @@ TEST_F(RasPageTest, NotChosenWhenItCouldBeClearsTheKeys) {
   EXPECT_EQ(IniValue(b, L"RAS", L"HangUpAfterDownload"), L"0");
 }
 
-TEST_F(RasPageTest, AFailedOrEmptyListingKeepsTheStoredKeys) {
+// A failed or empty listing with dial-up on in the settings: the box stays ticked and may only be
+// cleared. Left ticked, the stored keys stay for the day the phone book answers again; cleared,
+// dial-up is switched off.
+TEST_F(RasPageTest, AFailedOrEmptyListingKeepsTheStoredKeysOrSwitchesThemOff) {
   struct Case {
     std::wstring plan, label;
-    bool listShown;
+    bool listShown, clear;
   };
+  const std::wstring failed = L"Entries=a|b\r\nEntriesResult=619\r\nErrorText619=Порт был отключен\r\n";
+  const std::wstring failedLabel =
+      L"Программе не удалось определить список доступных соединений (произошла ошибка «Порт был отключен»)";
+  const std::wstring empty = L"Entries=\r\n";
+  const std::wstring emptyLabel =
+      L"Список соединений удаленного доступа пуст. Добавьте новое соединение и повторите выбор.";
   const Case cases[] = {
-      {L"Entries=a|b\r\nEntriesResult=619\r\nErrorText619=Порт был отключен\r\n",
-       L"Программе не удалось определить список доступных соединений (произошла ошибка «Порт был отключен»)", false},
-      {L"Entries=\r\n",
-       L"Список соединений удаленного доступа пуст. Добавьте новое соединение и повторите выбор.", true},
+      {failed, failedLabel, false, false},
+      {empty, emptyLabel, true, false},
+      {failed, failedLabel, false, true},
+      {empty, emptyLabel, true, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+    SCOPED_TRACE(c.label + (c.clear ? L" cleared" : L" kept"));
     PrepareSettings(L"[Common]\r\nUpgradeFilesDir=" + dir_->Path() +
                     L"\r\n[RAS]\r\nUse=1\r\nEntryName=Модем\r\nHangUpAfterDownload=1\r\n");
     Plan(c.plan);
@@ -137,19 +146,36 @@ TEST_F(RasPageTest, AFailedOrEmptyListingKeepsTheStoredKeys) {
     script.Then([&](HWND form) {
       EXPECT_TRUE(f.RasChoiceShown());
       EXPECT_EQ(TextOf(f.Item(IDC_RAS_LABEL)), c.label);
-      EXPECT_FALSE(IsWindowEnabled(f.Item(IDC_RAS_USE)));
-      EXPECT_FALSE(Checked(f.Item(IDC_RAS_USE)));
+      EXPECT_TRUE(IsWindowEnabled(f.Item(IDC_RAS_USE)));
+      EXPECT_TRUE(Checked(f.Item(IDC_RAS_USE)));
       EXPECT_EQ(IsShownFlag(f.Item(IDC_RAS_LIST)), c.listShown);
       EXPECT_EQ(IsShownFlag(f.Item(IDC_RAS_PROPS)), c.listShown);
       EXPECT_FALSE(IsWindowEnabled(f.Item(IDC_RAS_PROPS)));
+      EXPECT_FALSE(IsWindowEnabled(f.Item(IDC_RAS_HANGUP)));
+      if (c.clear) {
+        Click(form, IDC_RAS_USE);
+        EXPECT_FALSE(Checked(f.Item(IDC_RAS_USE)));
+        EXPECT_FALSE(IsWindowEnabled(f.Item(IDC_RAS_USE)));  // nothing to tick it for again
+      }
       Click(form, IDOK);
     });
     ASSERT_EQ(f.ShowModal(nullptr), IDOK);
     const std::string b = SettingsBytes();
-    EXPECT_EQ(IniValue(b, L"RAS", L"Use"), L"1");
-    EXPECT_EQ(IniValue(b, L"RAS", L"EntryName"), L"Модем");
-    EXPECT_EQ(IniValue(b, L"RAS", L"HangUpAfterDownload"), L"1");
+    EXPECT_EQ(IniValue(b, L"RAS", L"Use"), c.clear ? L"0" : L"1");
+    EXPECT_EQ(IniValue(b, L"RAS", L"EntryName"), c.clear ? L"" : L"Модем");
+    EXPECT_EQ(IniValue(b, L"RAS", L"HangUpAfterDownload"), c.clear ? L"0" : L"1");
   }
+  // Dial-up off in the settings and nothing listed: the box is neither ticked nor offered.
+  PrepareSettings(L"[Common]\r\nUpgradeFilesDir=" + dir_->Path() + L"\r\n[RAS]\r\nUse=0\r\n");
+  Plan(empty);
+  TOptionsForm f;
+  ModalScript script;
+  script.Then([&](HWND form) {
+    EXPECT_FALSE(IsWindowEnabled(f.Item(IDC_RAS_USE)));
+    EXPECT_FALSE(Checked(f.Item(IDC_RAS_USE)));
+    Click(form, IDCANCEL);
+  });
+  f.ShowModal(nullptr);
 }
 
 TEST_F(RasPageTest, CreateSelectsTheNewEntryByNameAndPropertiesReportTheCode) {

@@ -9,7 +9,9 @@
 # installed, or that does not come up, fails the run (exit code 3): tests never skip a peer.
 #
 # LIST is a comma-separated list of peer names:
-#   http   lighttpd serving a document root; documents under /slow/ come at 64 KB/s
+#   http   lighttpd serving a document root, its stat cache off (a file rewritten within one
+#          second would otherwise be served with its old length); documents under /slow/ come
+#          at 64 KB/s
 #   https  the same lighttpd also over TLS on further ports, with certificates made here: an
 #          authority of the tests and, each on a port of its own, a certificate of that authority
 #          for "localhost" and 127.0.0.1, one for another name, an expired one, one for client

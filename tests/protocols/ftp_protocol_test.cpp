@@ -40,13 +40,24 @@ testing::AssertionResult SameBytes(const std::wstring& path, const std::string& 
 }
 
 // A server's log from a given point on: what the tests look for on the wire.
+// vsftpd writes a command's line when it handles it, a moment after the client sent it: the
+// log is read once it holds the session's QUIT (every earlier command was answered, so logged,
+// before it), or after a bounded wait for sessions that end without one.
 struct ServerLog {
   std::wstring path;
   size_t from = 0;
+  mutable bool settled = false;
   explicit ServerLog(const wchar_t* var) : path(Env(var)) { from = test::ReadBytes(path).size(); }
   std::string New() const {
-    std::string all = test::ReadBytes(path);
-    return all.size() > from ? all.substr(from) : "";
+    auto fresh = [this] {
+      std::string all = test::ReadBytes(path);
+      return all.size() > from ? all.substr(from) : std::string();
+    };
+    if (!settled) {
+      settled = true;
+      for (int i = 0; i < 100 && fresh().find("\"QUIT\"") == std::string::npos; ++i) Sleep(20);
+    }
+    return fresh();
   }
   bool Has(const std::string& text) const { return New().find(text) != std::string::npos; }
   int Count(const std::string& text) const {

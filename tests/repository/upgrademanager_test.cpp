@@ -211,6 +211,78 @@ TEST(UpgradeManager, DeletingSteps) {
   EXPECT_EQ(m.FindNode(buh + L"/Аварийные обновления/412"), repair);
 }
 
+// Only the numeric directories right below a program or its "repair" are steps; Del removes the
+// very directory the node was read from, never a same-named step elsewhere.
+TEST(UpgradeManager, DeletesOnlyTheChosenStepsDirectory) {
+  test::Computer c{L"mgrn"};
+  c.InstallBuh();  // version 412
+  c.Step(L"Buh\\413", {{L"b.dat", 20}});
+  c.Step(L"Buh\\413\\414", {{L"x.dat", 5}});
+  c.Step(L"Buh\\414", {{L"y.dat", 6}});
+  c.Step(L"Buh\\repair\\412\\414", {{L"n.dat", 7}});
+  c.Step(L"Buh\\repair\\414", {{L"r.dat", 8}});
+  c.WriteSettings();
+  TMainForm& main = c.Open();
+  TUpgradeManagerForm m(ProgramCatalogue(), main.SessionTempDir);
+  m.EnsureCreated(main.Handle());
+  HWND tree = m.TreeView();
+  const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]";
+  const std::wstring repair = buh + L"/Аварийные обновления";
+  struct Case {
+    std::wstring node;
+    bool shown;
+  };
+  for (const Case& k : std::vector<Case>{{buh + L"/413", true},
+                                         {buh + L"/414", true},
+                                         {buh + L"/413/414", false},
+                                         {repair + L"/414", true},
+                                         {repair + L"/412", true},  // a step whose only content is a folder
+                                         {repair + L"/412/414", false}})
+    EXPECT_EQ(m.FindNode(k.node) != nullptr, k.shown) << WideToUtf8(k.node);
+  EXPECT_EQ(m.StepDirectory(m.FindNode(buh + L"/414")), c.repo + L"Buh\\414\\");
+  EXPECT_EQ(m.StepDirectory(m.FindNode(repair + L"/414")), c.repo + L"Buh\\repair\\414\\");
+  // The files in a step's subdirectories are not offered for the floppies either.
+  for (const auto& e : m.PathMap()) EXPECT_EQ(e.first.find(L"\\413\\414\\"), std::wstring::npos);
+
+  Answers answers;
+  TreeView_SelectItem(tree, m.FindNode(repair + L"/414"));
+  answers.replies = {IDYES, IDNO};
+  m.DeleteBtnClick();
+  EXPECT_FALSE(test::PathExists(c.repo + L"Buh\\repair\\414"));
+  EXPECT_TRUE(test::PathExists(c.repo + L"Buh\\414\\y.dat"));
+  TreeView_SelectItem(tree, m.FindNode(buh + L"/414"));
+  answers.replies = {IDYES, IDNO};
+  m.DeleteBtnClick();
+  EXPECT_FALSE(test::PathExists(c.repo + L"Buh\\414"));
+  EXPECT_TRUE(test::PathExists(c.repo + L"Buh\\413\\414\\x.dat"));
+  EXPECT_TRUE(test::PathExists(c.repo + L"Buh\\repair\\412\\414\\n.dat"));
+  EXPECT_TRUE(test::PathExists(c.repo + L"Buh\\413\\b.dat"));
+}
+
+// Symbolic links in the repository (made by the test's runner): a numeric link back to the
+// program's directory or to the root is neither walked round nor shown as a step, and a
+// directory reached twice is read once. The scan ends, and the real steps are there.
+TEST(UpgradeManager, NeverFollowsLinks) {
+  wchar_t linked[MAX_PATH] = L"";
+  ASSERT_TRUE(GetEnvironmentVariableW(L"DORVEX_TEST_LINKED_REPO", linked, MAX_PATH))
+      << "DORVEX_TEST_LINKED_REPO (a repository with symbolic links) was not given";
+  test::Computer c{L"mgrl"};
+  c.InstallBuh();
+  c.repo = linked;
+  c.WriteSettings();
+  TMainForm& main = c.Open();
+  TUpgradeManagerForm m(ProgramCatalogue(), main.SessionTempDir);
+  m.EnsureCreated(main.Handle());
+  const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]";
+  EXPECT_NE(m.FindNode(buh + L"/413/" + FileText(L"a.dat", 1)), nullptr);
+  EXPECT_NE(m.FindNode(buh + L"/Аварийные обновления/412/" + FileText(L"r.dat", 1)), nullptr);
+  EXPECT_EQ(m.FindNode(buh + L"/414"), nullptr);
+  EXPECT_EQ(m.FindNode(buh + L"/Аварийные обновления/415"), nullptr);
+  EXPECT_EQ(m.FindNode(buh + L"/413/416"), nullptr);
+  EXPECT_EQ(m.PathMap().size(), 2u);
+  EXPECT_TRUE(test::PathExists(c.repo + L"Buh\\413\\a.dat"));
+}
+
 TEST(UpgradeManager, OpenedFromTheMainWindowAndEmptyRepository) {
   test::Computer c(L"mgre");
   c.InstallBuh();
@@ -264,9 +336,10 @@ TEST(UploadWizard, SelectionPreparationWritingAndClosing) {
   EXPECT_EQ(w.RowText(2, 0), L"413");
   EXPECT_EQ(w.RowText(3, 0), L"412 [аварийное]");
   EXPECT_EQ(w.RowText(4, 0), L"Программа «Корвенд-Кадры» [версия 5]");
+  // Steps in the order of their versions, not of their texts.
   EXPECT_EQ(w.RowText(5, 0), L"0");
-  EXPECT_EQ(w.RowText(6, 0), L"414");
-  EXPECT_EQ(w.RowText(7, 0), L"6");
+  EXPECT_EQ(w.RowText(6, 0), L"6");
+  EXPECT_EQ(w.RowText(7, 0), L"414");
   EXPECT_EQ(ListView_GetNextItem(w.ListView(), -1, LVNI_SELECTED), 0);
   EXPECT_FALSE(IsWindowEnabled(w.NextBtn()));
   EXPECT_FALSE(ui::IsShown(w.PrevBtn()));
@@ -275,15 +348,15 @@ TEST(UploadWizard, SelectionPreparationWritingAndClosing) {
   Answers answers;
 
   // An empty step alone cannot leave the first page.
-  w.SelectRow(6);
+  w.SelectRow(7);
   SendMessageW(w.ListView(), WM_CHAR, L' ', 0);
-  EXPECT_EQ(w.RowText(6, 1), L"Да");
+  EXPECT_EQ(w.RowText(7, 1), L"Да");
   EXPECT_TRUE(IsWindowEnabled(w.NextBtn()));
   w.NextBtnClick();
   EXPECT_EQ(w.CurrentPage(), 0);
   EXPECT_EQ(answers.Last(), L"В выбранных обновлениях нет ни одного файла для выгрузки. Выберите другие обновления.");
   w.ListViewDblClick();
-  EXPECT_EQ(w.RowText(6, 1), L"");
+  EXPECT_EQ(w.RowText(7, 1), L"");
   EXPECT_EQ(w.ChosenCount(), 0);
 
   // Two steps whose files share a name.
@@ -294,16 +367,16 @@ TEST(UploadWizard, SelectionPreparationWritingAndClosing) {
   w2.EnsureCreated(m.Handle());
   w2.SelectRow(2);
   w2.ListViewKeyPress(L' ');
-  w2.SelectRow(6);
+  w2.SelectRow(7);
   w2.ListViewKeyPress(L' ');
   w2.ListViewKeyPress(L'\r');  // Enter acts as "Дальше »"
   EXPECT_EQ(w2.CurrentPage(), 0);
   EXPECT_NE(answers.Last().find(r.c.repo + L"Buh\\413\\b.dat"), std::wstring::npos) << WideToUtf8(answers.Last());
   EXPECT_NE(answers.Last().find(r.c.repo + L"Kadry\\414\\b.dat"), std::wstring::npos);
   // Without the clash: page 1 with its figures.
-  w2.SelectRow(6);
-  w2.ListViewKeyPress(L' ');
   w2.SelectRow(7);
+  w2.ListViewKeyPress(L' ');
+  w2.SelectRow(6);
   w2.ListViewKeyPress(L' ');
   w2.SelectRow(3);
   w2.ListViewKeyPress(L' ');
@@ -409,7 +482,7 @@ TEST(Screens, ManagerAndEveryWizardPage) {
   w.EnsureCreated(m.Handle());
   w.SelectRow(2);
   w.ListViewKeyPress(L' ');
-  w.SelectRow(7);
+  w.SelectRow(6);
   w.ListViewKeyPress(L' ');
   EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-0-select.bmp"));
   w.NextBtnClick();

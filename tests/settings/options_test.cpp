@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/inifile.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "test_util.h"
@@ -193,6 +194,32 @@ TEST(SettingsStore, SaveWritesEveryKeyAndLoadReadsThemBack) {
   EXPECT_EQ(Settings().RasEntryName, L"Модем");
   EXPECT_EQ(Settings().ProxyAuthType, 1);
   EXPECT_TRUE(Settings().DeleteOldFiles);
+}
+
+// User names and passwords come back exactly as saved: blanks at either end and quotes
+// around them survive the profile functions' trimming and unquoting.
+TEST(SettingsStore, CredentialsSurviveSaveAndLoad) {
+  ProxyRegistry proxy;
+  const std::vector<std::wstring> values = {L" Иванов ", L"\"пароль\"", L"'x'", L"\t", L"a\"b", L"\"", L"  ", L"плохо'",
+                                            L"обычный"};
+  for (const auto& v : values) {
+    DeleteFileW(SettingsFileName().c_str());
+    LoadSettings();
+    Settings().FtpUserName = v;
+    Settings().FtpPassword = v + L"1";
+    Settings().ProxyLogin = L" " + v;
+    Settings().ProxyPassword = v + L" ";
+    SaveSettings();
+    Settings() = TSettings{};
+    LoadSettings();
+    EXPECT_EQ(Settings().FtpUserName, v) << WideToUtf8(v);
+    EXPECT_EQ(Settings().FtpPassword, v + L"1") << WideToUtf8(v);
+    EXPECT_EQ(Settings().ProxyLogin, L" " + v) << WideToUtf8(v);
+    EXPECT_EQ(Settings().ProxyPassword, v + L" ") << WideToUtf8(v);
+  }
+  EXPECT_TRUE(FitsAnsiCodePage(L"Пароль №1 «ёлка»"));
+  EXPECT_FALSE(FitsAnsiCodePage(L"\u4e2d"));
+  EXPECT_FALSE(FitsAnsiCodePage(L"a\u0101"));  // no best-fit "a" for a Latvian letter
 }
 
 TEST(SessionKeys, TempDirAndLastRun) {

@@ -47,6 +47,7 @@ struct Operator {
   std::vector<std::wstring> texts;
   std::vector<int> answers;
   std::function<void(int disk)> onNextDisk;
+  std::function<void()> onFirstDisk;
   bool loadDisks = true;
   explicit Operator(test::FloppyDrive& d) : drive(d) {
     ui::SetMessageBoxHandler([this](const ui::MessageBoxRequest& r) {
@@ -54,6 +55,7 @@ struct Operator {
       const std::wstring next = L"Вставьте следующую дискету (#";
       if (r.text == L"Вставьте первую дискету в дисковод и нажмите клавишу Enter.") {
         if (loadDisks) drive.Load(1);
+        if (onFirstDisk) onFirstDisk();
       } else if (r.text.rfind(next, 0) == 0) {
         int n = _wtoi(r.text.c_str() + next.size());
         if (onNextDisk)
@@ -250,6 +252,71 @@ TEST(TransferRead, HeaderErrorsAndUnsafeNames) {
   // Two entries under one bare name cannot both be read from the disks.
   std::wstring line = runWith([] { MakeHeader({{L"Kadry\\6\\a.dat", L"1"}, {L"Kadry\\7\\A.DAT", L"1"}}); });
   EXPECT_NE(line.find(L"записаны под одним именем"), std::wstring::npos) << WideToUtf8(line);
+}
+
+// A header of tens of thousands of entries: read once, its count bounded by what a set can
+// hold, its bare names compared through a hashed set, and Stop heard while it is checked.
+TEST(TransferRead, AHugeHeaderIsBoundedAndCanBeStopped) {
+  test::FloppyDrive a;
+  test::Computer to(L"huge");
+  to.AddLoadOnly(L"Kadry", 5);
+  to.WriteSettings();
+  Operator op(a);
+  op.loadDisks = false;
+  TMainForm& f = to.Open();
+  auto header = [](int entries, const std::wstring& last, const std::wstring& count) {
+    std::string text = "[PackageInfo]\r\nSessionID=" + WideToAnsi(kId) + "\r\nFileCount=" + WideToAnsi(count) + "\r\n";
+    text.reserve(static_cast<size_t>(entries) * 48);
+    for (int i = 1; i <= entries; ++i)
+      text += "[File" + std::to_string(i) + "]\r\nFileName=" +
+              (i == entries && !last.empty() ? WideToAnsi(last) : "Kadry\\6\\f" + std::to_string(i) + ".dat") +
+              "\r\nFileSize=1\r\n";
+    test::WriteBytes(L"A:\\files.inf", text);
+    MakeId(1);
+  };
+  auto bad = [](const std::wstring& what) {
+    return kPrefix + L"На дискете в дисководе A:\\ недопустимые данные в заголовочном файле (" + what +
+           L"). Вероятно дискета испорчена.";
+  };
+  struct Case {
+    int entries;
+    std::wstring last, count, line;
+  };
+  const std::vector<Case> cases = {
+      // More entries than a set's header on one disk can name.
+      {3, L"", L"60000", bad(L"количество файлов")},
+      {3, L"", L"2147483647", bad(L"количество файлов")},
+      // Within the bound: the last name clashes with the first one, case aside.
+      {20000, L"Kadry\\7\\F1.DAT", L"20000",
+       kPrefix + L"На дискете в дисководе A:\\ недопустимые данные в заголовочном файле (файлы «Kadry\\6\\f1.dat» и "
+                 L"«Kadry\\7\\F1.DAT» записаны под одним именем). Комплект не может быть загружен."},
+  };
+  for (const auto& k : cases) {
+    a.Clear();
+    header(k.entries, k.last, k.count);
+    to.Run();
+    EXPECT_EQ(to.Lines(), std::vector<std::wstring>{k.line}) << k.entries;
+  }
+  // A header larger than any disk is not read at all.
+  a.Clear();
+  test::WriteBytes(L"A:\\files.inf", "[PackageInfo]\r\nSessionID=" + WideToAnsi(kId) + "\r\n;" +
+                                          std::string(static_cast<size_t>(kFloppyCapacity), 'x') + "\r\n");
+  to.Run();
+  EXPECT_EQ(to.Lines(), std::vector<std::wstring>{
+                            kPrefix + L"На дискете в дисководе A:\\ недопустимый заголовочный файл (он больше дискеты или "
+                                      L"не читается). Вероятно дискета испорчена."});
+
+  // Stop pressed as the header is checked: the session ends as stopped, nothing is placed.
+  a.Clear();
+  header(20000, L"", L"20000");
+  op.onFirstDisk = [&] {
+    PostMessageW(f.Handle(), WM_COMMAND, MAKEWPARAM(IDC_STOP, BN_CLICKED), reinterpret_cast<LPARAM>(f.StopBtn));
+  };
+  to.Run();
+  op.onFirstDisk = nullptr;
+  EXPECT_EQ(to.Lines(), std::vector<std::wstring>{kPrefix + L"Загрузка с дискеты прервана пользователем."});
+  EXPECT_FALSE(test::PathExists(to.repo + L"Kadry"));
+  EXPECT_FALSE(f.AbortHandler);
 }
 
 TEST(TransferRead, FilteringFreeSpaceAndInconsistentPieces) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <map>
 
 #include "common/clock.h"
 #include "common/inifile.h"
@@ -35,6 +36,7 @@ struct Seams {
   ~Seams() {
     SetFloppyProbeSource(nullptr);
     SetFloppyFormatSource(nullptr);
+    SetFloppyCreateSource(nullptr);
     SetNowSource(nullptr);
     SetTickCountSource(nullptr);
   }
@@ -338,4 +340,93 @@ TEST(TransferFormat, TheChosenFilesBringTheirProgramsMaps) {
   set.Prepare({normal[0]}, staging.Path());
   ASSERT_EQ(set.Files.size(), 3u);
   EXPECT_EQ(TIniFile(staging / L"files.inf").ReadString(L"File3", L"FileName", L""), L"Buh\\Buh.nrm.sig");
+}
+
+// A set of many small files against a root directory that takes a limited number of entries
+// (224 on a real 1.44 MB disk, fewer with long names): each disk ends at the entry its root
+// refuses, the next goes on from that file, and the disks together carry the whole set.
+TEST(TransferWrite, ARootThatRefusesTheNthEntryEndsTheDisk) {
+  test::FloppyDrive a;
+  test::Computer c(L"wrroot");
+  UseRepository(c.repo);
+  ScratchDir staging(L"stg");
+  std::vector<std::pair<std::wstring, size_t>> files;
+  for (int i = 0; i < 70; ++i) files.push_back({L"f" + std::to_wstring(100 + i) + L".dat", static_cast<size_t>(10 + i)});
+  auto paths = c.Step(L"Buh\\413", files);
+  TUploadSet set;
+  set.Prepare(paths, staging.Path());
+  ASSERT_EQ(set.Files.size(), 70u);
+  EXPECT_EQ(set.EstimatedDisks, 1);
+  Seams seams;
+  constexpr size_t kEntries = 25;
+  SetFloppyCreateSource([&](const std::wstring& path) -> HANDLE {
+    const bool exists = test::PathExists(path);
+    if (!exists && a.Names().size() >= kEntries) {
+      SetLastError(ERROR_CANNOT_MAKE);
+      return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  });
+  Boxes boxes;
+  std::map<std::wstring, std::string> carried;
+  int disks = 0;
+  while (!set.Complete() && disks < 10) {
+    a.Clear();
+    ASSERT_TRUE(set.WriteDisk(nullptr, L"A:\\", false, nullptr, nullptr)) << WideToUtf8(boxes.Last());
+    ++disks;
+    EXPECT_EQ(set.DisksWritten, disks);
+    EXPECT_LE(a.Names().size(), kEntries);
+    EXPECT_GE(set.EstimatedDisks, set.DisksWritten);
+    for (const auto& n : a.Names())
+      if (n != L"files.inf" && n.rfind(L"f", 0) == 0) {
+        EXPECT_TRUE(carried.emplace(n, test::ReadBytes(L"A:\\" + n)).second) << WideToUtf8(n);
+      }
+  }
+  SetFloppyCreateSource(nullptr);
+  EXPECT_TRUE(boxes.texts.empty()) << WideToUtf8(boxes.Last());
+  // 23 files beside the header and the first identifier, then 24 beside each identifier.
+  EXPECT_EQ(disks, 3);
+  ASSERT_EQ(carried.size(), 70u);
+  for (const auto& p : paths) EXPECT_TRUE(carried[ExtractFileName(p)] == test::ReadBytes(p)) << WideToUtf8(p);
+}
+
+// A disk whose free space cannot be learned, or that has less than a sector free, is refused
+// with a message: it is never counted with an empty piece on it.
+TEST(TransferWrite, ADiskWithoutASectorFreeIsRefused) {
+  test::FloppyDrive a;
+  test::Computer c(L"wrzero");
+  UseRepository(c.repo);
+  ScratchDir staging(L"stg");
+  TUploadSet set;
+  set.Prepare(c.Step(L"Buh\\413", {{L"x.dat", 3000}}), staging.Path());
+  Boxes boxes;
+  struct Case {
+    double free;
+    const wchar_t* message;
+  };
+  for (const Case& k : {Case{-1, L"Не удалось определить свободное место на дискете. Замените её на другую или "
+                                  L"попробуйте отформатировать."},
+                        Case{511, L"На дискете нет места даже для одного сектора (512 байт). Замените её на другую "
+                                  L"или попробуйте отформатировать."},
+                        Case{0, L"На дискете нет места даже для одного сектора (512 байт). Замените её на другую "
+                                L"или попробуйте отформатировать."}}) {
+    SetDiskFreeBytesSource([&](wchar_t) { return k.free; });
+    a.Clear();
+    EXPECT_FALSE(set.WriteDisk(nullptr, L"A:\\", false, nullptr, nullptr)) << k.free;
+    EXPECT_EQ(boxes.Last(), k.message);
+    EXPECT_EQ(set.DisksWritten, 0);
+    EXPECT_EQ(set.FileIndex, 0u);
+    EXPECT_FALSE(test::PathExists(L"A:\\x.dat"));
+  }
+  // Room for the header and the identifier only: refused as well, the set's position kept.
+  SetDiskFreeBytesSource([&](wchar_t) { return test::FloppyFree() - (1457664.0 - 1024); });
+  a.Clear();
+  EXPECT_FALSE(set.WriteDisk(nullptr, L"A:\\", false, nullptr, nullptr));
+  EXPECT_EQ(boxes.Last().rfind(L"На дискете не осталось места для файлов комплекта", 0), 0u) << WideToUtf8(boxes.Last());
+  EXPECT_EQ(set.DisksWritten, 0);
+  EXPECT_FALSE(test::PathExists(L"A:\\x.dat"));
+  SetDiskFreeBytesSource([](wchar_t) { return test::FloppyFree(); });
+  a.Clear();
+  EXPECT_TRUE(set.WriteDisk(nullptr, L"A:\\", false, nullptr, nullptr));
+  EXPECT_TRUE(set.Complete());
 }
