@@ -101,6 +101,9 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const TIniTable& m
   // A section written twice is one step: its keys are read from the first one, and its upgrade
   // must not run twice.
   std::vector<std::wstring> names = map.UniqueSections();
+  // [MapInfo] says what the map is for; it is not a step and takes no place among them.
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::wstring& n) { return SameText(n, L"MapInfo"); }),
+              names.end());
 
   SortByWords(names);
   size_t plain = 0, ranged = 0;

@@ -139,6 +139,11 @@ TEST(MapAnalysisTest, GapsAndRotation) {
   EXPECT_EQ(c.steps, (std::vector<std::wstring>{L"1-9", L"10", L"11", L"12"}));
   r = c.Analyse(9);
   EXPECT_EQ(c.steps, (std::vector<std::wstring>{L"10", L"11", L"12"}));
+
+  // The section that says what a signed map is for takes no place among the steps.
+  c.Map(L"[MapInfo]\r\nProgramID=Sklad\r\nKind=Normal\r\nSerial=1\r\nExpires=2099-01-01\r\n[1-9]\r\n[10]\r\n");
+  EXPECT_TRUE(c.Analyse(5).Usable);
+  EXPECT_EQ(c.steps, (std::vector<std::wstring>{L"1-9", L"10"}));
 }
 
 TEST(MapAnalysisTest, MissingEmptyAndUselessMaps) {
