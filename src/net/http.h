@@ -13,6 +13,7 @@
 
 #include "net/socket.h"
 #include "net/tls.h"
+#include "net/url.h"
 
 namespace dorvex::net {
 
@@ -28,18 +29,6 @@ class EHttpException {
   std::wstring Message;
   int Code;
 };
-
-struct TParsedURL {
-  std::string Protocol, User, Password, Host, Port, Path;
-};
-TParsedURL ParseURL(const std::string& url);
-
-std::string EncodeBase64(const std::string& bytes);
-// "Tue, 08 Dec 2026 01:02:03" for a date-time (days since 30 Dec 1899, as TDateTime).
-std::string RFC1123Date(double dateTime);
-// Percent-encodes the bytes a request line cannot carry as they are (blanks, control bytes,
-// bytes of national letters, quotes and the like); a "%" that already starts an escape stays.
-std::string EncodeURLPath(const std::string& path);
 
 class THttpClient {
  public:
@@ -117,9 +106,7 @@ class THttpClient {
   bool Busy() const { return state_ != THttpState::Ready; }
 
  private:
-  struct Target {
-    std::string protocol, host, port, path;  // path: the path of the URL ("/" when none)
-  };
+  using Target = TUrlTarget;
   struct Hop;
   bool Request();
   void StartHop(Hop& hop);

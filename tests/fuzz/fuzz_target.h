@@ -23,5 +23,7 @@ class TFuzzFailure : public std::runtime_error {
 
 // The FTP reply reader (plain C++).
 void FuzzFtpReply(const uint8_t* data, size_t size);
+// URL parsing, the request line's escaping and where a Location leads (plain C++).
+void FuzzUrl(const uint8_t* data, size_t size);
 
 }  // namespace dorvex::fuzz

@@ -13,6 +13,7 @@ mode="$1"; out="${2:-}"
 # name  target function  reader sources
 targets=(
   "ftpreply FuzzFtpReply net/ftpreply.cpp"
+  "url FuzzUrl net/url.cpp"
 )
 
 build() {
