@@ -13,6 +13,9 @@
 
 namespace dorvex {
 
+// White space beyond ASCII as the system classes it: the table trims names and values by it.
+bool IsWideBlank(wchar_t c);
+
 class TIniTable {
  public:
   struct Key {

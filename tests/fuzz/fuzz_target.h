@@ -23,6 +23,10 @@ class TFuzzFailure : public std::runtime_error {
 
 // The FTP reply reader (plain C++).
 void FuzzFtpReply(const uint8_t* data, size_t size);
+// The map table against a text already decoded (plain C++); natively FuzzIniTable makes the
+// text from the bytes.
+void CheckIniTableText(const std::wstring& text);
+void FuzzIniTable(const uint8_t* data, size_t size);
 // URL parsing, the request line's escaping and where a Location leads (plain C++).
 void FuzzUrl(const uint8_t* data, size_t size);
 

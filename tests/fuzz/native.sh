@@ -14,6 +14,7 @@ mode="$1"; out="${2:-}"
 targets=(
   "ftpreply FuzzFtpReply net/ftpreply.cpp"
   "url FuzzUrl net/url.cpp"
+  "initable FuzzIniTable common/initable.cpp"
 )
 
 build() {
