@@ -71,16 +71,13 @@ void SortByWords(std::vector<std::wstring>& names) {
 
 MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const std::wstring& mapPath,
                               std::vector<std::wstring>& stepList) {
-  TProgram& program = controller.Program;
-  auto refuse = [&](const std::wstring& text) {
-    program.ReportMessage(&controller, text);
+  if (!FileExists(mapPath)) {
+    controller.StopVersion = 0;
+    stepList.clear();
+    controller.Program.ReportMessage(&controller,
+                                     L"Во временном каталоге отсутствует карта файлов обновлений на удаленном ресурсе");
     return MapAnalysis{false, true};
-  };
-  controller.StopVersion = 0;
-  stepList.clear();
-
-  if (!FileExists(mapPath))
-    return refuse(L"Во временном каталоге отсутствует карта файлов обновлений на удаленном ресурсе");
+  }
   // The map is read once into memory; thousands of steps then cost no more than their number.
   TIniTable map;
   map.LoadFromFile(mapPath);
