@@ -72,13 +72,6 @@ void CALLBACK StopTimer(HWND, UINT, UINT_PTR id, DWORD) {
   if (g_abortVar && *g_abortVar) (*g_abortVar)(nullptr);  // the Stop button's route
 }
 
-void WriteText(const std::wstring& path, const std::wstring& text) {
-  const std::string bytes = WideToAnsi(text);
-  HANDLE m = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD put;
-  WriteFile(m, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-  CloseHandle(m);
-}
 }  // namespace
 
 int wmain() {
@@ -136,27 +129,15 @@ int wmain() {
     ForceDirectories(temp);
     WriteText(root + L"Kadry.nrm", L"[6]\r\nDir=/\r\nCount=1\r\nFileName1=" + file + L"\r\nFileSize1=" +
                                        std::to_wstring(size) + L"\r\n");
-    double ms = 0;
     bool ok = true;
-    for (int run = 0; run < 2; ++run) {  // the best of two, each into an empty repository
-      ClearDirectory(repo, true);
-      // The load-only program starts at version 5 each time (a session moves it on).
-      WriteText(SettingsFileName(), L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
-                                        L"\r\n[Ftp]\r\nServer=127.0.0.1\r\nPort=" + port + L"\r\nRootDir=" + rootUnix +
-                                        L"\r\n[Connection]\r\nConnectionType=0\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n"
-                                        L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\n"
-                                        L"VirtualUpgrade=1\r\nVirtualVersion=5\r\n");
-      auto form = std::make_unique<TMainForm>();
-      form->Create();
-      form->Show();
-      ui::ProcessMessages();
-      const double t0 = NowMs();
-      ui::ClickButton(form->RunBtn);
-      const double took = NowMs() - t0;
-      ui::ProcessMessages();
-      ok = ok && FileSizeOf(repo + L"Kadry\\6\\" + file) == size;
-      if (run == 0 || took < ms) ms = took;
-    }
+    // The best of two; the load-only program starts at version 5 each time.
+    const double ms = BestWindowSessionMs(
+        2, repo,
+        L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp + L"\r\n[Ftp]\r\nServer=127.0.0.1\r\nPort=" +
+            port + L"\r\nRootDir=" + rootUnix +
+            L"\r\n[Connection]\r\nConnectionType=0\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n[General]\r\n"
+            L"ActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\nVirtualVersion=5\r\n",
+        [&] { return FileSizeOf(repo + L"Kadry\\6\\" + file) == size; }, ok);
     std::printf("%-44s %9.0f ms%s\n", "session through the window (incl. copy)", ms, ok ? "" : "  FAILED");
     Ratio("session through the window", mib / (ms / 1000.0), curlRate, "curl");
     // The session copies the fetched file into the repository; that copy alone, measured apart.

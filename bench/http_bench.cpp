@@ -132,45 +132,17 @@ int wmain() {
     ForceDirectories(temp);
     const std::wstring plainMap =
         L"[6]\r\nDir=/\r\nCount=1\r\nFileName1=" + file + L"\r\nFileSize1=" + std::to_wstring(size) + L"\r\n";
-    auto putMap = [&](const std::wstring& map) {
-      HANDLE h = CreateFileW((root + L"Kadry.nrm").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-      std::string text = WideToAnsi(map);
-      DWORD written;
-      WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-      CloseHandle(h);
-    };
+    auto putMap = [&](const std::wstring& map) { WriteText(root + L"Kadry.nrm", map); };
     putMap(plainMap);
-    HANDLE m;
-    DWORD put;
-    std::string bytes;
-    std::wstring ini = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
-                       L"\r\n[Http]\r\nServer=127.0.0.1\r\nPort=" + port +
-                       L"\r\nRootDir=/\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n[Proxy]\r\nUse=0\r\n"
-                       L"[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\n"
-                       L"VirtualVersion=5\r\n";
-    bytes = WideToAnsi(ini);
+    const std::wstring ini = L"[Common]\r\nUpgradeFilesDir=" + repo + L"\r\n[Session]\r\nTempDir=" + temp +
+                             L"\r\n[Http]\r\nServer=127.0.0.1\r\nPort=" + port +
+                             L"\r\nRootDir=/\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n[Proxy]\r\n"
+                             L"Use=0\r\n[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kadry\r\n"
+                             L"VirtualUpgrade=1\r\nVirtualVersion=5\r\n";
     bool ok = true;
-    std::unique_ptr<TMainForm> form;
-    auto bestSession = [&]() {
-    double ms = 1e30;
-    for (int run = 0; run < 2; ++run) {  // the best of two, each into an empty repository
-      ClearDirectory(repo, true);
-      // The settings anew: a session advances the load-only program's recorded version.
-      m = CreateFileW(SettingsFileName().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-      WriteFile(m, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-      CloseHandle(m);
-      form = std::make_unique<TMainForm>();
-      form->Create();
-      form->Show();
-      ui::ProcessMessages();
-      const double t0 = NowMs();
-      ui::ClickButton(form->RunBtn);
-      ms = std::min(ms, NowMs() - t0);
-      ui::ProcessMessages();
-      ok = FileSizeOf(repo + L"Kadry\\6\\" + file) == size && ok;
-      if (run == 0) form.reset();
-    }
-    return ms;
+    // The best of two, each into an empty repository.
+    auto bestSession = [&] {
+      return BestWindowSessionMs(2, repo, ini, [&] { return FileSizeOf(repo + L"Kadry\\6\\" + file) == size; }, ok);
     };
     const double ms = bestSession();
     std::printf("%-44s %9.0f ms%s\n", "session through the window (incl. copy)", ms, ok ? "" : "  FAILED");
@@ -183,7 +155,6 @@ int wmain() {
     DeleteFileW((work + L"copy.bin").c_str());
     std::printf("%-44s %9.0f ms\n", "  of which a copy of the file (measured apart)", copyMs);
     if (ms > copyMs) Ratio("session less that copy", mib / ((ms - copyMs) / 1000.0), curlRate, "curl");
-    form.reset();
     // The same session with the file's SHA-256 in the map: the file is checked before it is stored.
     std::wstring digest, error;
     const double h0 = NowMs();
@@ -195,7 +166,6 @@ int wmain() {
     if (hashed) {
       putMap(plainMap + L"FileHash1=" + digest + L"\r\n");
       const double withHash = bestSession();
-      form.reset();
       std::printf("%-44s %9.0f ms%s\n", "session with a checksum in the map", withHash, ok ? "" : "  FAILED");
       Ratio("session with a checksum", mib / (withHash / 1000.0), mib / (ms / 1000.0), "without");
       putMap(plainMap);
