@@ -13,6 +13,7 @@
 #include "app/mainfrm.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "net/http.h"
 #include "settings/options.h"
 #include "ui/controls.h"
 #include "ui/pump.h"
@@ -74,6 +75,27 @@ inline double BestWindowSessionMs(int runs, const std::wstring& repo, const std:
     ok = delivered() && ok;
   }
   return best;
+}
+
+// Presses Stop `afterMs` into the client's request, as the Stop button does, and prints the time
+// from Stop to the end of the request.
+struct TStopLatency {
+  static inline net::THttpClient* client = nullptr;
+  static inline double stopAt = 0;
+  static void CALLBACK Stop(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    stopAt = NowMs();
+    if (client) client->Abort();
+  }
+};
+inline void PrintStopLatency(const char* what, net::THttpClient& c, UINT afterMs) {
+  TStopLatency::client = &c;
+  SetTimer(nullptr, 0, afterMs, TStopLatency::Stop);
+  const bool ok = c.Get();
+  const double latency = NowMs() - TStopLatency::stopAt;
+  TStopLatency::client = nullptr;
+  std::printf("%-44s %9.2f ms%s (goal within 1000 ms: ratio %.4f)\n", what, latency, ok ? "  FAILED: not stopped" : "",
+              latency / 1000.0);
 }
 
 }  // namespace dorvex::bench

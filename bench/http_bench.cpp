@@ -74,14 +74,6 @@ class StallingServer {
   std::thread thread_;
 };
 
-net::THttpClient* g_client = nullptr;
-double g_stopAt = 0;
-void CALLBACK StopTimer(HWND, UINT, UINT_PTR id, DWORD) {
-  KillTimer(nullptr, id);
-  g_stopAt = NowMs();
-  if (g_client) g_client->Abort();
-}
-
 }  // namespace
 
 int wmain() {
@@ -193,13 +185,7 @@ int wmain() {
     StallingServer server(60000);
     net::THttpClient c;
     c.URL = "http://127.0.0.1:" + std::to_string(server.Port()) + "/stall";
-    g_client = &c;
-    SetTimer(nullptr, 0, 500, StopTimer);
-    bool ok = c.Get();
-    const double latency = NowMs() - g_stopAt;
-    g_client = nullptr;
-    std::printf("%-44s %9.2f ms%s (goal within 1000 ms: ratio %.4f)\n", "Stop to the end of the request", latency,
-                ok ? "  FAILED: not stopped" : "", latency / 1000.0);
+    PrintStopLatency("Stop to the end of the request", c, 500);
   }
   ClearDirectory(work, true);
   RemoveDirectoryW(work.c_str());

@@ -27,14 +27,6 @@ using namespace dorvex;
 using namespace dorvex::bench;
 
 namespace {
-net::THttpClient* g_client = nullptr;
-double g_stopAt = 0;
-void CALLBACK StopTimer(HWND, UINT, UINT_PTR id, DWORD) {
-  KillTimer(nullptr, id);
-  g_stopAt = NowMs();
-  if (g_client) g_client->Abort();
-}
-
 std::string CaSetting() {
   std::string pem, out;
   ReadFileBytes(Env(L"DX_CERTS") + L"ca.crt", pem);
@@ -127,13 +119,7 @@ int wmain() {
     net::THttpClient c;
     c.URL = stallUrl;
     c.Trust.trustedCertificates = ca;
-    g_client = &c;
-    SetTimer(nullptr, 0, 1500, StopTimer);
-    bool ok = c.Get();
-    const double latency = NowMs() - g_stopAt;
-    g_client = nullptr;
-    std::printf("%-44s %9.2f ms%s (goal within 1000 ms: ratio %.4f)\n", "Stop to the end of a TLS request", latency,
-                ok ? "  FAILED: not stopped" : "", latency / 1000.0);
+    PrintStopLatency("Stop to the end of a TLS request", c, 1500);
   }
   ClearDirectory(work, true);
   RemoveDirectoryW(work.c_str());
