@@ -48,3 +48,9 @@ publish nomapinfo Buh
 tr -d '\r' < attacks/nomapinfo/Buh.nrm | sed '/^\[MapInfo\]/,/^Expires=/d' | sed 's/$/\r/' > attacks/nomapinfo/map
 mv attacks/nomapinfo/map attacks/nomapinfo/Buh.nrm
 openssl dgst -sha256 -sign a.key -out attacks/nomapinfo/Buh.nrm.sig attacks/nomapinfo/Buh.nrm
+# Step 414 of two files, for floppy sets that carry only one of them.
+mkdir -p attacks/two/Buh/413 attacks/two/Buh/414
+printf 'step 413' > attacks/two/Buh/413/f413.dat
+printf 'step 414' > attacks/two/Buh/414/f414.dat
+printf 'more 414' > attacks/two/Buh/414/g414.dat
+bash "$here/scripts/publish-map" --key a.key --serial 200 attacks/two Buh >/dev/null

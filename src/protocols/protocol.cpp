@@ -7,6 +7,7 @@
 #include "common/handles.h"
 #include "common/initable.h"
 #include "common/integrity.h"
+#include "common/links.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "protocols/disk.h"
@@ -35,6 +36,12 @@ bool TDownloadProtocol::FetchWatched(AbortMethod& abortHandler, const std::wstri
     stopped = true;
     if (previous) previous(sender);
   });
+  // A hard or symbolic link left where the fetched file goes would be written through.
+  std::wstring linkError;
+  if (!ClearWritePath(ExtractFilePath(localPath), ExtractFileName(localPath), linkError)) {
+    Owner.ReportMessage(this, linkError);
+    return false;
+  }
   FetchLimit = limit;
   FetchLimitHit = false;
   bool fetched = false;
@@ -325,6 +332,14 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
       const std::wstring r = repository + StepFilePath(step, name, 0);
       const std::wstring t = temporary + StepFilePath(step, name, 0);
       const std::wstring p = RootDir + StepFilePath(dir, name, 1);
+      // Neither copy is continued, checked or written through a link.
+      std::wstring linkError;
+      if (!ClearWritePath(Settings().UpgradeFilesDir, Owner.ProgramID + L"\\" + StepFilePath(step, name, 0),
+                          linkError) ||
+          !ClearWritePath(Owner.TempDir, Owner.ProgramID + L"\\" + StepFilePath(step, name, 0), linkError)) {
+        Owner.ReportMessage(this, linkError + L" Файлы программы не загружаются.");
+        return false;
+      }
 
       int64_t rSize = FileSizeOf(r);
       if (rSize >= 0 && !hash.empty()) {
@@ -426,16 +441,33 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
 
 bool TDownloadProtocol::RemoveUnlistedFiles(const std::wstring& step) {
   const TIniTable map = MapTable();
+  struct Listed {
+    std::wstring Name;
+    int64_t Size;
+    std::wstring Hash;
+  };
+  std::vector<Listed> files;
   std::vector<std::wstring> listed;
   const int count = FileCount(map, step);
   for (int i = 1; i <= count; ++i) {
     std::wstring name = map.ReadString(step, Key(L"FileName", i), L"");
     for (auto& c : name)
       if (c == L'/') c = L'\\';
-    if (!name.empty()) listed.push_back(UpperCaseText(name));
+    if (name.empty()) continue;
+    listed.push_back(UpperCaseText(name));
+    files.push_back(
+        {name, map.ReadInteger(step, Key(L"FileSize", i), 0), map.ReadString(step, Key(L"FileHash", i), L"")});
   }
   std::sort(listed.begin(), listed.end());
-  const std::wstring dir = Settings().UpgradeFilesDir + Owner.ProgramID + L"\\" + StepFilePath(step, L"", 0);
+  const std::wstring relativeDir = Owner.ProgramID + L"\\" + StepFilePath(step, L"", 0);
+  const std::wstring dir = Settings().UpgradeFilesDir + relativeDir;
+  const std::wstring refused = Fmt(L" Обновление до версии %s не проводится.", StepToText(step));
+  // A step directory (or the program's) that leads elsewhere is neither emptied nor run from.
+  const std::wstring link = LinkOnPath(Settings().UpgradeFilesDir, relativeDir);
+  if (!link.empty()) {
+    Owner.ReportMessage(this, LinkRefusal(link) + refused);
+    return false;
+  }
   // The repository is the program's own: what the map does not name has no business beside
   // the step's upgrade executable.
   std::vector<std::wstring> pending{L""};
@@ -472,6 +504,38 @@ bool TDownloadProtocol::RemoveUnlistedFiles(const std::wstring& step) {
                               dir + inner, WindowsErrorText(GetLastError()), StepToText(step)));
       return false;
     } while (FindNextFileW(find.get(), &fd));
+  }
+  // Whatever brought a file here (a download, a transfer set, an earlier edition, a hand), the
+  // step runs only with every file the map names, each as the map gives it.
+  for (const auto& f : files) {
+    const std::wstring path = dir + f.Name;
+    const std::wstring through = LinkOnPath(dir, f.Name);
+    if (!through.empty()) {
+      Owner.ReportMessage(this, Fmt(L"%s является ссылкой на другое место (жесткой или символической): программа не "
+                                    L"выполняет обновление с файлами, доступными через ссылки.",
+                                    through) +
+                                    refused);
+      return false;
+    }
+    const int64_t size = FileSizeOf(path);
+    if (size < 0) {
+      Owner.ReportMessage(
+          this,
+          Fmt(L"Файл %s, указанный в проверенной карте файлов обновлений, отсутствует в хранилище обновлений.", path) +
+              refused);
+      return false;
+    }
+    std::wstring digest, error;
+    const bool same = f.Hash.empty() ? size >= f.Size
+                                     : size == f.Size && FileSha256(path, digest, error) && SameDigest(digest, f.Hash);
+    if (!same) {
+      Owner.ReportMessage(this,
+                          Fmt(L"Файл %s в хранилище обновлений не совпадает с проверенной картой файлов обновлений "
+                              L"по размеру или контрольной сумме SHA-256%s.",
+                              path, error.empty() ? std::wstring() : L" (" + error + L")") +
+                              refused);
+      return false;
+    }
   }
   return true;
 }

@@ -59,8 +59,10 @@ class TDownloadProtocol : public TProgramProtocol {
     SignatureData = std::move(signature);
     mapLoaded_ = true;
   }
-  // Deletes the files of a step's repository directory that the verified map does not list.
-  // False, with the reason reported, when one cannot be deleted. Only for a verified map.
+  // Deletes the files of a step's repository directory that the verified map does not list, and
+  // checks that every file it lists lies there with its size and checksum. False, with the
+  // reason reported, when one cannot be deleted, a listed file is missing or differs, or the
+  // step's directory or a file is a link. Only for a verified map.
   bool RemoveUnlistedFiles(const std::wstring& step);
 
   // The map's bytes as read once after its fetch, and its signature once verified.

@@ -10,6 +10,7 @@
 #include "common/inifile.h"
 #include "common/initable.h"
 #include "common/integrity.h"
+#include "common/links.h"
 #include "common/pump.h"
 #include "common/routines.h"
 #include "common/text.h"
@@ -31,6 +32,7 @@ constexpr int64_t kTempReserve = 65535;
 constexpr int32_t kMaxSetFiles = static_cast<int32_t>(kFloppyCapacity / 32);
 // Stop and the window answer while a long header is checked.
 constexpr int kEntriesPerPump = 256;
+const wchar_t kIncompleteSet[] = L"Не удалось полностью скопировать комплект переноса файлов обновлений";
 
 HWND Owner() {
   return ApplicationWindow();
@@ -241,46 +243,78 @@ bool CheckDiskIdentity(int diskNo, const std::wstring& drive, const std::wstring
   }
 }
 
-bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, AbortMethod& abortHandler,
-                       const ImportHandlers& h, std::wstring& message) {
-  message.clear();
-  bool cancelled = false;
-  AbortScope abort(abortHandler, [&cancelled](void*) { cancelled = true; });
-  auto stage = [&](const std::wstring& t) {
-    if (h.Stage) h.Stage(t);
-  };
-  auto programLine = [&](const std::wstring& t) {
-    if (h.ProgramLine) h.ProgramLine(t);
-  };
-  // "A:" names the root of the drive as "A:\" does.
-  std::wstring drive = FloppyRoot(Settings().DiskRootDir);
-  if (drive.empty()) drive = Settings().DiskRootDir.substr(0, 3);
+namespace {
+// One import as it goes through its stages: what the header says, what of it is kept, and the
+// window's handlers.
+struct SetImport {
+  TProgramList* Programs = nullptr;
+  const ImportHandlers* Handlers = nullptr;
+  const bool* Cancelled = nullptr;
+  std::wstring Drive, TempDir, Id;
+  std::vector<Entry> Entries;  // the header's files
+  std::vector<Entry> Kept;     // those the delivery list still needs, then their maps and signatures
+  std::vector<TProgram*> Touched;
+  std::vector<MapGroup> Groups;
+  int64_t Total = 0;
 
-  if (!DirectoryExists(tempDirIn)) {
-    message = Fmt(L"Временный каталог %s не найден или недоступен.", tempDirIn);
+  void Stage(const std::wstring& t) const {
+    if (Handlers->Stage) Handlers->Stage(t);
+  }
+  void ProgramLine(const std::wstring& t) const {
+    if (Handlers->ProgramLine) Handlers->ProgramLine(t);
+  }
+  // The header's complaint about the disk in the drive.
+  std::wstring Damaged(const std::wstring& what) const {
+    return Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (%s). Вероятно дискета испорчена.",
+               Drive, what);
+  }
+  std::wstring Refused(const std::wstring& what) const {
+    return Fmt(
+        L"На дискете в дисководе %s недопустимые данные в заголовочном файле (%s). Комплект не может быть "
+        L"загружен.",
+        Drive, what);
+  }
+};
+
+// One [FileN] section of the header, checked: false with the message when it cannot be used.
+bool ReadSetEntry(const SetImport& run, const TIniTable& ini, int i, Entry& e, std::wstring& message) {
+  const std::wstring section = Fmt(L"File%d", i);
+  const std::wstring raw = ini.ReadString(section, L"FileName", L"");
+  if (raw.empty()) {
+    message = run.Damaged(Fmt(L"не указано имя файла номер %d", i));
     return false;
   }
-  const std::wstring tempDir = IncludeTrailingBackslash(tempDirIn);
-  if (!programs) {
-    message = L"Недоступен список программ для обновления";
+  e.Name = SafeSetEntryName(raw);
+  if (e.Name.empty()) {
+    message = run.Refused(Fmt(L"недопустимое имя файла номер %d: «%s»", i, raw));
     return false;
   }
+  e.Size = ini.ReadInteger(section, L"FileSize", 0);
+  e.Hash = Trim(ini.ReadString(section, L"FileHash", L""));
+  if (!e.Hash.empty() && !IsSha256Text(e.Hash)) {
+    message = run.Refused(Fmt(L"контрольная сумма файла номер %d", i));
+    return false;
+  }
+  if (e.Size < 0) {
+    message = run.Damaged(Fmt(L"размер файла номер %d", i));
+    return false;
+  }
+  return true;
+}
 
-  Inform(L"Вставьте первую дискету в дисковод и нажмите клавишу Enter.");
-  stage(L"Проверка наличия и состояния дискеты.");
-  if (!WaitForDisk(1, drive, message)) return false;
-
-  stage(L"Проверка наличия заголовочного файла");
-  const std::wstring header = drive + L"files.inf";
+// The first disk's header: the set's identifier and every name and size, all checked before
+// anything is touched, since the set comes from outside.
+bool ReadSetHeader(SetImport& run, std::wstring& message) {
+  run.Stage(L"Проверка наличия заголовочного файла");
+  const std::wstring header = run.Drive + L"files.inf";
   if (!FileExists(header)) {
     message =
         Fmt(L"В дисководе %s не обнаружена первая дискета комплекта переносимых файлов обновлений (нет "
             L"заголовочного файла). Вероятно, Вы установили не ту дискету. Замените ее и повторите попытку.",
-            drive);
+            run.Drive);
     return false;
   }
-
-  stage(L"Чтение сведений о комплекте переносимых файлов");
+  run.Stage(L"Чтение сведений о комплекте переносимых файлов");
   // The header is read once into memory and answered from there: a profile call per key would
   // read the whole file again for every entry.
   TIniTable ini;
@@ -288,137 +322,97 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
     message =
         Fmt(L"На дискете в дисководе %s недопустимый заголовочный файл (он больше дискеты или не читается). "
             L"Вероятно дискета испорчена.",
-            drive);
+            run.Drive);
     return false;
   }
-  const std::wstring id = ini.ReadString(L"PackageInfo", L"SessionID", L"");
-  if (id.size() != 19) {
-    message =
-        Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (идентификатор сессии). "
-            L"Вероятно дискета испорчена.",
-            drive);
+  run.Id = ini.ReadString(L"PackageInfo", L"SessionID", L"");
+  if (run.Id.size() != 19) {
+    message = run.Damaged(L"идентификатор сессии");
     return false;
   }
   const int32_t count = ini.ReadInteger(L"PackageInfo", L"FileCount", 0);
   if (count <= 0 || count > kMaxSetFiles) {
-    message =
-        Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (количество файлов). "
-            L"Вероятно дискета испорчена.",
-            drive);
+    message = run.Damaged(L"количество файлов");
     return false;
   }
-  // Every name and size is checked before anything is touched: the set comes from outside.
-  std::vector<Entry> entries;
-  entries.reserve(static_cast<size_t>(count));
+  run.Entries.reserve(static_cast<size_t>(count));
   std::unordered_map<std::wstring, size_t> bareNames;  // upper-cased bare name -> its entry
   for (int i = 1; i <= count; ++i) {
     if (i % kEntriesPerPump == 0) {
       ProcessPendingMessages();
-      if (cancelled) return false;
+      if (*run.Cancelled) return false;
     }
-    const std::wstring section = Fmt(L"File%d", i);
     Entry e;
-    std::wstring raw = ini.ReadString(section, L"FileName", L"");
-    if (raw.empty()) {
-      message =
-          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (не указано имя файла номер "
-              L"%d). Вероятно дискета испорчена.",
-              drive, i);
-      return false;
-    }
-    e.Name = SafeSetEntryName(raw);
-    if (e.Name.empty()) {
-      message =
-          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (недопустимое имя файла номер "
-              L"%d: «%s»). Комплект не может быть загружен.",
-              drive, i, raw);
-      return false;
-    }
-    e.Size = ini.ReadInteger(section, L"FileSize", 0);
-    e.Hash = Trim(ini.ReadString(section, L"FileHash", L""));
-    if (!e.Hash.empty() && !IsSha256Text(e.Hash)) {
-      message =
-          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (контрольная сумма файла номер "
-              L"%d). Комплект не может быть загружен.",
-              drive, i);
-      return false;
-    }
-    if (e.Size < 0) {
-      message =
-          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (размер файла номер %d). "
-              L"Вероятно дискета испорчена.",
-              drive, i);
-      return false;
-    }
+    if (!ReadSetEntry(run, ini, i, e, message)) return false;
     // The disks hold every file under its bare name: two alike cannot both be read.
-    auto [seen, added] = bareNames.emplace(UpperCaseText(ExtractFileName(e.Name)), entries.size());
+    auto [seen, added] = bareNames.emplace(UpperCaseText(ExtractFileName(e.Name)), run.Entries.size());
     if (!added) {
       message =
-          Fmt(L"На дискете в дисководе %s недопустимые данные в заголовочном файле (файлы «%s» и «%s» "
-              L"записаны под одним именем). Комплект не может быть загружен.",
-              drive, entries[seen->second].Name, e.Name);
+          run.Refused(Fmt(L"файлы «%s» и «%s» записаны под одним именем", run.Entries[seen->second].Name, e.Name));
       return false;
     }
-    entries.push_back(e);
+    run.Entries.push_back(e);
   }
+  return true;
+}
 
-  // Only what the programs on the delivery list still need.
-  std::vector<Entry> kept;
-  std::vector<TProgram*> touched;
-  for (const auto& e : entries) {
+// Keeps what the programs on the delivery list still need, enters its steps into their step
+// lists, adds the publisher's maps and signatures the set carries for them, and checks that the
+// steps follow on from the installed versions without a gap.
+bool ChooseSetFiles(SetImport& run, std::wstring& message) {
+  for (const auto& e : run.Entries) {
     std::vector<std::wstring> parts;
     SplitText(ExtractFilePath(e.Name), parts, L"\\", false);
     if (parts.size() < 2) continue;
     bool emergency = SameText(parts[1], L"repair");
     std::wstring step = emergency ? (parts.size() > 2 ? parts[2] : L"") : parts[1];
-    TProgram* p = programs->FindByID(parts[0]);
+    TProgram* p = run.Programs->FindByID(parts[0]);
     TDownloadProtocol* proto = p ? ProtocolOf(*p) : nullptr;
     if (!p || !p->Active || !proto || !p->Controller || step.empty()) continue;
     if (!(StepTo(step) > p->Controller->Version)) continue;
-    kept.push_back(e);
+    run.Kept.push_back(e);
     auto& steps = proto->StepList;
     if (std::none_of(steps.begin(), steps.end(), [&](const std::wstring& s) { return SameText(s, step); })) {
       steps.push_back(step);
       p->Downloaded = true;
       if (emergency) p->Repair = true;
     }
-    if (std::find(touched.begin(), touched.end(), p) == touched.end()) touched.push_back(p);
+    if (std::find(run.Touched.begin(), run.Touched.end(), p) == run.Touched.end()) run.Touched.push_back(p);
   }
   // The publisher's maps and signatures the set carries for the programs it serves: with a key
   // they, not the set's own header, vouch for every file placed.
-  std::vector<MapGroup> groups;
-  for (const auto& e : kept) {
+  for (const auto& e : run.Kept) {
     std::vector<std::wstring> parts;
     SplitText(e.Name, parts, L"\\", false);
     MapGroup g;
-    g.Program = programs->FindByID(parts[0]);
+    g.Program = run.Programs->FindByID(parts[0]);
     g.Emergency = parts.size() > 2 && SameText(parts[1], L"repair");
-    if (std::none_of(groups.begin(), groups.end(),
+    if (std::none_of(run.Groups.begin(), run.Groups.end(),
                      [&](const MapGroup& o) { return o.Program == g.Program && o.Emergency == g.Emergency; }))
-      groups.push_back(g);
+      run.Groups.push_back(g);
   }
-  for (auto& g : groups) {
+  for (auto& g : run.Groups) {
     g.MapName = g.Program->ProgramID + (g.Emergency ? L".emr" : L".nrm");
-    for (const auto& e : entries) {
+    for (const auto& e : run.Entries) {
       if (SameText(e.Name, g.Program->ProgramID + L"\\" + g.MapName))
-        g.Map = static_cast<int>(kept.size());
+        g.Map = static_cast<int>(run.Kept.size());
       else if (SameText(e.Name, g.Program->ProgramID + L"\\" + g.MapName + L".sig"))
-        g.Signature = static_cast<int>(kept.size());
+        g.Signature = static_cast<int>(run.Kept.size());
       else
         continue;
-      kept.push_back(e);
+      run.Kept.push_back(e);
     }
   }
-  if (kept.empty()) {
+  if (run.Kept.empty()) {
     message =
         Fmt(L"На дискете в дисководе %s нет обновлений, загрузка которых необходима. Там только устаревшие "
             L"обновления.",
-            drive);
+            run.Drive);
     return false;
   }
   // Steps are applied by their numbers, not in the header's order, and must follow on from
   // the installed version without a gap.
-  for (TProgram* p : touched) {
+  for (TProgram* p : run.Touched) {
     auto& steps = ProtocolOf(*p)->StepList;
     std::stable_sort(steps.begin(), steps.end(), StepOrder);
     double previous = p->Controller->Version;
@@ -432,33 +426,91 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
       previous = std::max(previous, v.To);
     }
   }
+  return true;
+}
 
-  int64_t total = 0;
-  for (const auto& e : kept) total += e.Size;
-  if (h.Size) h.Size(nullptr, static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX)), true);
-  double free = DiskFreeBytes(tempDir[0]);
+// Room in the temporary directory for every kept file and a reserve.
+bool CheckTempSpace(SetImport& run, std::wstring& message) {
+  run.Total = 0;
+  for (const auto& e : run.Kept) run.Total += e.Size;
+  if (run.Handlers->Size)
+    run.Handlers->Size(nullptr, static_cast<int32_t>(std::min<int64_t>(run.Total, INT32_MAX)), true);
+  double free = DiskFreeBytes(run.TempDir[0]);
   if (free == -1) {
-    message = Fmt(L"Нельзя получить сведения о наличии свободного места во временном каталоге (%s)", tempDir);
+    message = Fmt(L"Нельзя получить сведения о наличии свободного места во временном каталоге (%s)", run.TempDir);
     return false;
   }
-  if (free < static_cast<double>(total + kTempReserve)) {
+  if (free < static_cast<double>(run.Total + kTempReserve)) {
     message =
         Fmt(L"Во временном каталоге (%s) недостаточно свободного места. Требуется %s байт, а доступно всего %s "
             L"байт",
-            tempDir, FormatByteSize(total + kTempReserve), FormatByteSize(static_cast<int64_t>(free + 0.5)));
+            run.TempDir, FormatByteSize(run.Total + kTempReserve), FormatByteSize(static_cast<int64_t>(free + 0.5)));
     return false;
   }
+  return true;
+}
 
-  stage(L"Копирование комплекта файлов с дискеты в хранилище");
+// Copies one piece, the file d on the disk in the drive, to the end of out.
+bool CopyPiece(const SetImport& run, const Entry& e, const std::wstring& d, const std::wstring& t, HANDLE out,
+               char* buffer, int64_t& written, std::wstring& message) {
+  ErrorModeGuard quiet(SEM_FAILCRITICALERRORS);
+  FileHandle in(
+      CreateFileW(d.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!in) {
+    message = Fmt(L"Нельзя открыть файл %s на дискете. Ошибка Windows: «%s». Вероятно дискета испорчена.", d,
+                  LastErrorText());
+    return false;
+  }
+  LARGE_INTEGER size{};
+  GetFileSizeEx(in.get(), &size);
+  // A piece that would make the file longer than the header says belongs to no whole file.
+  if (written + size.QuadPart > e.Size) {
+    message = kIncompleteSet;
+    return false;
+  }
+  int64_t position = 0;
+  while (position < size.QuadPart) {
+    DWORD portion = static_cast<DWORD>(std::min<int64_t>(kPortion, size.QuadPart - position));
+    DWORD got = 0;
+    BOOL ok = ReadFile(in.get(), buffer, portion, &got, nullptr);
+    position += got;
+    if (!ok || got < portion) {
+      message =
+          Fmt(L"Ошибка чтения очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
+              L"испорчена.",
+              static_cast<long long>(position), d);
+      return false;
+    }
+    DWORD put = 0;
+    ok = WriteFile(out, buffer, portion, &put, nullptr);
+    written += put;
+    if (!ok || put < portion) {
+      message =
+          Fmt(L"Ошибка записи очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
+              L"испорчена.",
+              static_cast<long long>(written), t);
+      return false;
+    }
+    if (run.Handlers->Traffic) run.Handlers->Traffic(nullptr, false, static_cast<int32_t>(portion));
+    if (*run.Cancelled) return false;
+    ProcessPendingMessages();
+    if (*run.Cancelled) return false;
+  }
+  return true;
+}
+
+// Joins every kept file in the temporary directory from its pieces, asking for the disks in
+// turn; then checks that each is whole and matches the checksum the writer recorded.
+bool CopySetFromDisks(SetImport& run, std::wstring& message) {
+  run.Stage(L"Копирование комплекта файлов с дискеты в хранилище");
   int disk = 1;
   int64_t copied = 0;
   std::unique_ptr<char[]> buffer(new char[kPortion]);
-  const std::wstring incomplete = L"Не удалось полностью скопировать комплект переноса файлов обновлений";
-
-  for (const auto& e : kept) {
+  for (const auto& e : run.Kept) {
     const std::wstring bare = ExtractFileName(e.Name);
-    const std::wstring t = tempDir + e.Name, d = drive + bare;
-    programLine(Fmt(L"Копируется файл «%s»", bare));
+    const std::wstring t = run.TempDir + e.Name, d = run.Drive + bare;
+    run.ProgramLine(Fmt(L"Копируется файл «%s»", bare));
+    if (!ClearWritePath(run.TempDir, e.Name, message)) return false;
     DeleteFileW(t.c_str());
     if (FileExists(t)) {
       message = Fmt(L"Нельзя удалить временный файл %s, оставшийся от предыдущей загрузки. Ошибка Windows: «%s»", t,
@@ -477,72 +529,29 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
       if (pieceRead || !FileExists(d)) {
         ++disk;
         Inform(Fmt(L"Вставьте следующую дискету (#%d) в дисковод и нажмите клавишу Enter.", disk));
-        if (!WaitForDisk(disk, drive, message) || !CheckDiskIdentity(disk, drive, id, message)) return false;
+        if (!WaitForDisk(disk, run.Drive, message) || !CheckDiskIdentity(disk, run.Drive, run.Id, message))
+          return false;
         pieceRead = false;
         continue;
       }
-      ErrorModeGuard quiet(SEM_FAILCRITICALERRORS);
-      FileHandle in(CreateFileW(d.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-      if (!in) {
-        message = Fmt(L"Нельзя открыть файл %s на дискете. Ошибка Windows: «%s». Вероятно дискета испорчена.", d,
-                      LastErrorText());
-        return false;
-      }
-      LARGE_INTEGER size{};
-      GetFileSizeEx(in.get(), &size);
-      // A piece that would make the file longer than the header says belongs to no whole file.
-      if (written + size.QuadPart > e.Size) {
-        message = incomplete;
-        return false;
-      }
-      int64_t position = 0;
-      while (position < size.QuadPart) {
-        DWORD portion = static_cast<DWORD>(std::min<int64_t>(kPortion, size.QuadPart - position));
-        DWORD got = 0;
-        BOOL ok = ReadFile(in.get(), buffer.get(), portion, &got, nullptr);
-        position += got;
-        if (!ok || got < portion) {
-          message =
-              Fmt(L"Ошибка чтения очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
-                  L"испорчена.",
-                  static_cast<long long>(position), d);
-          return false;
-        }
-        DWORD put = 0;
-        ok = WriteFile(out.get(), buffer.get(), portion, &put, nullptr);
-        written += put;
-        if (!ok || put < portion) {
-          message =
-              Fmt(L"Ошибка записи очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
-                  L"испорчена.",
-                  static_cast<long long>(written), t);
-          return false;
-        }
-        if (h.Traffic) h.Traffic(nullptr, false, static_cast<int32_t>(portion));
-        if (cancelled) return false;
-        ProcessPendingMessages();
-        if (cancelled) return false;
-      }
+      if (!CopyPiece(run, e, d, t, out.get(), buffer.get(), written, message)) return false;
       pieceRead = true;
     }
     out.reset();
     copied += written;
   }
-
   // Nothing is placed unless every file is whole.
-  bool whole = copied == total;
-  for (const auto& e : kept) whole = whole && FileSizeOf(tempDir + e.Name) == e.Size;
+  bool whole = copied == run.Total;
+  for (const auto& e : run.Kept) whole = whole && FileSizeOf(run.TempDir + e.Name) == e.Size;
   if (!whole) {
-    message = incomplete;
+    message = kIncompleteSet;
     return false;
   }
-
   // Joined pieces that do not match the checksum the writer recorded are damaged: nothing is placed.
-  for (const auto& e : kept) {
+  for (const auto& e : run.Kept) {
     if (e.Hash.empty()) continue;
     std::wstring digest, error;
-    if (!FileSha256(tempDir + e.Name, digest, error) || !SameDigest(digest, e.Hash)) {
+    if (!FileSha256(run.TempDir + e.Name, digest, error) || !SameDigest(digest, e.Hash)) {
       message = error.empty() ? Fmt(L"Контрольная сумма файла %s, собранного с дискет, не совпадает с записанной в "
                                     L"комплекте. Вероятно дискета испорчена. Файлы не помещены в хранилище "
                                     L"обновлений.",
@@ -551,21 +560,56 @@ bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, Ab
       return false;
     }
   }
+  return true;
+}
 
-  if (!JudgeSetMaps(groups, kept, tempDir, message)) return false;
-
-  stage(L"Копирование файлов обновлений из временного каталога в хранилище");
-  programLine(L"");
+// Places the joined files into the repository, each under a name of its own: a link there is
+// removed as the link, and a folder that is a link stops the placing.
+bool PlaceSetFiles(SetImport& run, std::wstring& message) {
+  run.Stage(L"Копирование файлов обновлений из временного каталога в хранилище");
+  run.ProgramLine(L"");
   const std::wstring repository = IncludeTrailingBackslash(Settings().UpgradeFilesDir);
-  for (const auto& e : kept) {
+  for (const auto& e : run.Kept) {
     const std::wstring target = repository + e.Name;
+    if (!ClearWritePath(repository, e.Name, message)) return false;
     ForceDirectories(ExtractFilePath(target));
-    if (!CopyFileW((tempDir + e.Name).c_str(), target.c_str(), FALSE)) {
+    if (!CopyFileW((run.TempDir + e.Name).c_str(), target.c_str(), FALSE)) {
       message = Fmt(L"Нельзя поместить файл %s в хранилище обновлений. Ошибка Windows: «%s»", target, LastErrorText());
       return false;
     }
   }
   return true;
+}
+}  // namespace
+
+bool ImportTransferSet(TProgramList* programs, const std::wstring& tempDirIn, AbortMethod& abortHandler,
+                       const ImportHandlers& h, std::wstring& message) {
+  message.clear();
+  bool cancelled = false;
+  AbortScope abort(abortHandler, [&cancelled](void*) { cancelled = true; });
+  SetImport run;
+  run.Programs = programs;
+  run.Handlers = &h;
+  run.Cancelled = &cancelled;
+  // "A:" names the root of the drive as "A:\" does.
+  run.Drive = FloppyRoot(Settings().DiskRootDir);
+  if (run.Drive.empty()) run.Drive = Settings().DiskRootDir.substr(0, 3);
+
+  if (!DirectoryExists(tempDirIn)) {
+    message = Fmt(L"Временный каталог %s не найден или недоступен.", tempDirIn);
+    return false;
+  }
+  run.TempDir = IncludeTrailingBackslash(tempDirIn);
+  if (!programs) {
+    message = L"Недоступен список программ для обновления";
+    return false;
+  }
+
+  Inform(L"Вставьте первую дискету в дисковод и нажмите клавишу Enter.");
+  run.Stage(L"Проверка наличия и состояния дискеты.");
+  return WaitForDisk(1, run.Drive, message) && ReadSetHeader(run, message) && ChooseSetFiles(run, message) &&
+         CheckTempSpace(run, message) && CopySetFromDisks(run, message) &&
+         JudgeSetMaps(run.Groups, run.Kept, run.TempDir, message) && PlaceSetFiles(run, message);
 }
 
 }  // namespace dorvex

@@ -7,6 +7,7 @@
 
 #include "common/handles.h"
 #include "common/initable.h"
+#include "common/links.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "settings/options.h"
@@ -162,6 +163,8 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const TIniTable& m
 void PurgeOldVersionDirs(TProgram& program, double installedVersion) {
   if (!Settings().DeleteOldFiles || Settings().UpgradeFilesDir.empty()) return;
   const std::wstring dir = IncludeTrailingBackslash(Settings().UpgradeFilesDir) + program.ProgramID + L"\\";
+  // A program directory that leads elsewhere is not the program's to empty.
+  if (!LinkOnPath(Settings().UpgradeFilesDir, program.ProgramID).empty()) return;
 
   std::vector<std::wstring> entries;
   WIN32_FIND_DATAW fd;
@@ -185,6 +188,11 @@ void PurgeOldVersionDirs(TProgram& program, double installedVersion) {
     // A step not yet applied (it failed, or came after a stop) is still needed next time.
     if (!s.Usable() || s.To >= newest || s.To > installedVersion) continue;
     const std::wstring path = dir + name + L"\\";
+    // An old step directory that is a link goes as the link, and what it leads to stays.
+    if (IsLinkEntry(path)) {
+      RemoveDirectoryW((dir + name).c_str());
+      continue;
+    }
     ClearDirectory(path, false);
     RemoveDirectoryW(ExcludeTrailingBackslash(path).c_str());
   }

@@ -48,6 +48,27 @@ void CopyTree(const std::wstring& from, const std::wstring& to) {
   FindClose(h);
 }
 
+// A Unix symbolic link made on the host: Wine shows one to a folder as a reparse point, as
+// Windows shows a junction, and can make neither a junction nor a symbolic link itself.
+void HostLink(const std::wstring& link, const std::wstring& target) {
+  using ToUnix = char*(CDECL*)(LPCWSTR);
+  auto toUnix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+  ASSERT_NE(toUnix, nullptr);
+  char *from = toUnix(ExcludeTrailingBackslash(target).c_str()), *to = toUnix(link.c_str());
+  std::wstring command = L"/bin/ln -sfn " + AnsiToWide(from) + L" " + AnsiToWide(to);
+  HeapFree(GetProcessHeap(), 0, from);
+  HeapFree(GetProcessHeap(), 0, to);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  WaitForSingleObject(pi.hProcess, 10000);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  ASSERT_NE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << WideToUtf8(link);
+}
+
 enum class Via { Directory, Http, Ftp, Proxy, Share };
 const char* ViaName(Via v) {
   switch (v) {
@@ -68,6 +89,7 @@ struct Bench {
   bool required = true;
   std::wstring diskRoot;  // the directory source's root when not the served folder (a floppy drive)
   std::wstring key = AnsiToWide(test::ReadBytes(Keys(L"a.der64")));
+  std::wstring extra;  // more settings
 
   explicit Bench(Via v) : via(v) {
     switch (v) {
@@ -121,7 +143,7 @@ struct Bench {
                         L"AttemptCount=1\r\nAttemptPause=0\r\n[Session]\r\nTempDir=" + pc.temp +
                         L"\r\n[Security]\r\nMapPublicKey=" + key + L"\r\nRequireSignedMaps=" +
                         (required ? L"1" : L"0") + L"\r\n[General]\r\nActiveProgramCount=" +
-                        std::to_wstring(pc.programs.size()) + L"\r\n";
+                        std::to_wstring(pc.programs.size()) + L"\r\n" + extra;
     for (size_t i = 0; i < pc.programs.size(); ++i)
       text += L"[Program" + std::to_wstring(i + 1) + L"]\r\n" + pc.programs[i];
     return text;
@@ -136,6 +158,13 @@ struct Bench {
     return all + AnsiToWide(test::ReadBytes(FixedReportPath()));
   }
   std::string Repo(const std::wstring& rel) const { return test::ReadBytes(pc.repo + rel); }
+  // A folder outside the repository with a file of its own, for links to lead to.
+  std::wstring Outside() const {
+    const std::wstring dir = pc.root / L"outside\\";
+    ForceDirectories(dir);
+    test::WriteBytes(dir + L"keep.txt", "keep");
+    return dir;
+  }
   // Leaves a file in the repository, as a foreign program or an earlier edition would.
   void Plant(const std::wstring& rel, const std::string& bytes) const {
     ForceDirectories(ExtractFilePath(pc.repo + rel));
@@ -311,6 +340,54 @@ TEST(Attacks, NothingTheKeyDidNotVouchForIsUsed) {
                EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\414\\evil.exe"));
                EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\414\\sub\\more.dll"));
              }},
+      Attack{"a step directory that is a link",
+             Via::Directory,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               ForceDirectories(b.pc.repo + L"Buh");
+               HostLink(b.pc.repo + L"Buh\\414", b.Outside());
+             },
+             {L"Buh\\414 является ссылкой", L"Файлы программы не загружаются."},
+             false,
+             [](Bench& b) {
+               EXPECT_EQ(test::ReadBytes(b.pc.root / L"outside\\keep.txt"), "keep");
+               EXPECT_FALSE(test::PathExists(b.pc.root / L"outside\\f414.dat"));
+             },
+             true},
+      Attack{"an old step directory that is a link, with DeleteOldFiles",
+             Via::Http,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               b.extra = L"[Service]\r\nDeleteOldFiles=1\r\n";
+               ForceDirectories(b.pc.repo + L"Buh");
+               HostLink(b.pc.repo + L"Buh\\411", b.Outside());
+             },
+             {L"[карта обновлений подписана, подпись проверена]"},
+             true,
+             [](Bench& b) { EXPECT_EQ(test::ReadBytes(b.pc.root / L"outside\\keep.txt"), "keep"); }},
+      Attack{"a hard link in the session's temporary folder where the map goes",
+             Via::Http,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               test::WriteBytes(SettingsFileName(), WideToAnsi(b.SettingsText()));
+               const std::wstring keep = b.Outside() + L"keep.txt";
+               ASSERT_TRUE(CreateHardLinkW((b.pc.Open().SessionTempDir + L"Buh.nrm").c_str(), keep.c_str(), nullptr));
+             },
+             {L"[карта обновлений подписана, подпись проверена]"},
+             true,
+             [](Bench& b) { EXPECT_EQ(test::ReadBytes(b.pc.root / L"outside\\keep.txt"), "keep"); }},
+      Attack{"a hard link in the session's temporary folder where a step file is continued",
+             Via::Ftp,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               test::WriteBytes(SettingsFileName(), WideToAnsi(b.SettingsText()));
+               const std::wstring keep = b.Outside() + L"keep.txt", temp = b.pc.Open().SessionTempDir;
+               ForceDirectories(temp + L"Buh\\413");
+               ASSERT_TRUE(CreateHardLinkW((temp + L"Buh\\413\\f413.dat").c_str(), keep.c_str(), nullptr));
+             },
+             {L"[карта обновлений подписана, подпись проверена]"},
+             true,
+             [](Bench& b) { EXPECT_EQ(test::ReadBytes(b.pc.root / L"outside\\keep.txt"), "keep"); }},
       Attack{"a share without the publisher's signed map",
              Via::Share,
              [](Bench& b) {
@@ -431,11 +508,17 @@ TEST(Attacks, FloppySetsArePlacedOnlyAsTheirSignedMapsSay) {
   const std::string sig = test::ReadBytes(Keys(L"attacks\\v2\\Buh.nrm.sig"));
   const std::pair<std::wstring, std::string> f413{L"Buh\\413\\f413.dat", "step 413"},
       f414{L"Buh\\414\\f414.dat", "step 414"}, m{L"Buh\\Buh.nrm", map}, s{L"Buh\\Buh.nrm.sig", sig};
+  const std::string map2 = test::ReadBytes(Keys(L"attacks\\two\\Buh.nrm"));
+  const std::pair<std::wstring, std::string> m2{L"Buh\\Buh.nrm", map2},
+      s2{L"Buh\\Buh.nrm.sig", test::ReadBytes(Keys(L"attacks\\two\\Buh.nrm.sig"))};
   struct Row {
     const char* name;
     std::vector<std::pair<std::wstring, std::string>> files;
     std::wstring expected;
     bool placed;
+    std::function<void(Bench&)> prepare = nullptr;  // what lies in the repository before
+    int upgraded = -1;                              // whether step 414 runs; -1: as placed
+    std::function<void(Bench&)> check = nullptr;
   };
   const std::vector<Row> rows = {
       {"a set without a map",
@@ -454,6 +537,33 @@ TEST(Attacks, FloppySetsArePlacedOnlyAsTheirSignedMapsSay) {
        {m, {L"Buh\\Buh.nrm.sig", test::ReadBytes(Keys(L"sample.nrm.a.sig"))}, f413},
        L"не подтверждена открытым ключом из настроек",
        false},
+      {"a set without a file its map lists",
+       {m2, s2, f413, f414},
+       L"Buh\\414\\g414.dat, указанный в проверенной карте файлов обновлений, отсутствует в хранилище",
+       true,
+       nullptr,
+       0},
+      {"a set without a file its map lists, an older edition in the repository",
+       {m2, s2, f413, f414},
+       L"Buh\\414\\g414.dat в хранилище обновлений не совпадает с проверенной картой",
+       true,
+       [](Bench& b) { b.Plant(L"Buh\\414\\g414.dat", "OLD 414!"); },
+       0},
+      {"a repository file that is a hard link to one outside",
+       {m, s, f413, f414},
+       L"[карта обновлений подписана, подпись проверена]",
+       true,
+       [](Bench& b) {
+         b.Outside();
+         ForceDirectories(b.pc.repo + L"Buh\\413");
+         ASSERT_TRUE(CreateHardLinkW((b.pc.repo + L"Buh\\413\\f413.dat").c_str(),
+                                     (b.pc.root / L"outside\\keep.txt").c_str(), nullptr));
+       },
+       -1,
+       [](Bench& b) {
+         EXPECT_EQ(test::ReadBytes(b.pc.root / L"outside\\keep.txt"), "keep");
+         EXPECT_EQ(b.Repo(L"Buh\\413\\f413.dat"), "step 413");
+       }},
       {"a set with its signed map (the control)",
        {m, s, f413, f414},
        L"[карта обновлений подписана, подпись проверена]",
@@ -465,6 +575,7 @@ TEST(Attacks, FloppySetsArePlacedOnlyAsTheirSignedMapsSay) {
     MakeSet(drive, r.files);
     Bench b(Via::Directory);
     b.diskRoot = L"A:\\";
+    if (r.prepare) r.prepare(b);
     ui::SetMessageBoxHandler([&drive](const ui::MessageBoxRequest& q) {
       if (q.text.rfind(L"Вставьте первую дискету", 0) == 0) drive.Load(1);
       return (q.flags & MB_YESNO) == MB_YESNO ? IDNO : IDOK;
@@ -475,10 +586,12 @@ TEST(Attacks, FloppySetsArePlacedOnlyAsTheirSignedMapsSay) {
     EXPECT_EQ(test::PathExists(b.pc.repo + L"Buh\\413\\f413.dat"), r.placed);
     EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\414\\evil.exe"));
     EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\414\\CvUpgrade.exe"));
-    EXPECT_EQ(all.find(kUpgraded) != std::wstring::npos, r.placed) << WideToUtf8(all);
+    EXPECT_EQ(all.find(kUpgraded) != std::wstring::npos, r.upgraded < 0 ? r.placed : r.upgraded == 1)
+        << WideToUtf8(all);
     if (!r.placed) {
       EXPECT_EQ(b.pc.Upgrades(), "");
     }
+    if (r.check) r.check(b);
     drive.Clear();
   }
 }
