@@ -503,22 +503,12 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
                              authority);
       return false;
     }
-    for (DWORD i = 0; i <= reached; ++i)
-      if (simple->rgpElement[i]->TrustStatus.dwErrorStatus & ~kOrderIssues) {
-        failure = prefix + Fmt(L"цепочка сертификатов сервера недействительна (ошибка цепочки 0x%s).",
-                               Hex8(simple->rgpElement[i]->TrustStatus.dwErrorStatus));
-        return false;
-      }
   } else {
     const DWORD status = chain->TrustStatus.dwErrorStatus;
     if (status & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) {
       failure = prefix + Fmt(L"сертификат сервера выдан неизвестным центром сертификации «%s» (цепочка не доходит "
                              L"до доверенного корневого сертификата системы).",
                              authority);
-      return false;
-    }
-    if (status & ~kOrderIssues) {
-      failure = prefix + Fmt(L"цепочка сертификатов сервера недействительна (ошибка цепочки 0x%s).", Hex8(status));
       return false;
     }
     reached = count - 1;
@@ -535,6 +525,20 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
       failure = prefix + fault;
       return false;
     }
+  }
+  // What the engine found besides: each certificate's bits up to a trusted one of the settings,
+  // the whole chain's up to a root of the system.
+  const DWORD status = chain->TrustStatus.dwErrorStatus;
+  if (!trusted.empty()) {
+    for (DWORD i = 0; i <= reached; ++i)
+      if (simple->rgpElement[i]->TrustStatus.dwErrorStatus & ~kOrderIssues) {
+        failure = prefix + Fmt(L"цепочка сертификатов сервера недействительна (ошибка цепочки 0x%s).",
+                               Hex8(simple->rgpElement[i]->TrustStatus.dwErrorStatus));
+        return false;
+      }
+  } else if (status & ~kOrderIssues) {
+    failure = prefix + Fmt(L"цепочка сертификатов сервера недействительна (ошибка цепочки 0x%s).", Hex8(status));
+    return false;
   }
   // The dates of every certificate up to the trusted one.
   for (DWORD i = 0; i <= reached && i < count; ++i) {
