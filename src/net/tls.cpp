@@ -6,7 +6,6 @@
 #include <wincrypt.h>
 #include <windows.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -64,13 +63,19 @@ std::wstring SubjectName(PCCERT_CONTEXT c) {
 // The issuer of a certificate in the chain that neither the server, the settings nor the
 // system's stores hold while the certificate names an address to fetch it from, as the message
 // names it; empty otherwise.
-std::wstring MissingIssuer(PCCERT_CONTEXT server, HCERTSTORE extra) {
+std::wstring MissingIssuer(PCCERT_CONTEXT server, HCERTSTORE extra, const std::vector<std::string>& trusted) {
   HCERTSTORE stores[3] = {extra, CertOpenSystemStoreW(0, L"ROOT"), CertOpenSystemStoreW(0, L"CA")};
   std::wstring missing;
   PCCERT_CONTEXT current = CertDuplicateCertificateContext(server);
   for (int depth = 0; depth < 16 && current; ++depth) {
     if (CertCompareCertificateName(X509_ASN_ENCODING, &current->pCertInfo->Subject, &current->pCertInfo->Issuer))
       break;  // a root
+    // A certificate of the settings needs no issuer.
+    bool pinned = false;
+    for (const auto& d : trusted)
+      pinned = pinned ||
+               (d.size() == current->cbCertEncoded && std::memcmp(d.data(), current->pbCertEncoded, d.size()) == 0);
+    if (pinned) break;
     PCCERT_CONTEXT issuer = nullptr;
     bool atHand = false;
     for (int i = 0; i < 3 && !atHand; ++i) {
@@ -452,7 +457,7 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
   // Every issuer must be at hand before the chain is built: the server's, the settings' or the
   // system's own. The engine would otherwise fetch a missing one from the address the
   // certificate names, over plain HTTP, outside the time-out and Stop.
-  std::wstring missing = MissingIssuer(server, extra);
+  std::wstring missing = MissingIssuer(server, extra, trusted);
   if (!missing.empty()) {
     failure = prefix + missing;
     return false;

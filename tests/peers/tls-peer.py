@@ -112,18 +112,22 @@ def handle(conn, name, ctx):
         conn.close()
 
 
-def listen(name, port):
+def serve(name, server):
     ctx = None if name in ("flood", "aia") else context(name)
-    server = socket.socket()
-    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    server.bind(("127.0.0.1", int(port)))
-    server.listen(16)
     while True:
         conn, _ = server.accept()
         threading.Thread(target=handle, args=(conn, name, ctx), daemon=True).start()
 
 
-threads = [threading.Thread(target=listen, args=a.split(":"), daemon=True) for a in sys.argv[4:]]
+# Every port is bound before any is served: a port that cannot be had ends the peer at once.
+servers = []
+for arg in sys.argv[4:]:
+    name, port = arg.split(":")
+    server = socket.socket()
+    server.bind(("127.0.0.1", int(port)))
+    server.listen(16)
+    servers.append((name, server))
+threads = [threading.Thread(target=serve, args=s, daemon=True) for s in servers]
 for t in threads:
     t.start()
 for t in threads:

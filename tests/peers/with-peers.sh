@@ -273,6 +273,8 @@ start_tlspeer() {
   local n p
   for n in "${names[@]}"; do
     p=$(free_port) || fail "no free port"
+    # Nothing listens on them before the peer starts: each must differ from those taken already.
+    while [[ " ${args[*]} " == *":$p "* ]]; do p=$(free_port) || fail "no free port"; done
     args+=("$n:$p")
     export "DX_HTTPS_${n^^}_PORT=$p"
   done
