@@ -112,21 +112,21 @@ def handle(conn, name, ctx):
         conn.close()
 
 
-def serve(name, server):
-    ctx = None if name in ("flood", "aia") else context(name)
+def serve(name, server, ctx):
     while True:
         conn, _ = server.accept()
         threading.Thread(target=handle, args=(conn, name, ctx), daemon=True).start()
 
 
-# Every port is bound before any is served: a port that cannot be had ends the peer at once.
+# Every port is bound and every certificate loaded before any is served: what cannot be had
+# ends the peer at once.
 servers = []
 for arg in sys.argv[4:]:
     name, port = arg.split(":")
     server = socket.socket()
     server.bind(("127.0.0.1", int(port)))
     server.listen(16)
-    servers.append((name, server))
+    servers.append((name, server, None if name in ("flood", "aia") else context(name)))
 threads = [threading.Thread(target=serve, args=s, daemon=True) for s in servers]
 for t in threads:
     t.start()
