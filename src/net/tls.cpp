@@ -6,12 +6,12 @@
 #include <wincrypt.h>
 #include <windows.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "common/text.h"
+#include "net/tlscheck.h"
 
 namespace dorvex::net {
 
@@ -37,7 +37,8 @@ std::wstring StatusText(SECURITY_STATUS status) {
 }
 
 std::string Lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (auto& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return s;
 }
 
@@ -59,33 +60,66 @@ std::wstring SubjectName(PCCERT_CONTEXT c) {
   return n > 1 ? std::wstring(buf) : std::wstring(L"без имени");
 }
 
-// The names a certificate is issued for, as the message shows them.
-std::wstring NamesOf(PCCERT_CONTEXT c) {
-  std::wstring names;
-  auto add = [&names](const std::wstring& n) { names += (names.empty() ? L"" : L", ") + n; };
-  PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, c->pCertInfo->cExtension, c->pCertInfo->rgExtension);
-  CERT_ALT_NAME_INFO* info = nullptr;
-  DWORD size = 0;
-  if (ext && CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
-                                 CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size)) {
-    for (DWORD i = 0; i < info->cAltEntry; ++i) {
-      const CERT_ALT_NAME_ENTRY& e = info->rgAltEntry[i];
-      if (e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) add(e.pwszDNSName);
-      if (e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == 4) {
-        const BYTE* b = e.IPAddress.pbData;
-        add(std::to_wstring(b[0]) + L"." + std::to_wstring(b[1]) + L"." + std::to_wstring(b[2]) + L"." +
-            std::to_wstring(b[3]));
+// The issuer of a certificate in the chain that neither the server, the settings nor the
+// system's stores hold while the certificate names an address to fetch it from, as the message
+// names it; empty otherwise.
+std::wstring MissingIssuer(PCCERT_CONTEXT server, HCERTSTORE extra, const std::vector<std::string>& trusted) {
+  HCERTSTORE stores[3] = {extra, CertOpenSystemStoreW(0, L"ROOT"), CertOpenSystemStoreW(0, L"CA")};
+  std::wstring missing;
+  PCCERT_CONTEXT current = CertDuplicateCertificateContext(server);
+  for (int depth = 0; depth < 16 && current; ++depth) {
+    if (CertCompareCertificateName(X509_ASN_ENCODING, &current->pCertInfo->Subject, &current->pCertInfo->Issuer))
+      break;  // a root
+    // A certificate of the settings needs no issuer.
+    bool pinned = false;
+    for (const auto& d : trusted)
+      pinned = pinned ||
+               (d.size() == current->cbCertEncoded && std::memcmp(d.data(), current->pbCertEncoded, d.size()) == 0);
+    if (pinned) break;
+    PCCERT_CONTEXT issuer = nullptr;
+    bool atHand = false;
+    for (int i = 0; i < 3 && !atHand; ++i) {
+      if (!stores[i]) continue;
+      issuer = CertFindCertificateInStore(stores[i], X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
+                                          &current->pCertInfo->Issuer, nullptr);
+      atHand = issuer != nullptr;
+      if (atHand && i > 0) {  // the system knows it: the engine takes it from there
+        CertFreeCertificateContext(issuer);
+        issuer = nullptr;
       }
     }
-    LocalFree(info);
+    // Only a certificate that names where its issuer is kept can have had the issuer fetched;
+    // without one the chain ends at an unknown authority, and the engine says so.
+    if (!atHand && CertFindExtension(szOID_AUTHORITY_INFO_ACCESS, current->pCertInfo->cExtension,
+                                     current->pCertInfo->rgExtension)) {
+      wchar_t name[256];
+      if (CertGetNameStringW(current, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, name, 256) <= 1)
+        wcscpy(name, L"без имени");
+      missing =
+          Fmt(L"сервер не прислал промежуточный сертификат центра «%s», которым подписан сертификат «%s»; без "
+              L"него подлинность сервера проверить нельзя (сертификаты по указанным в них адресам программа не "
+              L"загружает).",
+              std::wstring(name), SubjectName(current));
+    }
+    CertFreeCertificateContext(current);
+    current = issuer;
   }
-  if (names.empty()) add(SubjectName(c));
-  return names;
+  if (current) CertFreeCertificateContext(current);
+  for (int i = 1; i < 3; ++i)
+    if (stores[i]) CertCloseStore(stores[i], 0);
+  return missing;
 }
 
 }  // namespace
 
 bool HostMatchesPattern(const std::string& hostIn, const std::string& patternIn) {
+  // Bytes, folded in ASCII only: a NUL, a blank or an 8-bit letter in either never matches.
+  auto printable = [](const std::string& s) {
+    for (unsigned char ch : s)
+      if (ch < 0x21 || ch > 0x7E) return false;
+    return true;
+  };
+  if (!printable(hostIn) || !printable(patternIn)) return false;
   std::string host = Lower(hostIn), pattern = Lower(patternIn);
   if (!host.empty() && host.back() == '.') host.pop_back();
   if (!pattern.empty() && pattern.back() == '.') pattern.pop_back();
@@ -103,33 +137,7 @@ bool HostMatchesPattern(const std::string& hostIn, const std::string& patternIn)
 }
 
 bool CertificateNameMatches(const void* certContext, const std::string& host) {
-  auto c = static_cast<PCCERT_CONTEXT>(certContext);
-  in_addr address{};
-  const bool isAddress = IsAddress(host, address);
-  bool hasDnsNames = false;
-  bool matched = false;
-  PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, c->pCertInfo->cExtension, c->pCertInfo->rgExtension);
-  CERT_ALT_NAME_INFO* info = nullptr;
-  DWORD size = 0;
-  if (ext && CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
-                                 CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size)) {
-    for (DWORD i = 0; i < info->cAltEntry && !matched; ++i) {
-      const CERT_ALT_NAME_ENTRY& e = info->rgAltEntry[i];
-      if (e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-        hasDnsNames = true;
-        if (!isAddress) matched = HostMatchesPattern(host, WideToAnsi(e.pwszDNSName));
-      } else if (e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
-        matched = isAddress && e.IPAddress.cbData == 4 && std::memcmp(e.IPAddress.pbData, &address, 4) == 0;
-      }
-    }
-    LocalFree(info);
-  }
-  if (matched) return true;
-  // The common name counts only for a certificate that lists no DNS names at all.
-  if (isAddress || hasDnsNames) return false;
-  char cn[256];
-  DWORD n = CertGetNameStringA(c, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), cn, sizeof cn);
-  return n > 1 && HostMatchesPattern(host, cn);
+  return CheckCertificateName(static_cast<PCCERT_CONTEXT>(certContext), host) == TNameCheck::Match;
 }
 
 bool ParseTrustedCertificates(const std::string& textIn, std::vector<std::string>& der, std::wstring& error) {
@@ -218,12 +226,14 @@ struct TTlsChannel::Impl {
   SecPkgContext_StreamSizes sizes{};
   std::string host;
   TTlsTrust trust;
-  std::vector<char> in;  // received ciphertext; inLen bytes from inStart are not yet consumed
+  std::vector<char> in;           // received ciphertext; inLen bytes from inStart are not yet consumed
   size_t inStart = 0, inLen = 0;  // the handshake keeps inStart at 0
-  std::vector<char> plain;  // decrypted bytes not yet handed out
+  std::vector<char> plain;        // decrypted bytes not yet handed out
   size_t plainPos = 0;
   bool closed = false;
   bool firstReply = true;
+  TServerFlight flight;  // the server's first handshake, read along for the reasons of a failure
+  std::wstring offered;  // the versions offered, as a message names them
 
   // Moves what is not yet consumed to the buffer's start: once per read from the socket, never
   // once per record (a record's worth of moving for each record would cost more than decrypting).
@@ -240,6 +250,7 @@ struct TTlsChannel::Impl {
     }
   }
   NetResult Loop(bool initial, DWORD start, DWORD limitMs, std::wstring& failure);
+  void SendCloseNotify();
   bool Verify(std::wstring& failure);
   std::wstring Describe();
 };
@@ -300,6 +311,14 @@ NetResult TTlsChannel::Impl::Loop(bool initial, DWORD start, DWORD limitMs, std:
         return NetResult::Failed;
       }
       firstReply = false;
+      if (initial) {
+        flight.Feed(in.data() + inLen, static_cast<size_t>(got));
+        const std::wstring refusal = flight.Refusal(trust.allowLegacyProtocols);
+        if (!refusal.empty()) {
+          failure = prefix + refusal;
+          return NetResult::Failed;
+        }
+      }
       inLen += static_cast<size_t>(got);
     }
     SecBuffer inBuffers[2] = {{static_cast<unsigned long>(inLen), SECBUFFER_TOKEN, in.data()},
@@ -339,9 +358,28 @@ NetResult TTlsChannel::Impl::Loop(bool initial, DWORD start, DWORD limitMs, std:
       needRead = false;  // the server asks for a client certificate: go on without one
       continue;
     }
-    failure = prefix + StatusText(status);
+    const std::wstring reason = initial ? flight.FailureReason(offered) : std::wstring();
+    failure = prefix + (reason.empty() ? StatusText(status) : reason);
     return NetResult::Failed;
   }
+}
+
+// Answers the server's close notice with the program's own: a server that waits for it before
+// it ends the connection gets it at once.
+void TTlsChannel::Impl::SendCloseNotify() {
+  DWORD type = SCHANNEL_SHUTDOWN;
+  SecBuffer control{sizeof type, SECBUFFER_TOKEN, &type};
+  SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &control};
+  if (ApplyControlToken(&context, &controlDesc) != SEC_E_OK) return;
+  SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+  unsigned long attributes = 0;
+  std::wstring targetName = AnsiToWide(host);
+  SECURITY_STATUS status = InitializeSecurityContextW(&credentials, &context, targetName.data(), kRequestFlags, 0, 0,
+                                                      nullptr, 0, nullptr, &outDesc, &attributes, nullptr);
+  if ((status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) && out.pvBuffer && out.cbBuffer > 0)
+    socket.Send(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
+  if (out.pvBuffer) FreeContextBuffer(out.pvBuffer);
 }
 
 std::wstring TTlsChannel::Impl::Describe() {
@@ -416,6 +454,14 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
     CertAddEncodedCertificateToStore(extra, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(d.data()),
                                      static_cast<DWORD>(d.size()), CERT_STORE_ADD_ALWAYS, nullptr);
 
+  // Every issuer must be at hand before the chain is built: the server's, the settings' or the
+  // system's own. The engine would otherwise fetch a missing one from the address the
+  // certificate names, over plain HTTP, outside the time-out and Stop.
+  std::wstring missing = MissingIssuer(server, extra, trusted);
+  if (!missing.empty()) {
+    failure = prefix + missing;
+    return false;
+  }
   LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
   CERT_CHAIN_PARA para{};
   para.cbSize = sizeof para;
@@ -423,7 +469,9 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
   para.RequestedUsage.Usage.cUsageIdentifier = 1;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!CertGetCertificateChain(nullptr, server, nullptr, extra, &para, 0, nullptr, &chain) || !chain ||
+  constexpr DWORD kNoFetching =
+      CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
+  if (!CertGetCertificateChain(nullptr, server, nullptr, extra, &para, kNoFetching, nullptr, &chain) || !chain ||
       chain->cChain == 0) {
     if (chain) CertFreeCertificateChain(chain);
     failure = prefix + L"цепочку сертификатов сервера нельзя построить: " + WindowsErrorText(GetLastError());
@@ -460,12 +508,6 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
                              authority);
       return false;
     }
-    for (DWORD i = 0; i <= reached; ++i)
-      if (simple->rgpElement[i]->TrustStatus.dwErrorStatus & ~kOrderIssues) {
-        failure = prefix + Fmt(L"цепочка сертификатов сервера недействительна (ошибка цепочки 0x%s).",
-                               Hex8(simple->rgpElement[i]->TrustStatus.dwErrorStatus));
-        return false;
-      }
   } else {
     const DWORD status = chain->TrustStatus.dwErrorStatus;
     if (status & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) {
@@ -474,11 +516,34 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
                              authority);
       return false;
     }
-    if (status & ~kOrderIssues) {
-      failure = prefix + Fmt(L"цепочка сертификатов сервера недействительна (ошибка цепочки 0x%s).", Hex8(status));
+    reached = count - 1;
+  }
+  // Keys, signatures and usages of every certificate up to the trusted one, read from the
+  // certificates themselves (the chain's bits do not carry them under every provider).
+  for (DWORD i = 0; i <= reached && i < count; ++i) {
+    const CERT_CONTEXT* c = simple->rgpElement[i]->pCertContext;
+    const bool selfSigned =
+        CertCompareCertificateName(X509_ASN_ENCODING, &c->pCertInfo->Subject, &c->pCertInfo->Issuer) != FALSE;
+    std::wstring fault = WeaknessOf(c, i == reached && selfSigned, SubjectName(c));
+    if (fault.empty()) fault = UsageFaultOf(c, i > 0, SubjectName(c));
+    if (!fault.empty()) {
+      failure = prefix + fault;
       return false;
     }
-    reached = count - 1;
+  }
+  // What the engine found besides: each certificate's bits up to a trusted one of the settings,
+  // the whole chain's up to a root of the system.
+  const DWORD status = chain->TrustStatus.dwErrorStatus;
+  if (!trusted.empty()) {
+    for (DWORD i = 0; i <= reached; ++i)
+      if (simple->rgpElement[i]->TrustStatus.dwErrorStatus & ~kOrderIssues) {
+        failure = prefix + Fmt(L"цепочка сертификатов сервера недействительна (ошибка цепочки 0x%s).",
+                               Hex8(simple->rgpElement[i]->TrustStatus.dwErrorStatus));
+        return false;
+      }
+  } else if (status & ~kOrderIssues) {
+    failure = prefix + Fmt(L"цепочка сертификатов сервера недействительна (ошибка цепочки 0x%s).", Hex8(status));
+    return false;
   }
   // The dates of every certificate up to the trusted one.
   for (DWORD i = 0; i <= reached && i < count; ++i) {
@@ -495,28 +560,21 @@ bool TTlsChannel::Impl::Verify(std::wstring& failure) {
       return false;
     }
   }
-  // The usage: the chain's bit, and the server's own list where it has one.
-  bool usable = !(simple->rgpElement[0]->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_VALID_FOR_USAGE);
-  DWORD size = 0;
-  if (usable && CertGetEnhancedKeyUsage(server, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) && size > 0) {
-    std::vector<BYTE> buffer(size);
-    auto* eku = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
-    if (CertGetEnhancedKeyUsage(server, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, eku, &size)) {
-      bool found = eku->cUsageIdentifier == 0;
-      for (DWORD i = 0; i < eku->cUsageIdentifier; ++i)
-        if (std::strcmp(eku->rgpszUsageIdentifier[i], szOID_PKIX_KP_SERVER_AUTH) == 0 ||
-            std::strcmp(eku->rgpszUsageIdentifier[i], "2.5.29.37.0") == 0)
-          found = true;
-      usable = found;
-    }
-  }
+  // The usage the chain engine judged, besides the certificates' own lists read above.
+  const bool usable = !(simple->rgpElement[0]->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_VALID_FOR_USAGE);
   if (!usable) {
     failure = prefix + L"сертификат сервера не предназначен для проверки подлинности сервера.";
     return false;
   }
-  if (!CertificateNameMatches(server, host)) {
+  const TNameCheck names = CheckCertificateName(server, host);
+  if (names == TNameCheck::Unreadable) {
+    failure =
+        prefix + L"альтернативные имена в сертификате сервера не читаются (расширение subjectAltName повреждено).";
+    return false;
+  }
+  if (names != TNameCheck::Match) {
     failure = prefix + Fmt(L"имени сервера «%s» нет в его сертификате (сертификат выдан для: %s).", AnsiToWide(host),
-                           NamesOf(server));
+                           CertificateNamesText(server));
     return false;
   }
   return true;
@@ -547,6 +605,8 @@ NetResult TTlsChannel::Handshake(const std::string& host, const TTlsTrust& trust
     return NetResult::Failed;
   }
   m.haveCredentials = true;
+  m.offered = std::wstring(cred.grbitEnabledProtocols & SP_PROT_TLS1_3_CLIENT ? L"TLS 1.3, " : L"") + L"TLS 1.2" +
+              (legacy ? L", TLS 1.1, TLS 1.0" : L"");
   NetResult r = m.Loop(true, GetTickCount(), limitMs, failure);
   if (r != NetResult::Ok) return r;
   if (QueryContextAttributesW(&m.context, SECPKG_ATTR_STREAM_SIZES, &m.sizes) != SEC_E_OK ||
@@ -614,6 +674,8 @@ NetResult TTlsChannel::Receive(char* buffer, int size, int& received, std::wstri
                         {0, SECBUFFER_EMPTY, nullptr},
                         {0, SECBUFFER_EMPTY, nullptr}};
       SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+      // An alert record: under providers that report the close notice as a record without data.
+      const bool alert = m.in[m.inStart] == 0x15;
       SECURITY_STATUS status = DecryptMessage(&m.context, &desc, 0, nullptr);
       if (status == SEC_E_INCOMPLETE_MESSAGE) break;
       if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
@@ -621,10 +683,15 @@ NetResult TTlsChannel::Receive(char* buffer, int size, int& received, std::wstri
         return NetResult::Failed;
       }
       SecBuffer extra{0, SECBUFFER_EMPTY, nullptr};
+      bool data = false;
       for (auto& x : b) {
-        if (x.BufferType == SECBUFFER_DATA && x.cbBuffer > 0) hand(static_cast<const char*>(x.pvBuffer), x.cbBuffer);
+        if (x.BufferType == SECBUFFER_DATA && x.cbBuffer > 0) {
+          hand(static_cast<const char*>(x.pvBuffer), x.cbBuffer);
+          data = true;
+        }
         if (x.BufferType == SECBUFFER_EXTRA) extra = x;
       }
+      if (status == SEC_E_OK && alert && !data) status = SEC_I_CONTEXT_EXPIRED;
       if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer > 0 && extra.cbBuffer <= m.inLen) {
         m.inStart += m.inLen - extra.cbBuffer;  // the extra bytes are the tail of what was given
         m.inLen = extra.cbBuffer;
@@ -633,6 +700,7 @@ NetResult TTlsChannel::Receive(char* buffer, int size, int& received, std::wstri
       }
       if (status == SEC_I_CONTEXT_EXPIRED) {
         m.closed = true;
+        m.SendCloseNotify();
         break;
       }
       if (status == SEC_I_RENEGOTIATE) {
@@ -655,8 +723,11 @@ NetResult TTlsChannel::Receive(char* buffer, int size, int& received, std::wstri
     NetResult r = m.socket.Receive(m.in.data() + m.inLen, static_cast<int>(m.in.size() - m.inLen), got);
     if (r != NetResult::Ok) return r;
     if (got == 0) {
-      m.closed = true;
-      return NetResult::Ok;
+      // The connection's end without the close notice: whoever ended it, what came may be cut.
+      failure = L"Соединение с сервером " + AnsiToWide(m.host) +
+                L" прервано: сервер закрыл соединение без уведомления о закрытии (TLS close_notify): полученные "
+                L"данные могут быть неполными.";
+      return NetResult::Failed;
     }
     m.inLen += static_cast<size_t>(got);
   }

@@ -15,7 +15,8 @@
 #   https  the same lighttpd also over TLS on further ports, with certificates made here: an
 #          authority of the tests and, each on a port of its own, a certificate of that authority
 #          for "localhost" and 127.0.0.1, one for another name, an expired one, one for client
-#          authentication only, a self-signed one, and one of another authority
+#          authentication only, a self-signed one, and one of another authority; and the scripted
+#          TLS peer (tests/peers/tls-peer.py) with the behaviours and certificates it names
 #   ftp    vsftpd, anonymous, active mode (PORT) with REST, serving a root folder
 #   proxy  squid with Basic authentication (answers 407 without credentials), no cache, relaying
 #          http:// and ftp:// URLs (FTP in passive mode towards the server)
@@ -29,6 +30,8 @@
 #   DX_HTTPS_PORT         the TLS port with the good certificate; DX_HTTPS_OTHERNAME_PORT,
 #                         DX_HTTPS_EXPIRED_PORT, DX_HTTPS_USAGE_PORT, DX_HTTPS_SELF_PORT,
 #                         DX_HTTPS_OTHERCA_PORT the others
+#   DX_HTTPS_<NAME>_PORT  each name of the scripted TLS peer, upper case (DX_HTTPS_TRUNCATE_PORT ...)
+#   DX_TLSPEER_LOG        its log (Windows form)
 #   DX_CERTS              the certificates' folder (Windows form): ca.crt, self.crt, otherca.crt
 #   DX_FTP_PORT           vsftpd's port
 #   DX_FTP_ROOT, DX_FTP_ROOT_UNIX   the FTP root folder (anonymous root), as above
@@ -200,6 +203,93 @@ EOF
   fail "lighttpd did not start"
 }
 
+# The certificates only the scripted TLS peer serves: chains through intermediates of the tests'
+# authority (sent, left out with a download address pointing at the "aia" port, restricted in
+# their usage), names that must never match, weak keys and signatures, a chain far too long.
+make_tlspeer_certs() {
+  local aia="$1"
+  (
+    set -e
+    cd "$work/certs"
+    q() { "$@" >/dev/null 2>&1; }
+    printf 'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign,cRLSign\n' >inter.ext
+    printf 'basicConstraints=critical,CA:true\nkeyUsage=critical,digitalSignature\n' >interku.ext
+    printf 'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign\nextendedKeyUsage=clientAuth\n' >intereku.ext
+    for n in inter interku intereku; do
+      q openssl req -newkey rsa:2048 -nodes -keyout $n.key -out $n.csr -subj "/CN=Dorvex Test $n"
+      q openssl x509 -req -in $n.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out $n.crt -days 825 -extfile $n.ext
+    done
+    printf 'authorityInfoAccess=caIssuers;URI:http://127.0.0.1:%s/inter.crt\n' "$aia" | cat good.ext - >aia.ext
+    printf 'subjectAltName=otherName:1.3.6.1.4.1.311.20.2.3;UTF8:admin@example\nextendedKeyUsage=serverAuth\n' >badsan.ext
+    printf 'extendedKeyUsage=serverAuth\n' >nosan.ext
+    # leaf NAME ISSUER EXTFILE SUBJECT [options]: NAME.pem with the certificate, the chain sent, the key
+    leaf() {
+      local n="$1" ca="$2" ext="$3" subj="$4"
+      shift 4
+      q openssl req -newkey "rsa:${bits:-2048}" -nodes -keyout $n.key -out $n.csr -utf8 -subj "$subj"
+      q openssl x509 -req -in $n.csr -CA $ca.crt -CAkey $ca.key -CAcreateserial -out $n.crt -days 825 -extfile $ext "$@"
+      cat $n.crt ${chain:-} $n.key >$n.pem
+    }
+    chain=inter.crt leaf sentinter inter good.ext /CN=localhost
+    leaf noaia inter aia.ext /CN=localhost
+    chain=interku.crt leaf nokcs interku good.ext /CN=localhost
+    chain=intereku.crt leaf clienteku intereku good.ext /CN=localhost
+    leaf badsan ca badsan.ext /CN=localhost
+    leaf accentcn ca nosan.ext "/CN=locàlhost"
+    bits=1024 leaf weakkey ca good.ext /CN=localhost
+    leaf sha1 ca good.ext /CN=localhost -sha1
+    chain="$(printf 'ca.crt %.0s' $(seq 1 120))" leaf hugechain ca good.ext /CN=localhost
+    # "localhost", a NUL, ".evil.example": made with a stand-in byte, put in and signed again.
+    leaf nulcn ca nosan.ext /CN=localhostX.evil.example
+    openssl x509 -in nulcn.crt -outform DER -out nulcn.der
+    python3 - <<'PY'
+import subprocess
+der = bytearray(open("nulcn.der", "rb").read())
+def span(at):  # the header's length and the content's length of the element at "at"
+    n = der[at + 1]
+    if n < 0x80:
+        return 2, n
+    k = n & 0x7F
+    return 2 + k, int.from_bytes(der[at + 2:at + 2 + k], "big")
+h, _ = span(0)
+th, tl = span(h)
+tbs = bytes(der[h:h + th + tl]).replace(b"localhostX.evil", b"localhost\x00.evil")
+der[h:h + th + tl] = tbs
+sig = subprocess.run(["openssl", "dgst", "-sha256", "-sign", "ca.key"], input=tbs, capture_output=True, check=True).stdout
+der[-len(sig):] = sig
+open("nulcn.der", "wb").write(der)
+PY
+    openssl x509 -inform DER -in nulcn.der -out nulcn.crt
+    cat nulcn.crt nulcn.key >nulcn.pem
+  ) || fail "the scripted TLS peer's certificates could not be made"
+  chmod -R a+rX "$work/certs"
+}
+
+start_tlspeer() {
+  command -v python3 >/dev/null || fail "python3 is not installed"
+  local names=(sentinter noaia nokcs clienteku badsan nulcn accentcn weakkey sha1 hugechain tls13 oldtls flood truncate
+    truncatehead reset notify aia)
+  local -a args=()
+  local n p
+  for n in "${names[@]}"; do
+    p=$(free_port) || fail "no free port"
+    # Nothing listens on them before the peer starts: each must differ from those taken already.
+    while [[ " ${args[*]} " == *":$p "* ]]; do p=$(free_port) || fail "no free port"; done
+    args+=("$n:$p")
+    export "DX_HTTPS_${n^^}_PORT=$p"
+  done
+  make_tlspeer_certs "$DX_HTTPS_AIA_PORT"
+  : >"$work/tls-peer.log"
+  export DX_TLSPEER_LOG="$(winpath "$work/tls-peer.log")"
+  export DX_TLSPEER_LOG="${DX_TLSPEER_LOG%\\}"
+  start_peer tlspeer "$DX_HTTPS_AIA_PORT" python3 "$here/tests/peers/tls-peer.py" "$work/http" "$work/certs" \
+    "$work/tls-peer.log" "${args[@]}" || { cat "$work/tlspeer.out" >&2; fail "the scripted TLS peer did not start"; }
+  for n in "${args[@]}"; do
+    for _ in $(seq 1 50); do listening "${n#*:}" && break; sleep 0.1; done
+    listening "${n#*:}" || { cat "$work/tlspeer.out" >&2; fail "the scripted TLS peer does not listen on ${n#*:} (${n%%:*})"; }
+  done
+}
+
 start_ftp() {
   command -v vsftpd >/dev/null || fail "vsftpd is not installed"
   mkdir -p "$work/ftp" "$work/ftp-empty"
@@ -292,7 +382,9 @@ for p in "${wanted[@]}"; do [ "$p" = https ] && with_https=1; done
 for p in "${wanted[@]}"; do
   case "$p" in
     http) start_http ;;
-    https) [[ ",$peers," == *,http,* ]] || start_http ;;
+    https)
+      [[ ",$peers," == *,http,* ]] || start_http
+      start_tlspeer ;;
     ftp) start_ftp ;;
     proxy) start_proxy ;;
     "") ;;
