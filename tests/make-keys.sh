@@ -40,7 +40,7 @@ publish() {  # publish DIR ID [options]: steps 413 and 414 of ID (6 for Kadry), 
 publish v1 Buh --serial 100
 publish v2 Buh --serial 200
 publish kadry Kadry --serial 300
-publish expired Buh --serial 400 --valid-days -1
+publish expired Buh --serial 400 --valid-days -1 --force
 mkdir -p attacks/emr/Buh/repair/413
 printf 'step 413' > attacks/emr/Buh/repair/413/f413.dat
 bash "$here/scripts/publish-map" --key a.key --emergency --serial 500 attacks/emr Buh >/dev/null
