@@ -192,6 +192,24 @@ TEST(Session, DeliversAndUpgradesInOneAttempt) {
   EXPECT_EQ(f.BytesReceived, maps + 8);  // "step 413" only: 414 was complete in the repository
 }
 
+// The demo's upgrade program, run by a whole session from a repository path with blanks: it reads
+// the command line as the family's upgrade programs do, the step's path whole with its final "\".
+TEST(Session, TheDemoUpgradeProgramTakesARepositoryPathWithBlanks) {
+  World w;
+  w.repo = w.root / L"Хранилище обновлений\\";
+  w.InstallBuh();
+  CopyFileW((test::TestProgramDir() + L"..\\demo-bin\\demo_upgrade.exe").c_str(),
+            (w.prog + L"Buh\\CvUpgrade.exe").c_str(), FALSE);
+  w.Offer(L"Buh", {L"413"});
+  w.WriteSettings();
+  w.Open();
+  w.Run();
+  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{
+                           L"Обновление программы «Корвенд-Бухгалтерия» с версии 412 до версии 413 успешно проведено"}))
+      << WideToUtf8(w.Dump());
+  EXPECT_EQ(test::ReadBytes(w.prog + L"Buh\\f413.dat"), "step 413");  // arrived as f413.~dat, then renamed
+}
+
 TEST(Session, AFailingProgramFailsEveryAttempt) {
   World w;
   w.InstallBuh();
