@@ -11,6 +11,9 @@ for k in a b; do
   openssl rsa -in "$k.key" -pubout -out "$k.pub" 2>/dev/null
   openssl rsa -in "$k.key" -pubout -outform DER 2>/dev/null | base64 -w0 > "$k.der64"
 done
+# Key a also as PKCS#1 RSAPublicKey, PEM and base64 DER.
+openssl rsa -in a.key -RSAPublicKey_out -out a.rsapub 2>/dev/null
+openssl rsa -in a.key -RSAPublicKey_out -outform DER 2>/dev/null | base64 -w0 > a.rsader64
 printf '[411]\r\nDir=Buh\\411\r\nCount=1\r\nFileName1=CvBuh.exe\r\nFileSize1=10\r\n' > sample.nrm
 openssl dgst -sha256 -sign a.key -out sample.nrm.a.sig sample.nrm
 openssl dgst -sha256 -sign b.key -out sample.nrm.b.sig sample.nrm

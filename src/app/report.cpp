@@ -24,6 +24,9 @@ std::wstring MapSignatureNote(MapSignatureState state) {
     case MapSignatureState::Mismatched:
       return L" [карта обновлений отвергнута: подпись верна, но карта выпущена не для этой программы, устарела или "
              L"просрочена]";
+    case MapSignatureState::KeyFault:
+      return L" [карта обновлений не принята: ошибка в настройках, открытый ключ (раздел [Security], ключ "
+             L"MapPublicKey) не задан или не читается]";
     case MapSignatureState::NotChecked: break;
   }
   return L"";
