@@ -83,7 +83,7 @@ ComposedReport ComposeReport(const ReportInput& in, const TProgramList* programs
       break;
     case 1:
       add(L"    - Имя http-сервера: " + s.HttpServer);
-      add(L"    - Порт http-сервера: " + s.HttpPort);
+      add(L"    - Порт http-сервера: " + THttpProtocol::ServerPort());
       add(L"    - Каталог с обновлениями на http-сервере: " + s.HttpRootDir);
       add(restore(s.HttpEnableRestore));
       if (!THttpProtocol::SecureConnectionNote().empty())
