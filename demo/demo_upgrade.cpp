@@ -5,19 +5,33 @@
 //   console programs:  UPGRADE.EXE -SILENCE <step dir>             into the program directory, exit 0
 //   third line:        <step dir>\UPGRADE.EXE /silent              into the working directory, exit 0
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
+// The command line read as the family's upgrade programs read theirs: arguments are separated
+// by blanks and control characters, a double quote only switches quoting on and off, and a
+// backslash is always itself. So PATH:"C:\Upgrade Files\Buh\412\" is one argument whose path
+// keeps its trailing backslash (the C runtime would take the backslash and quote for a literal
+// quote and run on into the next argument). The first argument is the program itself.
 std::vector<std::wstring> Arguments() {
-  int n = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &n);
+  const wchar_t* p = GetCommandLineW();
   std::vector<std::wstring> out;
-  for (int i = 0; i < n; ++i) out.emplace_back(argv[i]);
-  LocalFree(argv);
+  for (;;) {
+    while (*p && *p <= L' ') ++p;
+    if (!*p) break;
+    std::wstring arg;
+    bool quoted = false;
+    for (; *p && (quoted || *p > L' '); ++p) {
+      if (*p == L'"')
+        quoted = !quoted;
+      else
+        arg += *p;
+    }
+    out.push_back(arg);
+  }
   return out;
 }
 std::wstring Slash(std::wstring d) {

@@ -47,6 +47,12 @@ check "exit code again" 0 $?
 check "still one" 1 "$(ini_get "$ini" General ActiveProgramCount)"
 check "repository kept" "$(win "$repo")\\" "$(ini_get "$ini" Common UpgradeFilesDir)"
 
+# A settings file saved as UTF-8 is refused with exit code 1 and left as it was.
+printf '\xEF\xBB\xBF[Common]\r\nUpgradeFilesDir=C:\\Хранилище\\\r\n' > "$work/utf8.ini"; cp "$work/utf8.ini" "$work/utf8.before"
+run /configure "/inifile:$(win "$work/utf8.ini")" /ProgID:Buh "/ProgUpgDir:C:\\Corvend\\Upg" "/ProgExeDir:C:\\Corvend"
+check "a UTF-8 file: exit code" 1 $?
+check "a UTF-8 file: untouched" yes "$(cmp -s "$work/utf8.ini" "$work/utf8.before" && echo yes || echo no)"
+
 # An entry whose directory lacks its backslash does not match: a second entry is added.
 printf '[General]\r\nActiveProgramCount=1\r\n[Program1]\r\nProgramID=Mek\r\nUpgradeExe=C:\\M\\U\\\r\nExeDir=C:\\M\r\n' > "$work/b.ini"
 run /configure "/inifile:$(win "$work/b.ini")" /ProgID:Mek "/ProgUpgDir:C:\\M\\U" "/ProgExeDir:C:\\M"

@@ -11,6 +11,9 @@ for k in a b; do
   openssl rsa -in "$k.key" -pubout -out "$k.pub" 2>/dev/null
   openssl rsa -in "$k.key" -pubout -outform DER 2>/dev/null | base64 -w0 > "$k.der64"
 done
+# Key a also as PKCS#1 RSAPublicKey, PEM and base64 DER.
+openssl rsa -in a.key -RSAPublicKey_out -out a.rsapub 2>/dev/null
+openssl rsa -in a.key -RSAPublicKey_out -outform DER 2>/dev/null | base64 -w0 > a.rsader64
 printf '[411]\r\nDir=Buh\\411\r\nCount=1\r\nFileName1=CvBuh.exe\r\nFileSize1=10\r\n' > sample.nrm
 openssl dgst -sha256 -sign a.key -out sample.nrm.a.sig sample.nrm
 openssl dgst -sha256 -sign b.key -out sample.nrm.b.sig sample.nrm
@@ -40,7 +43,7 @@ publish() {  # publish DIR ID [options]: steps 413 and 414 of ID (6 for Kadry), 
 publish v1 Buh --serial 100
 publish v2 Buh --serial 200
 publish kadry Kadry --serial 300
-publish expired Buh --serial 400 --valid-days -1
+publish expired Buh --serial 400 --valid-days -1 --force
 mkdir -p attacks/emr/Buh/repair/413
 printf 'step 413' > attacks/emr/Buh/repair/413/f413.dat
 bash "$here/scripts/publish-map" --key a.key --emergency --serial 500 attacks/emr Buh >/dev/null

@@ -40,5 +40,32 @@ characters Windows does not allow|a?b.dat
 a link, not a plain file|link
 a nested directory|dir
 LIST
+
+# The usage; what the agents would refuse asks for --force; files another user's web server reads.
+out="$(bash "$here/scripts/publish-map" --help)"; rc=$?
+check "--help prints the usage" '[ $rc -eq 0 ] && printf "%s" "$out" | grep -q "^usage: publish-map .*--force"'
+rm -rf "$tmp/src/Buh/414"/*; printf 'bb' > "$tmp/src/Buh/414/b.dat"
+openssl genrsa -out "$tmp/k.pem" 2048 2>/dev/null
+while IFS='|' read -r what args expect; do
+  cp "$tmp/src/Buh.nrm" "$tmp/before"
+  out="$(bash "$here/scripts/publish-map" ${args//KEY/$tmp/k.pem} "$tmp/src" Buh 2>&1)"; rc=$?
+  if [ "$expect" = refused ]; then
+    check "$what: refused, asking for --force" '[ $rc -ne 0 ] && printf "%s" "$out" | grep -q -- "add --force"'
+    check "$what: the published map stays" 'cmp -s "$tmp/before" "$tmp/src/Buh.nrm"'
+  else
+    check "$what: published" '[ $rc -eq 0 ] && ! cmp -s "$tmp/before" "$tmp/src/Buh.nrm"'
+  fi
+done <<'LIST'
+the same serial again|--serial 42|refused
+a lower serial|--serial 9|refused
+zero days|--serial 50 --valid-days 0|refused
+days below zero|--serial 50 --valid-days -3|refused
+a lower serial with --force|--serial 9 --force|published
+an expired map with --force|--serial 10 --valid-days -1 --force|published
+a higher serial, signed|--serial 11 --key KEY|published
+LIST
+check "the serial published last is kept beside the map" '[ "$(cat "$tmp/src/Buh.nrm.serial")" = 11 ]'
+check "map and signature are readable by all" \
+  '[ "$(stat -c %a "$tmp/src/Buh.nrm") $(stat -c %a "$tmp/src/Buh.nrm.sig")" = "644 644" ]'
 echo "$passed passed, $fail failed"
 [ $fail -eq 0 ]

@@ -6,6 +6,7 @@
 #include "app/mainfrm.h"
 #include "common/errors.h"
 #include "settings/configure.h"
+#include "settings/encoding.h"
 #include "settings/options.h"
 #include "settings/rasapi.h"
 #include "ui/controls.h"
@@ -14,7 +15,7 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace dorvex;
-  if (ConfigureMode()) return 0;  // registration from the command line: no window at all
+  if (ConfigureMode()) return ConfigureRefusal().empty() ? 0 : 1;  // registration from the command line: no window at all
   ui::InitControls(instance);
   ui::InstallPump();
   BindSystemDownload();
@@ -25,6 +26,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     TMainForm form;
     form.SetQuitOnDestroy(true);
     try {
+      // A settings file saved in another code page is refused before anything reads or writes it.
+      if (std::wstring fault = SettingsEncodingFault(SettingsFileName()); !fault.empty()) throw Error(fault);
       form.Create();
       form.Show();
       code = ui::RunMessageLoop();

@@ -24,6 +24,9 @@ std::wstring MapSignatureNote(MapSignatureState state) {
     case MapSignatureState::Mismatched:
       return L" [карта обновлений отвергнута: подпись верна, но карта выпущена не для этой программы, устарела или "
              L"просрочена]";
+    case MapSignatureState::KeyFault:
+      return L" [карта обновлений не принята: ошибка в настройках, открытый ключ (раздел [Security], ключ "
+             L"MapPublicKey) не задан или не читается]";
     case MapSignatureState::NotChecked: break;
   }
   return L"";
@@ -80,7 +83,7 @@ ComposedReport ComposeReport(const ReportInput& in, const TProgramList* programs
       break;
     case 1:
       add(L"    - Имя http-сервера: " + s.HttpServer);
-      add(L"    - Порт http-сервера: " + s.HttpPort);
+      add(L"    - Порт http-сервера: " + THttpProtocol::ServerPort());
       add(L"    - Каталог с обновлениями на http-сервере: " + s.HttpRootDir);
       add(restore(s.HttpEnableRestore));
       if (!THttpProtocol::SecureConnectionNote().empty())

@@ -158,22 +158,49 @@ bool MapVerifier::LoadKey(const std::wstring& keyText, std::wstring& error) {
   std::vector<BYTE> der;
   bool decoded = text.find("-----BEGIN") != std::string::npos ? DecodeBase64(text, CRYPT_STRING_BASE64HEADER, der)
                                                                : DecodeBase64(text, CRYPT_STRING_BASE64, der);
-  CERT_PUBLIC_KEY_INFO* info = nullptr;
-  DWORD infoSize = 0;
-  if (!decoded || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, der.data(),
-                                       static_cast<DWORD>(der.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr, &info,
-                                       &infoSize)) {
-    error = bad + L"не является открытым ключом RSA в формате PEM или DER (base64).";
+  const std::wstring unreadable =
+      bad + L"не является открытым ключом RSA: нужен ключ длиной не менее 1024 бит в виде SubjectPublicKeyInfo («-----BEGIN PUBLIC KEY-----») "
+            L"или PKCS#1 («-----BEGIN RSA PUBLIC KEY-----»), в формате PEM или DER (base64).";
+  if (!decoded) {
+    error = unreadable;
     return false;
   }
+  // SubjectPublicKeyInfo names its algorithm; a bare PKCS#1 RSAPublicKey is the same key
+  // without that wrapping, which is supplied here so that both take one way in.
+  CERT_PUBLIC_KEY_INFO* decodedInfo = nullptr;
+  DWORD infoSize = 0;
+  CERT_PUBLIC_KEY_INFO bare{};
+  const CERT_PUBLIC_KEY_INFO* info = nullptr;
+  if (CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, der.data(), static_cast<DWORD>(der.size()),
+                          CRYPT_DECODE_ALLOC_FLAG, nullptr, &decodedInfo, &infoSize)) {
+    info = decodedInfo;
+  } else {
+    static char rsaOid[] = szOID_RSA_RSA;
+    bare.Algorithm.pszObjId = rsaOid;
+    bare.PublicKey.cbData = static_cast<DWORD>(der.size());
+    bare.PublicKey.pbData = der.data();
+    info = &bare;
+  }
   bool rsa = info->Algorithm.pszObjId && std::string(info->Algorithm.pszObjId) == szOID_RSA_RSA;
+  // A modulus of a few bits (or none) decodes as a key too, but vouches for nothing.
+  BYTE* blob = nullptr;
+  DWORD blobSize = 0;
+  if (rsa && CryptDecodeObjectEx(X509_ASN_ENCODING, RSA_CSP_PUBLICKEYBLOB, info->PublicKey.pbData,
+                                 info->PublicKey.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &blob, &blobSize)) {
+    const auto* rsaKey = reinterpret_cast<const RSAPUBKEY*>(blob + sizeof(BLOBHEADER));
+    rsa = blobSize >= sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) && rsaKey->bitlen >= 1024 && rsaKey->pubexp > 1;
+    LocalFree(blob);
+  } else {
+    rsa = false;
+  }
   HCRYPTPROV provider = rsa ? AcquireAesProvider() : 0;
   HCRYPTKEY key = 0;
-  bool imported = provider && CryptImportPublicKeyInfo(provider, X509_ASN_ENCODING, info, &key);
-  LocalFree(info);
+  bool imported =
+      provider && CryptImportPublicKeyInfo(provider, X509_ASN_ENCODING, const_cast<CERT_PUBLIC_KEY_INFO*>(info), &key);
+  if (decodedInfo) LocalFree(decodedInfo);
   if (!imported) {
     if (provider) CryptReleaseContext(provider, 0);
-    error = bad + L"не является открытым ключом RSA в формате PEM или DER (base64).";
+    error = unreadable;
     return false;
   }
   provider_ = provider;

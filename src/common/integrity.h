@@ -46,8 +46,9 @@ class MapVerifier {
   MapVerifier(const MapVerifier&) = delete;
   MapVerifier& operator=(const MapVerifier&) = delete;
 
-  // Accepts "-----BEGIN PUBLIC KEY-----" PEM or bare base64 of the DER SubjectPublicKeyInfo of
-  // an RSA key. False with a Russian reason for anything else.
+  // Accepts an RSA key as SubjectPublicKeyInfo ("-----BEGIN PUBLIC KEY-----") or as PKCS#1
+  // RSAPublicKey ("-----BEGIN RSA PUBLIC KEY-----"), in PEM or as bare base64 of the DER. False
+  // with a Russian reason naming the setting for anything else.
   bool LoadKey(const std::wstring& keyText, std::wstring& error);
   bool HasKey() const { return key_ != 0; }
   // True when signature is a valid RSA PKCS#1 v1.5 SHA-256 signature of data by the key.

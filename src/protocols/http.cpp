@@ -12,6 +12,7 @@
 #include "common/pump.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "net/url.h"
 
 namespace dorvex {
 
@@ -43,10 +44,19 @@ std::wstring THttpProtocol::URLFor(const std::wstring& path) {
   std::wstring url = host.find(L"://") != std::wstring::npos ? host : scheme + host;
   while (url.size() > 3 && url.back() == L'/' && url.find(L"://") + 3 < url.size()) url.pop_back();
   if (StartsWithText(url, L"https://") && port == L"80") port.clear();
+  // A port in the server setting itself ("https://host:18443") is the one used.
+  const size_t hostAt = url.find(L"://") + 3, colon = url.find(L':', hostAt);
+  if (colon != std::wstring::npos && colon < url.find(L'/', hostAt)) port.clear();
   if (!port.empty()) url += L":" + port;
   std::wstring p = path;
   if (!p.empty() && p[0] == L'/') p.erase(0, 1);
   return url + L"/" + p;
+}
+
+std::wstring THttpProtocol::ServerPort() {
+  const net::TParsedURL u = net::ParseURL(WideToAnsi(URLFor(L"")));
+  if (!u.Port.empty()) return AnsiToWide(u.Port);
+  return net::AsciiLower(u.Protocol) == "https" ? L"443" : net::AsciiLower(u.Protocol) == "ftp" ? L"21" : L"80";
 }
 
 bool THttpProtocol::NameResolves(const std::wstring& name) {
@@ -244,8 +254,15 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
     return true;
   }
   std::wstring reason = !openFailure_.empty() ? openFailure_ : c.ReasonPhrase;
-  int code = !openFailure_.empty() ? 404 : c.StatusCode;
-  std::wstring detail = reason.empty() ? L"" : Fmt(L". Ошибка сервера %d: %s", code, reason);
+  // The client marks faults found on this side (no connection, a failed handshake, a cut
+  // transfer, a time-out) with 404 or 426 too: only a status the server sent is its error.
+  bool serverSaid = openFailure_.empty() && c.StatusCode != 404 && c.StatusCode != 426;
+  for (const std::string& line : c.RcvdHeader)
+    if (openFailure_.empty() && line.compare(0, 5, "HTTP/") == 0 && line.size() >= 12)
+      serverSaid = line.compare(9, 3, std::to_string(c.StatusCode)) == 0;
+  std::wstring detail = reason.empty() ? L""
+                        : serverSaid   ? Fmt(L". Ошибка сервера %d: %s", c.StatusCode, reason)
+                                       : L". " + reason;
   Owner.ReportMessage(this, Fmt(L"C сервера нельзя загрузить файл %s%s", url, detail));
   return false;
 }

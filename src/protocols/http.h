@@ -34,6 +34,8 @@ class THttpProtocol : public TDownloadProtocol {
   static bool FtpThroughProxy();
   // The URL of a remote path on the configured server.
   static std::wstring URLFor(const std::wstring& path);
+  // The port the server is reached on: the one in the URL, else the scheme's own.
+  static std::wstring ServerPort();
   // Whether a name is usable: a dotted numeric address, or a name the system finds.
   static bool NameResolves(const std::wstring& name);
   // The protocol and cipher of the last TLS connection made since the note was last forgotten

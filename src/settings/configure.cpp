@@ -4,6 +4,7 @@
 
 #include "common/inifile.h"
 #include "common/routines.h"
+#include "settings/encoding.h"
 #include "settings/programs.h"
 #include "common/text.h"
 
@@ -17,10 +18,19 @@ std::wstring SwitchValue(const std::wstring& name) {
 }
 }  // namespace
 
+namespace {
+std::wstring g_refusal;
+}  // namespace
+
+const std::wstring& ConfigureRefusal() { return g_refusal; }
+
 bool ConfigureMode() {
   if (FindSwitch(L"/configure", false) == 0) return false;
   const std::wstring path = SwitchValue(L"/inifile:");
   if (path.empty()) return false;
+  // Entries written in the ANSI code page into a file saved as UTF-8 would garble it further.
+  g_refusal = SettingsEncodingFault(path);
+  if (!g_refusal.empty()) return true;
   TIniFile ini(path);
 
   if (ini.ReadString(L"Common", L"UpgradeFilesDir", L"").empty()) {

@@ -59,10 +59,11 @@ enum class ProgramKind { Corvend, Dos, Tesk };
 // What became of the upgrade map's signature in the last attempt: not checked (no key is
 // configured), no signature beside the map, a valid signature, a map refused for its signature,
 // or a map whose valid signature vouches for another program, another kind of map, an expired
-// or an older map than this computer has accepted.
-enum class MapSignatureState { NotChecked, Unsigned, Verified, Refused, Mismatched };
+// or an older map than this computer has accepted; or no check possible because the settings'
+// public key cannot be read (or is required and missing).
+enum class MapSignatureState { NotChecked, Unsigned, Verified, Refused, Mismatched, KeyFault };
 inline bool IsRefusedMap(MapSignatureState s) {
-  return s == MapSignatureState::Refused || s == MapSignatureState::Mismatched;
+  return s == MapSignatureState::Refused || s == MapSignatureState::Mismatched || s == MapSignatureState::KeyFault;
 }
 
 class TProgram {

@@ -166,10 +166,12 @@ MapJudgement JudgeMap(const std::string& map, const std::string* signature, cons
   MapVerifier verifier;
   std::wstring keyError;
   if (!verifier.LoadKey(s.MapPublicKey, keyError))
-    return refuse(MapSignatureState::Refused,
-                  MapKeyConfigured() ? keyError
-                                     : L"Проверка подписи карт файлов обновлений обязательна (раздел [Security], ключ "
-                                       L"RequireSignedMaps), но открытый ключ (ключ MapPublicKey) не задан.");
+    return refuse(
+        MapSignatureState::KeyFault,
+        L"Ошибка в настройках. " +
+            (MapKeyConfigured() ? keyError
+                                : L"Проверка подписи карт файлов обновлений обязательна (раздел [Security], ключ "
+                                  L"RequireSignedMaps), но открытый ключ (ключ MapPublicKey) не задан."));
   if (!signature) {
     if (!s.RequireSignedMaps) {
       j.State = MapSignatureState::Unsigned;

@@ -50,20 +50,49 @@ TEST(Program, StartsIdleAndClosesCleanly) {
 }
 
 TEST(Program, AStartUpFailureIsShownAndTheProgramEnds) {
-  test::ScratchDir dir(L"progfail");
-  EnvOverride tmp(L"TMP", L"Z:\\no\\such\\place");
-  test::RunningProgram program(ProgramPath(), L"/conf:" + (dir / L"x.ini"));
-  ASSERT_TRUE(program.Started());
-  HWND box = program.WaitForWindow(L"#32770", 30000);
-  ASSERT_NE(box, nullptr);
-  std::wstring text = test::DialogText(box);
-  EXPECT_NE(text.find(L"Ошибка создания временного каталога (Z:\\no\\such\\place\\~KT"), std::wstring::npos)
-      << WideToUtf8(text);
-  wchar_t caption[128];
-  GetWindowTextW(box, caption, 128);
-  EXPECT_EQ(std::wstring(caption), L"Доставка обновлений");
-  PostMessageW(box, WM_COMMAND, IDOK, 0);
-  EXPECT_EQ(program.WaitExit(30000), 1);
+  struct Case {
+    const char* what;
+    bool badTemp;
+    const wchar_t* args;
+    const char* mark;  // null: no settings file; else the settings, saved as UTF-8 after this mark
+    std::wstring expected;
+  };
+  const Case cases[] = {
+      {"no temporary directory", true, L"", nullptr, L"Ошибка создания временного каталога (Z:\\no\\such\\place\\~KT"},
+      {"settings saved as UTF-8", false, L"", "", L"сохранен в кодировке UTF-8 и не прочитан"},
+      {"settings saved as UTF-8 with its mark, /auto", false, L" /auto", "\xEF\xBB\xBF",
+       L"Сохраните его в кодировке Windows-1251"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::ScratchDir dir(L"progfail");
+    EnvOverride tmp(L"TMP", c.badTemp ? std::wstring(L"Z:\\no\\such\\place") : dir.Path());
+    const std::string settings =
+        c.mark ? c.mark + WideToUtf8(L"[Common]\r\nUpgradeFilesDir=" + dir.Path() + L"Хранилище\\\r\n") : "";
+    if (c.mark) test::WriteBytes(dir / L"x.ini", settings);
+    test::RunningProgram program(ProgramPath(), L"/conf:" + (dir / L"x.ini") + c.args);
+    ASSERT_TRUE(program.Started());
+    HWND box = program.WaitForWindow(L"#32770", 30000);
+    ASSERT_NE(box, nullptr);
+    std::wstring text = test::DialogText(box);
+    EXPECT_NE(text.find(c.expected), std::wstring::npos) << WideToUtf8(text);
+    wchar_t caption[128];
+    GetWindowTextW(box, caption, 128);
+    EXPECT_EQ(std::wstring(caption), L"Доставка обновлений");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(program.WaitExit(30000), 1);
+    if (!c.mark) continue;
+    // Refused before anything was read or written: the file as it was, no folder made beside it.
+    EXPECT_NE(text.find(dir / L"x.ini"), std::wstring::npos) << WideToUtf8(text);
+    EXPECT_TRUE(test::ReadBytes(dir / L"x.ini") == settings);
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((dir / L"*").c_str(), &fd);
+    int entries = 0;
+    do entries += fd.cFileName[0] != L'.';
+    while (FindNextFileW(find, &fd));
+    FindClose(find);
+    EXPECT_EQ(entries, 1);
+  }
 }
 
 TEST(Program, ARelativeSettingsNameIsTakenFromTheStartingDirectory) {

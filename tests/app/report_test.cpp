@@ -109,6 +109,17 @@ TEST(ReportText, ConnectionSectionsForEveryType) {
                            L"    - Функция возобновления загрузки отключена",
                            L"  - Для соединения используется прокси-сервер:", L"    - Имя прокси-сервера: proxy.local",
                            L"    - Порт прокси-сервера: 3128"}));
+  // The port really used: the one the server's URL names, else the setting (443 for https).
+  struct PortCase {
+    const wchar_t *server, *port, *used;
+  };
+  for (const PortCase& c :
+       {PortCase{L"https://localhost:18443", L"80", L"18443"}, PortCase{L"https://h", L"80", L"443"},
+        PortCase{L"h:8080/", L"81", L"8080"}, PortCase{L"h", L"81", L"81"}}) {
+    s.HttpServer = c.server;
+    s.HttpPort = c.port;
+    EXPECT_EQ(section()[3], std::wstring(L"    - Порт http-сервера: ") + c.used) << WideToUtf8(c.server);
+  }
   s.ConnectionType = 2;
   s.DiskRootDir = L"\\\\srv\\upd\\";
   EXPECT_EQ(section(), (std::vector<std::wstring>{

@@ -192,6 +192,24 @@ TEST(Session, DeliversAndUpgradesInOneAttempt) {
   EXPECT_EQ(f.BytesReceived, maps + 8);  // "step 413" only: 414 was complete in the repository
 }
 
+// The demo's upgrade program, run by a whole session from a repository path with blanks: it reads
+// the command line as the family's upgrade programs do, the step's path whole with its final "\".
+TEST(Session, TheDemoUpgradeProgramTakesARepositoryPathWithBlanks) {
+  World w;
+  w.repo = w.root / L"Хранилище обновлений\\";
+  w.InstallBuh();
+  CopyFileW((test::TestProgramDir() + L"..\\demo-bin\\demo_upgrade.exe").c_str(),
+            (w.prog + L"Buh\\CvUpgrade.exe").c_str(), FALSE);
+  w.Offer(L"Buh", {L"413"});
+  w.WriteSettings();
+  w.Open();
+  w.Run();
+  EXPECT_EQ(w.Lines(), (std::vector<std::wstring>{
+                           L"Обновление программы «Корвенд-Бухгалтерия» с версии 412 до версии 413 успешно проведено"}))
+      << WideToUtf8(w.Dump());
+  EXPECT_EQ(test::ReadBytes(w.prog + L"Buh\\f413.dat"), "step 413");  // arrived as f413.~dat, then renamed
+}
+
 TEST(Session, AFailingProgramFailsEveryAttempt) {
   World w;
   w.InstallBuh();
@@ -640,13 +658,16 @@ TEST(Session, SignedMapsAreVerifiedAndRefusedMapsFetchNothing) {
     bool changeMap;
     bool dropSignature;
     std::wstring expected;
+    bool keyFault = false;  // the settings' key, not the map, is at fault
   };
   const std::vector<Refusal> refusals = {
       {"map changed after signing", L"source", PublicKeyA(), false, true, false, L"не подтверждена открытым ключом"},
       {"signed by another key", L"source-b", PublicKeyA(), false, false, false, L"не подтверждена открытым ключом"},
       {"signature required but missing", L"source", PublicKeyA(), true, false, true, L"не подписана: файл подписи Buh.nrm.sig не получен"},
-      {"malformed key", L"source", L"MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA", false, false, false, L"MapPublicKey"},
-      {"required without a key", L"source", L"", true, false, false, L"ключ MapPublicKey) не задан"},
+      {"malformed key", L"source", L"MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA", false, false, false,
+       L"Ошибка в настройках. Открытый ключ для проверки подписи карт обновлений (раздел [Security], ключ MapPublicKey)",
+       true},
+      {"required without a key", L"source", L"", true, false, false, L"ключ MapPublicKey) не задан", true},
   };
   for (const auto& r : refusals) {
     SCOPED_TRACE(r.what);
@@ -669,8 +690,10 @@ TEST(Session, SignedMapsAreVerifiedAndRefusedMapsFetchNothing) {
     EXPECT_EQ(all.find(L"успешно проведено"), std::wstring::npos);
     EXPECT_EQ(w.Upgrades(), "");
     EXPECT_FALSE(test::PathExists(w.repo + L"Buh\\413"));
-    EXPECT_EQ(w.Program(L"Buh").MapSignature, MapSignatureState::Refused);
-    EXPECT_NE(ReportOf(f).find(L"[карта обновлений отвергнута: подпись не подтверждена]"), std::wstring::npos);
+    EXPECT_EQ(w.Program(L"Buh").MapSignature, r.keyFault ? MapSignatureState::KeyFault : MapSignatureState::Refused);
+    EXPECT_NE(ReportOf(f).find(r.keyFault ? L"[карта обновлений не принята: ошибка в настройках, открытый ключ"
+                                          : L"[карта обновлений отвергнута: подпись не подтверждена]"),
+              std::wstring::npos);
   }
   {
     // No signature and none required: the map is used as before, and the report says it was unsigned.

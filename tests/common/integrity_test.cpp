@@ -73,18 +73,18 @@ TEST(Integrity, SignaturesVerifyOnlyForTheSignedBytesAndTheRightKey) {
   EXPECT_FALSE(pem.Verify(map, cut));
   EXPECT_FALSE(pem.Verify(map, ""));
 
-  // The same key as bare base64 DER, and PEM folded into one settings line with "\n".
-  MapVerifier der;
-  ASSERT_TRUE(der.LoadKey(KeyText(L"a.der64"), error)) << error;
-  EXPECT_TRUE(der.Verify(map, sigA));
-  std::wstring oneLine;
-  for (wchar_t c : KeyText(L"a.pub")) {
-    if (c == L'\n') oneLine += L"\\n";
-    else if (c != L'\r') oneLine += c;
+  // The same key in every form the settings take: SubjectPublicKeyInfo or PKCS#1, as PEM, as
+  // bare base64 DER, and as PEM folded into one settings line with "\n".
+  for (const std::wstring name : {L"a.der64", L"a.rsapub", L"a.rsader64", L"fold:a.pub", L"fold:a.rsapub"}) {
+    const bool fold = name.rfind(L"fold:", 0) == 0;
+    std::wstring text;
+    for (wchar_t c : KeyText(fold ? name.substr(5) : name))
+      if (c != L'\r') text += fold && c == L'\n' ? std::wstring(L"\\n") : std::wstring(1, c);
+    MapVerifier form;
+    ASSERT_TRUE(form.LoadKey(text, error)) << WideToUtf8(name + L": " + error);
+    EXPECT_TRUE(form.Verify(map, sigA)) << WideToUtf8(name);
+    EXPECT_FALSE(form.Verify(map, sigB)) << WideToUtf8(name);
   }
-  MapVerifier folded;
-  ASSERT_TRUE(folded.LoadKey(oneLine, error)) << error;
-  EXPECT_TRUE(folded.Verify(map, sigA));
 
   MapVerifier other;
   ASSERT_TRUE(other.LoadKey(KeyText(L"b.pub"), error));
@@ -95,7 +95,8 @@ TEST(Integrity, SignaturesVerifyOnlyForTheSignedBytesAndTheRightKey) {
 TEST(Integrity, MalformedKeysAreRefusedWithAReason) {
   for (const std::wstring& text :
        {std::wstring(L""), std::wstring(L"   "), std::wstring(L"not a key at all"), std::wstring(L"QUJDRA=="),
-        std::wstring(L"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n")}) {
+        std::wstring(L"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n"),
+        std::wstring(L"-----BEGIN RSA PUBLIC KEY-----\nMAYCAQACAQA=\n-----END RSA PUBLIC KEY-----\n")}) {
     MapVerifier verifier;
     std::wstring error;
     EXPECT_FALSE(verifier.LoadKey(text, error)) << WideToUtf8(text);

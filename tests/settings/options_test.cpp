@@ -7,6 +7,7 @@
 #include "common/inifile.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "settings/encoding.h"
 #include "test_util.h"
 
 using namespace dorvex;
@@ -132,6 +133,39 @@ TEST(SettingsStore, ValuesNonNumbersAndTheRepositoryBackslash) {
   EXPECT_EQ(Settings().UpgradeFilesDir, L"");
   EXPECT_FALSE(Settings().AutoRun);
   EXPECT_FALSE(AutoMode());
+}
+
+// A settings file saved as UTF-8 is refused with its name and the code page to use; ASCII and
+// code page 1251 never are, nor a missing file.
+TEST(SettingsStore, AFileSavedAsUtf8IsRecognised) {
+  const std::string ru = WideToUtf8(L"[Common]\r\nUpgradeFilesDir=C:\\Хранилище\\\r\n");
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool utf8;
+  };
+  const Case cases[] = {
+      {"UTF-8 with its mark", "\xEF\xBB\xBF" + ru, true},
+      {"UTF-8 without a mark", ru, true},
+      {"the mark before ASCII", "\xEF\xBB\xBF[Common]\r\n", true},
+      {"ASCII", "[Common]\r\nUpgradeFilesDir=C:\\Upd\\\r\n", false},
+      {"code page 1251", WideToAnsi(L"[Program1]\r\nTitle=Корвенд «Бухгалтерия» — Ёлка, №5\r\nПРИВЕТ\r\n", 1251),
+       false},
+      {"1251 capitals before guillemets", WideToAnsi(L"Title=«БУХГАЛТЕРИЯ»\r\n", 1251), false},
+      {"UTF-8 cut in a letter", ru.substr(0, ru.find('\xD0') + 1), false},
+      {"an overlong slash", "Dir=\xC0\xAF", false},
+  };
+  test::ScratchDir dir;
+  for (const Case& c : cases) {
+    EXPECT_EQ(LooksLikeUtf8(c.bytes), c.utf8) << c.what;
+    test::WriteBytes(dir / L"s.ini", c.bytes);
+    const std::wstring fault = SettingsEncodingFault(dir / L"s.ini");
+    EXPECT_EQ(fault.empty(), !c.utf8) << c.what;
+    if (!c.utf8) continue;
+    EXPECT_NE(fault.find(dir / L"s.ini"), std::wstring::npos) << c.what;
+    EXPECT_NE(fault.find(L"Windows-1251"), std::wstring::npos) << c.what;
+  }
+  EXPECT_EQ(SettingsEncodingFault(dir / L"missing.ini"), L"");
 }
 
 TEST(SettingsStore, ProtocolChoiceAndNames) {
