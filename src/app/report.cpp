@@ -24,6 +24,8 @@ std::wstring MapSignatureNote(MapSignatureState state) {
     case MapSignatureState::Mismatched:
       return L" [карта обновлений отвергнута: подпись верна, но карта выпущена не для этой программы, устарела или "
              L"просрочена]";
+    case MapSignatureState::FloorFailed:
+      return L" [карта обновлений отвергнута: принятый номер выпуска нельзя прочитать или сохранить]";
     case MapSignatureState::NotChecked: break;
   }
   return L"";
