@@ -3,6 +3,8 @@
 ;   -DPROGRAM=FILE        the signed dorvex.exe to install
 ;   -DOUTFILE=FILE        the setup program to write
 ;   -DSIGNER=COMMAND      signs a file named as its last argument (the uninstaller is signed with it)
+;   -DMAP_KEY=BASE64      the publisher's public key for the maps (base64 DER), written with the
+;                         requirement of signed maps into the settings at every install
 ; Switches: /S (silent), /D=folder (last), /SCHEDULE=HH:MM or /SCHEDULE=none; uninstaller: /S,
 ; /KEEPDATA=0 (also remove the settings and the repository). Exit code 0 only when all was done.
 
@@ -371,6 +373,16 @@ Section "${PRODUCT}"
       DetailPrint "Не удалось записать настройки: $INSTDIR\dorvex.ini"
     ${EndIf}
   ${EndIf}
+!ifdef MAP_KEY
+  ; A key without the requirement would let an unsigned map through: both are written together.
+  ClearErrors
+  WriteINIStr "$INSTDIR\dorvex.ini" "Security" "MapPublicKey" "${MAP_KEY}"
+  WriteINIStr "$INSTDIR\dorvex.ini" "Security" "RequireSignedMaps" "1"
+  ${If} ${Errors}
+    StrCpy $Failed 1
+    DetailPrint "Не удалось записать ключ проверки карт обновлений: $INSTDIR\dorvex.ini"
+  ${EndIf}
+!endif
 
   ClearErrors
   WriteUninstaller "$INSTDIR\uninstall.exe"

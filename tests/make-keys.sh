@@ -47,6 +47,11 @@ publish expired Buh --serial 400 --valid-days -1 --force
 mkdir -p attacks/emr/Buh/repair/413
 printf 'step 413' > attacks/emr/Buh/repair/413/f413.dat
 bash "$here/scripts/publish-map" --key a.key --emergency --serial 500 attacks/emr Buh >/dev/null
+# A step file of 4096 bytes, for sources that send more than that or send it too slowly.
+mkdir -p attacks/big/Buh/413 attacks/big/Buh/414
+printf 'step 413' > attacks/big/Buh/413/f413.dat
+head -c 4096 /dev/zero | tr '\0' b > attacks/big/Buh/414/f414.dat
+bash "$here/scripts/publish-map" --key a.key --serial 200 attacks/big Buh >/dev/null
 publish nomapinfo Buh
 tr -d '\r' < attacks/nomapinfo/Buh.nrm | sed '/^\[MapInfo\]/,/^Expires=/d' | sed 's/$/\r/' > attacks/nomapinfo/map
 mv attacks/nomapinfo/map attacks/nomapinfo/Buh.nrm

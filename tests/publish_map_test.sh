@@ -39,6 +39,9 @@ characters outside code page 1251|名前.dat
 characters Windows does not allow|a?b.dat
 a link, not a plain file|link
 a nested directory|dir
+a leading blank| name.dat
+quotes|'q'.dat
+names that differ only in case|B.DAT
 LIST
 
 # The usage; what the agents would refuse asks for --force; files another user's web server reads.
@@ -67,5 +70,15 @@ LIST
 check "the serial published last is kept beside the map" '[ "$(cat "$tmp/src/Buh.nrm.serial")" = 11 ]'
 check "map and signature are readable by all" \
   '[ "$(stat -c %a "$tmp/src/Buh.nrm") $(stat -c %a "$tmp/src/Buh.nrm.sig")" = "644 644" ]'
+# A file changed while the tool runs (here: right after it was hashed) is published as hashed.
+rm -rf "$tmp/src/Buh/414"/*; printf 'bb' > "$tmp/src/Buh/414/b.dat"; mkdir -p "$tmp/bin"
+printf '#!/bin/bash\n/usr/bin/sha256sum "$@"\ncase "$1" in */b.dat) printf evil > "%s";; esac\n' \
+  "$tmp/src/Buh/414/b.dat" > "$tmp/bin/sha256sum"; chmod +x "$tmp/bin/sha256sum"
+out="$(PATH="$tmp/bin:$PATH" bash "$here/scripts/publish-map" --serial 44 "$tmp/src" Buh)"
+mapped="$(tr -d '\r' < "$tmp/src/Buh.nrm" | sed -n '/^\[414\]/,$s/^FileHash1=//p')"
+check "the published file is the one hashed" '[ "$mapped" = "$(sha256sum < "$tmp/src/Buh/414/b.dat" | cut -d" " -f1)" ]'
+check "the files are listed with sizes and hashes" \
+  'printf "%s" "$out" | grep -qF "Buh\\414\\b.dat  2 bytes  $(printf bb | sha256sum | cut -d" " -f1)"'
+check "no staging folder is left" '[ -z "$(find "$tmp/src" -name ".publish-map*")" ]'
 echo "$passed passed, $fail failed"
 [ $fail -eq 0 ]

@@ -124,6 +124,7 @@ class TMainForm : public ui::Window {
   void DeliverProgram(class TProgram& program, int& handled);
   void UpgradePhase(bool& listChanged);
   void ImportFromFloppies(class TProgramList& list, bool& listChanged);
+  void TellHeldBack(class TProgramList& list);
 
   std::unique_ptr<TMainPanel> panel_;
   std::unique_ptr<TControlsForm> controls_;

@@ -27,6 +27,8 @@ std::wstring MapSignatureNote(MapSignatureState state) {
     case MapSignatureState::KeyFault:
       return L" [карта обновлений не принята: ошибка в настройках, открытый ключ (раздел [Security], ключ "
              L"MapPublicKey) не задан или не читается]";
+    case MapSignatureState::FloorFailed:
+      return L" [карта обновлений отвергнута: принятый номер выпуска нельзя прочитать или сохранить]";
     case MapSignatureState::NotChecked: break;
   }
   return L"";

@@ -162,9 +162,13 @@ void TMainForm::RunSession(bool& listChanged) {
     }
     ShowAction(L"");
     ++AttemptNo;
-    if (Settings().AttemptCount != 0 && AttemptNo > Settings().AttemptCount) return;
+    if (Settings().AttemptCount != 0 && AttemptNo > Settings().AttemptCount) {
+      TellHeldBack(*list);
+      return;
+    }
     if (AttemptNo > kMaxAttempts) {
       ShowSessionMessage(this, Fmt(L"Превышено максимальное количество попыток (%d)", kMaxAttempts));
+      TellHeldBack(*list);
       return;
     }
     if (!PauseBetweenAttempts()) {
@@ -173,6 +177,18 @@ void TMainForm::RunSession(bool& listChanged) {
     }
     ShowAttempt(AttemptNo);
   }
+}
+
+// The attempts are spent: the programs whose files did arrive are not upgraded either, as the
+// upgrade phase waits for the whole list; the report says so of each.
+void TMainForm::TellHeldBack(TProgramList& list) {
+  for (const auto& p : list)
+    if (p->Active && p->Downloaded)
+      ShowSessionMessage(this, Informational(Fmt(L"Файлы обновлений программы «%s» загружены, но программа не "
+                                                 L"обновлена: не все программы списка доставки получили свои файлы за "
+                                                 L"отведенные попытки, а обновление проводится только после доставки "
+                                                 L"всего списка. Файлы остаются в хранилище для следующего сеанса.",
+                                                 p->Title)));
 }
 
 // A floppy transfer set: no connection, the set is read into the repository and the upgrade
@@ -244,6 +260,7 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
   p.AttachProtocol(ProtocolClassFor(ProtocolClass()),
                    [this](void* sender, int64_t size, bool valid) { SetSizeForDownload(sender, size, valid); });
   TDownloadProtocol* proto = ProtocolOf(p);
+  p.HeldBack.clear();
   if (proto && p.Controller && p.Controller->DetectVersion() && p.CheckReady()) {
     p.TempDir = SessionTempDir;
     ShowAction(L"Подключение к серверу обновлений");
@@ -267,7 +284,13 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
             } else if (StopRequested || proto->Aborted) {
               // Stopped while the map or its signature arrived: the session tells the stop.
             } else if (IsRefusedMap(p.MapSignature)) {
-              // The reason is already recorded; a refused map is not a fetched one.
+              // The reason is already recorded. Another attempt would be refused the same way: the
+              // program is done with for this session, and keeps nobody else from the upgrade phase.
+              ++handled;
+              std::wstring why = p.LastError;
+              const std::wstring prefix = Fmt(L"Программа %s: ", p.Title);
+              if (why.rfind(prefix, 0) == 0) why.erase(0, prefix.size());
+              p.HeldBack = Fmt(L"ее карта файлов обновлений не принята. %s", why);
             } else if (p.IsEmergency()) {
               ++handled;
               ShowSessionMessage(this, Informational(Fmt(L"Для программы «%s» не предусмотрено аварийное обновление", p.Title)));
@@ -311,6 +334,8 @@ void TMainForm::UpgradePhase(bool& listChanged) {
     TDownloadProtocol* proto = ProtocolOf(p);
     const std::vector<std::wstring> noSteps;
     const std::vector<std::wstring>& steps = proto ? proto->StepList : noSteps;
+    if (!p.Downloaded && p.Active && !p.HeldBack.empty())
+      ShowSessionMessage(this, Fmt(L"Программа «%s» не обновлена: %s", p.Title, p.HeldBack));
     if (!p.VirtualUpgrade && p.Downloaded) {
       const std::wstring path = p.UpgradeDir + p.UpgradeExeName;
       if (p.UpgradeInExeDir || FileExists(path)) {

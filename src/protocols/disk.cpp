@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "common/handles.h"
 #include "common/initable.h"
@@ -57,12 +58,17 @@ bool TDiskProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
   });
   copyStopped_ = false;
   if (FileExists(localPath)) DeleteFileW(localPath.c_str());
-  if (FetchLimit > 0 && FileSizeOf(remotePath) > FetchLimit) {
+  auto tooLarge = [&](int64_t size) {
     FetchLimitHit = true;
+    DeleteFileW(localPath.c_str());
+    Owner.ReportMessage(this, Fmt(L"C файлового ресурса нельзя загрузить файл %s. %s.", remotePath, LimitText(size)));
     return false;
-  }
+  };
+  if (FetchLimit > 0 && FileSizeOf(remotePath) > FetchLimit) return tooLarge(FileSizeOf(remotePath));
 
-  std::wstring error = CopyFileInPortions(this, remotePath, localPath, -1, -1, CopyProgress, this);
+  // The copy never goes past the bound, even when the file grows while it is copied.
+  const int32_t most = FetchLimit > 0 && FetchLimit < INT32_MAX ? static_cast<int32_t>(FetchLimit + 1) : -1;
+  std::wstring error = CopyFileInPortions(this, remotePath, localPath, most, -1, CopyProgress, this);
   if (copyStopped_) {
     // A stopped copy is an unfinished file, never a fetched one; the stop itself is told by the session.
     DeleteFileW(localPath.c_str());
@@ -71,6 +77,8 @@ bool TDiskProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
   // The copy routine stays silent when it cannot open either file: a missing or short
   // destination is a failed copy all the same.
   const int64_t sourceSize = FileSizeOf(remotePath);
+  if (FetchLimit > 0 && (sourceSize > FetchLimit || FileSizeOf(localPath) > FetchLimit))
+    return tooLarge(std::max(sourceSize, FileSizeOf(localPath)));
   if (!error.empty() || sourceSize < 0 || FileSizeOf(localPath) != sourceSize) {
     Owner.ReportMessage(this, Fmt(L"C файлового ресурса нельзя загрузить файл %s", remotePath));
     return false;

@@ -21,6 +21,7 @@ bool TFileSink::Begin(int64_t offset) {
   End(false);
   error_ = 0;
   position_ = offset > 0 ? offset : 0;
+  Rate.Start(MinRate, Period);
   // Others may read the partial copy while it grows; nobody else may write it.
   file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, offset > 0 ? OPEN_EXISTING : CREATE_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -44,7 +45,13 @@ bool TFileSink::Begin(int64_t offset) {
 bool TFileSink::Write(const char* data, size_t size) {
   if (Limit > 0 && position_ + static_cast<int64_t>(size) > Limit) {
     LimitHit = true;
+    Reached = position_ + static_cast<int64_t>(size);
     error_ = ERROR_FILE_TOO_LARGE;
+    return false;
+  }
+  if (!Rate.Note(static_cast<int64_t>(size))) {
+    Stalled = true;
+    error_ = ERROR_TIMEOUT;
     return false;
   }
   position_ += static_cast<int64_t>(size);
@@ -176,6 +183,8 @@ bool TFtpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& r
 
   TFileSink sink(localPath);
   sink.Limit = FetchLimit;
+  sink.MinRate = Settings().MinRate;
+  sink.Period = Settings().FtpTimeOut;
   const int64_t size = sink.Size();
   if (resume && size >= 0)
     Client->ResumeAt = size;
@@ -187,10 +196,12 @@ bool TFtpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& r
   Client->Sink = nullptr;
   FlushTraffic();
   if (sink.LimitHit) FetchLimitHit = true;
-  if (ok && !sink.LimitHit) return true;
+  if (ok && !sink.LimitHit && !sink.Stalled) return true;
 
   const std::wstring reply = AnsiToWide(Client->LastResponse());
   std::wstring detail = reply.empty() ? L"" : L". Ответ сервера: " + reply;
+  if (sink.LimitHit) detail = L". " + LimitText(sink.Reached);
+  if (sink.Stalled) detail = L". " + sink.Rate.StalledText();
   if (Client->TimedOut() && !stopped_)
     detail += Fmt(L". Истекло время ожидания ответа сервера (%s сек.)", std::to_wstring(Client->Timeout));
   Owner.ReportMessage(this, Fmt(L"C ftp-сервера нельзя загрузить файл %s%s", remotePath, detail));

@@ -7,6 +7,7 @@
 
 #include "net/ftp.h"
 #include "protocols/protocol.h"
+#include "protocols/ratewatch.h"
 
 namespace dorvex {
 
@@ -54,6 +55,13 @@ class TFileSink : public net::TFtpSink {
   // The most bytes the file may reach (0: no bound); a write past it fails and sets LimitHit.
   int64_t Limit = 0;
   bool LimitHit = false;
+  int64_t Reached = 0;  // the size a write past the bound would have made
+  // The least rate (bytes per second over periods of the time-out); a write after a period below
+  // it fails and sets Stalled.
+  int64_t MinRate = 0;
+  int32_t Period = 0;
+  TRateWatch Rate;
+  bool Stalled = false;
 
  private:
   std::wstring path_;

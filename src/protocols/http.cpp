@@ -149,6 +149,7 @@ bool ReadValidator(const std::wstring& path, PartialValidator& v) {
 
 void THttpProtocol::OpenDocument() {
   openFailure_.clear();
+  rate_.Start(Settings().MinRate, Settings().HttpTimeOut);
   FileStream.reset();
   net::THttpClient& c = *Client;
   const std::wstring path = c.HttpTempFileName.empty() ? Owner.TempDir + L"http.tmp" : c.HttpTempFileName;
@@ -191,7 +192,12 @@ bool THttpProtocol::WriteBlock(const char* data, int length, std::wstring& failu
   if (FetchLimit > 0 && SetFilePointerEx(FileStream.get(), LARGE_INTEGER{}, &at, FILE_CURRENT) &&
       at.QuadPart + length > FetchLimit) {
     FetchLimitHit = true;
-    failure = Fmt(L"Файл больше допустимых %s байт, его загрузка прервана", std::to_wstring(FetchLimit));
+    failure = transferFailure_ = LimitText(at.QuadPart + length);
+    FileStream.reset();
+    return false;
+  }
+  if (!rate_.Note(length)) {
+    failure = transferFailure_ = rate_.StalledText();
     FileStream.reset();
     return false;
   }
@@ -222,6 +228,7 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
     Client->Abort();
   });
   openFailure_.clear();
+  transferFailure_.clear();
   // A partial file of an earlier transfer is continued where the server can prove it is the
   // same document (If-Range with the validator kept beside it); otherwise it is fetched whole.
   continuing_ = resume && CanResume();
@@ -253,6 +260,10 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
     DeleteFileW(vpath.c_str());  // whole: nothing left to continue
     return true;
   }
+  if (!transferFailure_.empty()) {
+    Owner.ReportMessage(this, Fmt(L"C сервера нельзя загрузить файл %s. %s.", url, transferFailure_));
+    return false;
+  }
   std::wstring reason = !openFailure_.empty() ? openFailure_ : c.ReasonPhrase;
   // The client marks faults found on this side (no connection, a failed handshake, a cut
   // transfer, a time-out) with 404 or 426 too: only a status the server sent is its error.
@@ -279,6 +290,8 @@ struct SystemCall {
   volatile LONG lastActivity = 0;  // GetTickCount of the last sign of life from the function
   ULONG limit = 0;                 // the most bytes the document may have (0: no bound)
   volatile LONG tooLarge = 0;      // set when the document passed the bound
+  volatile LONG reached = 0;       // the size it would have had then
+  volatile LONG progress = 0;      // the bytes arrived so far
   long result = -1;
   HMODULE module = nullptr;  // the function's library, held by the helper thread until it ends
   LONG refs = 2;
@@ -313,7 +326,10 @@ class StopCallback final : public IBindStatusCallback {
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progressMax, ULONG, LPCWSTR) override {
     InterlockedExchange(&call_.lastActivity, static_cast<LONG>(GetTickCount()));
+    InterlockedExchange(&call_.progress, static_cast<LONG>(progress & 0x7FFFFFFF));
     if (call_.limit > 0 && (progress > call_.limit || progressMax > call_.limit)) {
+      const ULONG reached = progress > progressMax ? progress : progressMax;
+      InterlockedExchange(&call_.reached, static_cast<LONG>(reached & 0x7FFFFFFF));
       InterlockedExchange(&call_.tooLarge, 1);
       return E_ABORT;
     }
@@ -406,6 +422,8 @@ bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wst
     return fail(Fmt(L"Ошибка Windows: «%s»", WindowsErrorText(GetLastError())));
   }
   const int timeOut = Settings().HttpTimeOut;
+  TRateWatch rate;
+  LONG noted = -1;  // the progress the rate has seen; -1 before the first data
   bool finished = false;
   while (!call->stop) {
     if (WaitWithMessages(&thread, 1, 100) == WAIT_OBJECT_0) {
@@ -415,8 +433,18 @@ bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wst
     if (call->tooLarge) {
       CloseHandle(thread);
       FetchLimitHit = true;
-      return fail(Fmt(L"Файл больше допустимых %s байт, его загрузка прервана", std::to_wstring(FetchLimit)));
+      return fail(LimitText(call->reached) + L".");
     }
+    const LONG progress = call->progress;
+    if (noted < 0 && progress > 0) {
+      rate.Start(Settings().MinRate, timeOut);  // the periods count from the first data
+      noted = 0;
+    }
+    if (noted >= 0 && !rate.Note(progress - noted)) {
+      CloseHandle(thread);
+      return fail(rate.StalledText() + L".");
+    }
+    if (noted >= 0) noted = progress;
     const DWORD quiet = GetTickCount() - static_cast<DWORD>(call->lastActivity);
     if (timeOut > 0 && quiet >= static_cast<DWORD>(timeOut) * 1000u) {
       CloseHandle(thread);
@@ -426,7 +454,7 @@ bool THttpProtocol::SystemDownloadFile(AbortMethod& abortHandler, const std::wst
   CloseHandle(thread);
   if (call->tooLarge) {
     FetchLimitHit = true;
-    return fail(Fmt(L"Файл больше допустимых %s байт, его загрузка прервана", std::to_wstring(FetchLimit)));
+    return fail(LimitText(call->reached) + L".");
   }
   if (call->stop || !finished) return fail(L"Загрузка прервана пользователем");
   if (call->result != 0)

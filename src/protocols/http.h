@@ -9,6 +9,7 @@
 #include "common/handles.h"
 #include "net/http.h"
 #include "protocols/protocol.h"
+#include "protocols/ratewatch.h"
 
 namespace dorvex {
 
@@ -52,6 +53,8 @@ class THttpProtocol : public TDownloadProtocol {
   void OpenDocument();
   bool WriteBlock(const char* data, int length, std::wstring& failure);
   std::wstring openFailure_;
+  std::wstring transferFailure_;  // why this side ended the transfer (a bound, a stall)
+  TRateWatch rate_;
   bool continuing_ = false;
 };
 

@@ -75,6 +75,7 @@ bool TDownloadProtocol::VerifyUpgradeMap(AbortMethod& abortHandler) {
       Owner.ReportMessage(this, j.Refusal + L" Файлы программы не загружаются и не устанавливаются.");
       return false;
     }
+    if (!j.Note.empty()) Owner.ReportMessage(this, std::wstring(1, kInformational) + j.Note);
     return true;
   };
   if (MapBuiltHere)
@@ -178,6 +179,14 @@ bool TDownloadProtocol::GetUpgradeMap(AbortMethod& abortHandler) {
                                   L"не принята.",
                                   ExtractFileName(LocalMapPath()), std::to_wstring(kMaxMapBytes)));
   return false;
+}
+
+std::wstring TDownloadProtocol::LimitText(int64_t reached) const {
+  if (limitFromMap_)
+    return Fmt(L"Файл больше, чем указано в карте файлов обновлений: в карте %s байт, а источник передает не меньше "
+               L"%s байт. Загрузка файла прервана, он не используется",
+               std::to_wstring(FetchLimit), std::to_wstring(reached));
+  return Fmt(L"Файл больше допустимых %s байт, его загрузка прервана", std::to_wstring(FetchLimit));
 }
 
 void TDownloadProtocol::SetConnected(bool value) {
@@ -385,12 +394,36 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
           say(Fmt(L"Загрузка файлов обновлений: файл %s загружается целиком", name) + L"\r" +
               Fmt(L"[%s]", FormatByteSize(size)));
         }
-        if (!DownloadFile(abortHandler, p, true, t)) return false;
+        // The transfer ends as soon as the file passes its size in the map: a source that sends
+        // more (without end) never fills the disk with what the checksum would refuse anyway.
+        FetchLimit = size > 0 ? size : 0;
+        FetchLimitHit = false;
+        limitFromMap_ = true;
+        bool fetched = false;
+        try {
+          fetched = DownloadFile(abortHandler, p, true, t);
+        } catch (...) {
+          FetchLimit = 0;
+          limitFromMap_ = false;
+          throw;
+        }
+        FetchLimit = 0;
+        limitFromMap_ = false;
+        const int64_t got = FileSizeOf(t);
+        if (FetchLimitHit || (fetched && size > 0 && got > size)) {
+          // What passed the bound is never continued: it goes, and the next attempt starts anew.
+          DeleteOwnFile(t);
+          DeleteFileW(PartialValidatorPath(t).c_str());
+          if (fetched)
+            Owner.ReportMessage(this, Fmt(L"Файл %s больше, чем указано в карте файлов обновлений: в карте %s байт, а "
+                                          L"получено %s байт. Файл не используется.",
+                                          name, std::to_wstring(size), std::to_wstring(got)));
+          return false;
+        }
+        if (!fetched) return false;
         // Whatever the source says, a file shorter than the map's size is not whole (a cut
         // transfer, an error page, a source file that does not match its map): it stays in the
-        // temporary directory to be continued and nothing is upgraded from it. A longer one is
-        // accepted, as maps may lag behind their files.
-        const int64_t got = FileSizeOf(t);
+        // temporary directory to be continued and nothing is upgraded from it.
         if (size > 0 && got < size) {
           Owner.ReportMessage(this,
                               Fmt(L"Файл %s загружен не полностью: получено %s байт из %s, указанных в карте "

@@ -72,6 +72,9 @@ class TDownloadProtocol : public TProgramProtocol {
   // it ends the transfer, sets FetchLimitHit and fails.
   int64_t FetchLimit = 0;
   bool FetchLimitHit = false;
+  // Why a transfer passed FetchLimit, in Russian: reached is the size it would have had. A step
+  // file's bound is its size in the map, and the text names both.
+  std::wstring LimitText(int64_t reached) const;
   // True when the map was built here from a share's tree rather than fetched: no publisher's
   // signature can match it.
   bool MapBuiltHere = false;
@@ -85,6 +88,7 @@ class TDownloadProtocol : public TProgramProtocol {
 
  private:
   bool CheckMapEntries(const TIniTable& map);
+  bool limitFromMap_ = false;  // FetchLimit is a step file's size in the map
   // Fetches a file of the source under a bound of its size; stopped tells whether Stop ended it.
   bool FetchWatched(AbortMethod& abortHandler, const std::wstring& remotePath, const std::wstring& localPath,
                     int64_t limit, bool& stopped);

@@ -64,6 +64,7 @@ void LoadSettings() {
   s.ConnectionType = static_cast<uint8_t>(ini.ReadInteger(L"Connection", L"ConnectionType", s.ConnectionType));
   s.AttemptCount = ini.ReadInteger(L"Connection", L"AttemptCount", s.AttemptCount);
   s.AttemptPause = ini.ReadInteger(L"Connection", L"AttemptPause", s.AttemptPause);
+  s.MinRate = ini.ReadInteger(L"Connection", L"MinRate", s.MinRate);
   s.RasUse = ini.ReadBool(L"RAS", L"Use", s.RasUse);
   s.RasHangUpAfterDownload = ini.ReadBool(L"RAS", L"HangUpAfterDownload", s.RasHangUpAfterDownload);
   s.RasEntryName = ini.ReadString(L"RAS", L"EntryName", s.RasEntryName);

@@ -33,6 +33,9 @@ struct TSettings {
   uint8_t ConnectionType = 1;
   int32_t AttemptCount = 5;
   int32_t AttemptPause = 10;
+  // The least rate a transfer keeps up over a whole time-out period, in bytes per second; 0 for
+  // none. Read only, never written back.
+  int32_t MinRate = 64;
 
   bool RasUse = false;
   bool RasHangUpAfterDownload = true;

@@ -59,11 +59,13 @@ enum class ProgramKind { Corvend, Dos, Tesk };
 // What became of the upgrade map's signature in the last attempt: not checked (no key is
 // configured), no signature beside the map, a valid signature, a map refused for its signature,
 // or a map whose valid signature vouches for another program, another kind of map, an expired
-// or an older map than this computer has accepted; or no check possible because the settings'
-// public key cannot be read (or is required and missing).
-enum class MapSignatureState { NotChecked, Unsigned, Verified, Refused, Mismatched, KeyFault };
+// or an older map than this computer has accepted, or a map refused because the serials accepted
+// on this computer cannot be read or its own cannot be recorded; or no check possible because the
+// settings' public key cannot be read (or is required and missing).
+enum class MapSignatureState { NotChecked, Unsigned, Verified, Refused, Mismatched, FloorFailed, KeyFault };
 inline bool IsRefusedMap(MapSignatureState s) {
-  return s == MapSignatureState::Refused || s == MapSignatureState::Mismatched || s == MapSignatureState::KeyFault;
+  return s == MapSignatureState::Refused || s == MapSignatureState::Mismatched || s == MapSignatureState::FloorFailed ||
+         s == MapSignatureState::KeyFault;
 }
 
 class TProgram {
@@ -83,6 +85,7 @@ class TProgram {
   std::wstring Description;
   bool Downloaded = false;
   MapSignatureState MapSignature = MapSignatureState::NotChecked;
+  std::wstring HeldBack;  // why the delivery of this session holds the program back, for the report
   bool Repair = false;
   std::wstring Title;
   std::wstring TempDir;

@@ -115,23 +115,70 @@ std::wstring SerialStatePath() {
   return ChangeFileExt(SettingsFileName(), L".state");
 }
 
-uint64_t AcceptedSerial(const std::wstring& mapName) {
-  TIniTable state;
-  if (!state.LoadFromFile(SerialStatePath())) return 0;
-  uint64_t value = 0;
-  return ParseSerial(Trim(state.ReadString(L"AcceptedSerials", mapName, L"")), value) ? value : 0;
+std::wstring SerialStateCopyPath() {
+  return ChangeFileExt(SerialStatePath(), L".floor");
 }
 
-bool RecordAcceptedSerial(const std::wstring& mapName, uint64_t serial) {
-  const std::wstring path = SerialStatePath();
+namespace {
+const wchar_t kSerials[] = L"AcceptedSerials";
+
+// One file of the floor: false with the reason when it exists but cannot be read or is not what
+// this program writes (every file it writes has the section, whatever maps it names).
+bool LoadFloorFile(const std::wstring& path, TIniTable& state, std::wstring& damage) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    damage = Fmt(L"файл %s нельзя прочитать. Ошибка Windows: «%s»", path, WindowsErrorText(error));
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    damage = Fmt(L"на месте файла %s находится каталог", path);
+    return false;
+  }
+  std::string bytes;
+  if (!ReadFileBytes(path, bytes, 1 << 20)) {
+    damage = Fmt(L"файл %s нельзя прочитать. Ошибка Windows: «%s»", path, WindowsErrorText(GetLastError()));
+    return false;
+  }
+  state.LoadFromText(TIniTable::DecodeFileBytes(bytes));
+  if (!state.FindSection(kSerials)) {
+    damage = Fmt(L"файл %s пуст или поврежден: в нем нет раздела [%s]", path, kSerials);
+    return false;
+  }
+  return true;
+}
+
+// The serial a loaded file keeps for a map: false with the reason when it is not a number.
+bool FloorOf(const TIniTable& state, const std::wstring& path, const std::wstring& mapName, bool& known,
+             uint64_t& serial, std::wstring& damage) {
+  known = false;
+  serial = 0;
+  if (!state.ValueExists(kSerials, mapName)) return true;
+  const std::wstring text = Trim(state.ReadString(kSerials, mapName, L""));
+  if (!ParseSerial(text, serial)) {
+    damage = Fmt(L"в файле %s номер выпуска карты %s записан неверно («%s»)", path, mapName, text);
+    return false;
+  }
+  known = true;
+  return true;
+}
+
+bool WriteFloorFile(const std::wstring& path, const std::wstring& mapName, uint64_t serial, std::wstring& failure) {
   TIniTable state;
-  state.LoadFromFile(path);
-  uint64_t known = 0;
-  if (ParseSerial(Trim(state.ReadString(L"AcceptedSerials", mapName, L"")), known) && known >= serial) return true;
-  state.WriteString(L"AcceptedSerials", mapName, std::to_wstring(serial));
+  bool known = false;
+  uint64_t had = 0;
+  if (!LoadFloorFile(path, state, failure) || !FloorOf(state, path, mapName, known, had, failure)) return false;
+  if (known && had >= serial) return true;
+  state.WriteString(kSerials, mapName, std::to_wstring(serial));
   // The new state is written whole beside the old one, then put in its place in one rename.
   const std::wstring fresh = path + L".new";
-  if (!state.SaveToFile(fresh)) return false;
+  unsigned long error = 0;
+  if (!state.SaveToFile(fresh, &error)) {
+    DeleteFileW(fresh.c_str());
+    failure = Fmt(L"файл %s нельзя записать. Ошибка Windows: «%s»", fresh, WindowsErrorText(error));
+    return false;
+  }
   {
     HANDLE h = CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
@@ -140,9 +187,39 @@ bool RecordAcceptedSerial(const std::wstring& mapName, uint64_t serial) {
     }
   }
   if (!MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD moveError = GetLastError();
     DeleteFileW(fresh.c_str());
+    failure = Fmt(L"файл %s нельзя заменить. Ошибка Windows: «%s»", path, WindowsErrorText(moveError));
     return false;
   }
+  return true;
+}
+}  // namespace
+
+AcceptedSerialFloor ReadAcceptedSerial(const std::wstring& mapName) {
+  AcceptedSerialFloor floor;
+  for (const std::wstring& path : {SerialStatePath(), SerialStateCopyPath()}) {
+    TIniTable state;
+    bool known = false;
+    uint64_t serial = 0;
+    if (!LoadFloorFile(path, state, floor.Damage) || !FloorOf(state, path, mapName, known, serial, floor.Damage)) {
+      floor.Known = false;
+      floor.Serial = 0;
+      return floor;
+    }
+    if (known && serial > floor.Serial) floor.Serial = serial;
+    floor.Known = floor.Known || known;
+  }
+  return floor;
+}
+
+bool RecordAcceptedSerial(const std::wstring& mapName, uint64_t serial, std::wstring* failure) {
+  std::wstring why;
+  for (const std::wstring& path : {SerialStatePath(), SerialStateCopyPath()})
+    if (!WriteFloorFile(path, mapName, serial, why)) {
+      if (failure) *failure = why;
+      return false;
+    }
   return true;
 }
 
@@ -172,8 +249,24 @@ MapJudgement JudgeMap(const std::string& map, const std::string* signature, cons
             (MapKeyConfigured() ? keyError
                                 : L"Проверка подписи карт файлов обновлений обязательна (раздел [Security], ключ "
                                   L"RequireSignedMaps), но открытый ключ (ключ MapPublicKey) не задан."));
+  const AcceptedSerialFloor floor = ReadAcceptedSerial(mapName);
+  auto floorDamaged = [&] {
+    const bool first = floor.Damage.find(SerialStatePath()) != std::wstring::npos;
+    return refuse(MapSignatureState::FloorFailed,
+                  Fmt(L"Карта файлов обновлений %s не принята: нельзя узнать, какой номер выпуска этой карты уже принят "
+                      L"на этом компьютере, потому что %s. Восстановите файл или удалите его (номера выпуска хранятся "
+                      L"также в файле %s).",
+                      mapName, floor.Damage, first ? SerialStateCopyPath() : SerialStatePath()));
+  };
   if (!signature) {
     if (!s.RequireSignedMaps) {
+      // Once the publisher's signature was accepted for this map, a map without it is a downgrade.
+      if (!floor.Damage.empty()) return floorDamaged();
+      if (floor.Known)
+        return refuse(MapSignatureState::Refused,
+                      Fmt(L"Карта файлов обновлений %s не подписана (%s), а подписанная карта с этим именем уже была "
+                          L"принята на этом компьютере (номер выпуска %s): неподписанная карта не принимается.",
+                          mapName, missingDetail, std::to_wstring(floor.Serial)));
       j.State = MapSignatureState::Unsigned;
       return j;
     }
@@ -192,14 +285,22 @@ MapJudgement JudgeMap(const std::string& map, const std::string* signature, cons
   if (!ReadMapInfo(table, info, reason))
     return refuse(MapSignatureState::Mismatched,
                   Fmt(L"Подписанная карта файлов обновлений %s не принята: %s.", mapName, reason));
+  if (!floor.Damage.empty()) return floorDamaged();
   const DateTimeParts today = DecodeDateTime(Now());
-  reason =
-      CheckMapInfo(info, mapName, programID, emergency, today.year, today.month, today.day, AcceptedSerial(mapName));
+  reason = CheckMapInfo(info, mapName, programID, emergency, today.year, today.month, today.day, floor.Serial);
   if (!reason.empty()) return refuse(MapSignatureState::Mismatched, reason);
-  // A serial that cannot be kept still lets this map through: the next one is judged against
-  // the last serial that could be written.
-  RecordAcceptedSerial(mapName, info.Serial);
+  // A serial that cannot be kept would let an older map through next time: the map is refused.
+  std::wstring failure;
+  if (!RecordAcceptedSerial(mapName, info.Serial, &failure))
+    return refuse(MapSignatureState::FloorFailed,
+                  Fmt(L"Номер выпуска %s карты файлов обновлений %s нельзя сохранить: %s. Карта не принята, потому что "
+                      L"без сохраненного номера выпуска следующий сеанс принял бы и более старую карту.",
+                      info.SerialText, mapName, failure));
   j.State = MapSignatureState::Verified;
+  if (!floor.Known)
+    j.Note = Fmt(L"Карта файлов обновлений %s: номер выпуска %s принят впервые (на этом компьютере номер выпуска "
+                 L"этой карты еще не был записан).",
+                 mapName, info.SerialText);
   return j;
 }
 

@@ -42,16 +42,30 @@ std::wstring CheckMapInfo(const TMapInfo& info, const std::wstring& mapName, con
                           bool emergency, int year, int month, int day, uint64_t acceptedSerial);
 
 // The highest serial accepted per map ("Buh.nrm") on this computer, in a small INI file beside
-// the settings file. It is replaced whole in one rename, so that a crash leaves the old or
-// the new file, never a damaged one.
+// the settings file, and again in a second file beside it: the higher of the two counts, so
+// that deleting one file does not lower the floor. Each is replaced whole in one rename, so
+// that a crash leaves the old or the new file, never a damaged one.
 std::wstring SerialStatePath();
-uint64_t AcceptedSerial(const std::wstring& mapName);
-bool RecordAcceptedSerial(const std::wstring& mapName, uint64_t serial);
+std::wstring SerialStateCopyPath();
+
+// What the two files say of a map: whether either knows it (a signed map of that name was
+// accepted here), the higher serial, and, when a file exists but cannot be read or is not what
+// this program writes, the Russian reason naming it (the floor is then unknown).
+struct AcceptedSerialFloor {
+  bool Known = false;
+  uint64_t Serial = 0;
+  std::wstring Damage;
+};
+AcceptedSerialFloor ReadAcceptedSerial(const std::wstring& mapName);
+// Raises the map's serial in both files. False, with the reason in Russian when asked for, when
+// either cannot be read or written; a file that cannot be read is never overwritten.
+bool RecordAcceptedSerial(const std::wstring& mapName, uint64_t serial, std::wstring* failure = nullptr);
 
 // The outcome of judging a map by the settings' key and requirement.
 struct MapJudgement {
   MapSignatureState State = MapSignatureState::NotChecked;
   std::wstring Refusal;  // for the refused states: why, in Russian
+  std::wstring Note;     // for an accepted map: what the report should say besides (a first serial)
 };
 
 // True when the settings hold a key or require signed maps.
@@ -61,7 +75,8 @@ bool MapKeyConfigured();
 
 // Judges a map's bytes: signature is null when none arrived (missingDetail then says why, for
 // the message). With a verified signature [MapInfo] is checked and, when all holds, its serial
-// is recorded as accepted.
+// is recorded as accepted; a serial that cannot be recorded refuses the map. Once a signed map
+// of a name was accepted, an unsigned one of that name is refused whatever the requirement.
 MapJudgement JudgeMap(const std::string& map, const std::string* signature, const std::wstring& mapName,
                       const std::wstring& programID, bool emergency, const std::wstring& missingDetail);
 

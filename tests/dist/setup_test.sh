@@ -41,7 +41,10 @@ run_uninstaller() { wine_run cmd /c "cd /d $wdir && uninstall.exe $1"; }
 arch="$(bash scripts/host-arch)"
 version="$(sed -n 's/^project(dorvex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 out="$tmp/dist"
-if ! DORVEX_DIST_OUT="$out" bash scripts/dist >"$tmp/dist.log" 2>&1; then
+# The publisher's key for the maps goes into the settings with the requirement of signed maps.
+openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$tmp/map.pub" 2>/dev/null
+mapkey="$(openssl pkey -pubin -in "$tmp/map.pub" -outform DER | base64 -w0)"
+if ! DORVEX_MAP_KEY="$tmp/map.pub" DORVEX_DIST_OUT="$out" bash scripts/dist >"$tmp/dist.log" 2>&1; then
   cat "$tmp/dist.log"
   fail "scripts/dist did not build the setup programs"
   finish
@@ -137,6 +140,8 @@ check "the uninstaller's signature does not verify" verify "$dir/uninstall.exe"
 check "the repository folder was not made" [ -d "$dir/Хранилище" ]
 check "the settings do not name the repository in the program's folder" \
   bash -c "iconv -f CP1251 -t UTF-8 '$dir/dorvex.ini' | tr -d '\r' | grep -qxF 'UpgradeFilesDir=$wdir\\Хранилище\\'"
+check "the settings do not hold the publisher's key with the requirement of signed maps" \
+  bash -c "tr -d '\r' < '$dir/dorvex.ini' | grep -qxF 'MapPublicKey=$mapkey' && tr -d '\r' < '$dir/dorvex.ini' | grep -qxF 'RequireSignedMaps=1'"
 check "the Start-menu shortcut is missing" [ -f "$shortcut" ]
 check "the shortcut does not lead to the installed dorvex.exe" python3 -c '
 import sys

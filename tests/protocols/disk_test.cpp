@@ -428,13 +428,17 @@ TEST(DownloadFilesTest, AFileShorterThanItsMapSizeIsNotWhole) {
   EXPECT_EQ(disk.partialAtStart[0], "");
   EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\12\\a.dll"), data);
 
-  // A longer file than the map says is whole, and so is any file of a map without sizes.
+  // A longer file than the map says is refused, both sizes named; any file of a map without sizes is whole.
   f.Map(L"[13]\r\nCount=2\r\nFileName1=b.dll\r\nFileSize1=3\r\nFileName2=c.dll\r\n");
   f.Write(L"13\\b.dll", "bbbbbb");
   f.Write(L"13\\c.dll", "cc");
   disk.StepList = {L"13"};
+  EXPECT_FALSE(disk.DownloadFiles(f.abortVar, nullptr));
+  EXPECT_NE(f.messages.back().find(L"в карте 3 байт, а источник передает не меньше 6 байт"), std::wstring::npos);
+  EXPECT_FALSE(test::PathExists(f.repo / L"Buh\\13\\b.dll"));
+  EXPECT_FALSE(test::PathExists(f.temp / L"Buh\\13\\b.dll"));
+  f.Map(L"[13]\r\nCount=1\r\nFileName1=c.dll\r\n");
   EXPECT_TRUE(disk.DownloadFiles(f.abortVar, nullptr));
-  EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\13\\b.dll"), "bbbbbb");
   EXPECT_EQ(test::ReadBytes(f.repo / L"Buh\\13\\c.dll"), "cc");
 }
 

@@ -12,6 +12,7 @@
 #include "app/report.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "net/ftp_server.h"
 #include "net/script_server.h"
 #include "settings/options.h"
 #include "test_util.h"
@@ -69,9 +70,11 @@ void HostLink(const std::wstring& link, const std::wstring& target) {
   ASSERT_NE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << WideToUtf8(link);
 }
 
-enum class Via { Directory, Http, Ftp, Proxy, Share };
+enum class Via { Directory, Http, Ftp, Proxy, Share, ScriptHttp, ScriptFtp };
 const char* ViaName(Via v) {
   switch (v) {
+    case Via::ScriptHttp: return "scripted HTTP server";
+    case Via::ScriptFtp: return "scripted FTP server";
     case Via::Directory: return "directory";
     case Via::Http: return "lighttpd";
     case Via::Ftp: return "vsftpd";
@@ -93,7 +96,9 @@ struct Bench {
 
   explicit Bench(Via v) : via(v) {
     switch (v) {
-      case Via::Directory: source = pc.root / L"source\\"; break;
+      case Via::Directory:
+      case Via::ScriptHttp:
+      case Via::ScriptFtp: source = pc.root / L"source\\"; break;
       case Via::Http:
       case Via::Proxy: source = Env(L"DX_HTTP_ROOT"); break;
       case Via::Ftp: source = Env(L"DX_FTP_ROOT"); break;
@@ -101,17 +106,26 @@ struct Bench {
     }
     test::RemoveTree(source);
     ForceDirectories(source);
-    DeleteFileW(SerialStatePath().c_str());
+    ForgetSerials();
     pc.InstallBuh();
   }
   ~Bench() {
     pc.form.reset();
     test::RemoveTree(source);
     ForceDirectories(source);
-    DeleteFileW(SerialStatePath().c_str());
+    ForgetSerials();
     DeleteFileW(FixedReportPath().c_str());
     Settings() = TSettings{};
   }
+  static void ForgetSerials() {
+    for (const std::wstring& path : {SerialStatePath(), SerialStateCopyPath()}) {
+      DeleteFileW(path.c_str());
+      RemoveDirectoryW(path.c_str());
+      RemoveDirectoryW((path + L".new").c_str());
+    }
+  }
+  std::unique_ptr<test::ScriptServer> httpServer;    // Via::ScriptHttp
+  std::unique_ptr<test::ScriptedFtpServer> ftpServer;  // Via::ScriptFtp
   // Serves a published tree of the key fixture.
   void Serve(const std::wstring& tree) { CopyTree(Keys(L"attacks\\" + tree + L"\\"), source); }
   void Rename(const std::wstring& from, const std::wstring& to) {
@@ -131,6 +145,14 @@ struct Bench {
         via_ = http + L"[Proxy]\r\nUse=1\r\nProxyServerName=127.0.0.1\r\nProxyServerPort=" + Env(L"DX_PROXY_PORT") +
                L"\r\nProxyAuthType=1\r\nProxyLogin=" + Env(L"DX_PROXY_USER") + L"\r\nProxyPassword=" +
                Env(L"DX_PROXY_PASSWORD") + L"\r\n[Connection]\r\nConnectionType=1\r\n";
+        break;
+      case Via::ScriptHttp:
+        via_ = L"[Http]\r\nServer=127.0.0.1\r\nPort=" + std::to_wstring(httpServer->Port()) +
+               L"\r\nRootDir=/\r\nTimeOut=2\r\n[Proxy]\r\nUse=0\r\n[Connection]\r\nConnectionType=1\r\n";
+        break;
+      case Via::ScriptFtp:
+        via_ = L"[Ftp]\r\nServer=127.0.0.1\r\nPort=" + std::to_wstring(ftpServer->Port()) +
+               L"\r\nRootDir=/\r\nTimeOut=2\r\n[Proxy]\r\nUse=0\r\n[Connection]\r\nConnectionType=0\r\n";
         break;
       case Via::Ftp:
         via_ = L"[Ftp]\r\nServer=127.0.0.1\r\nPort=" + Env(L"DX_FTP_PORT") + L"\r\nRootDir=" +
@@ -172,6 +194,66 @@ struct Bench {
   }
 };
 
+// A scripted source serving the key fixture's tree "big" (f414.dat of 4096 bytes), with
+// f414.dat sent as the feed says: far more than the map's size, or a byte every 100 ms. Both
+// are bounded (32 MiB, 80 bytes), so that an agent without the bounds ends too.
+enum class Feed { Endless, Slow };
+void SendFeed(SOCKET s, Feed feed, bool http) {
+  const std::string head = feed == Feed::Endless ? "33554432" : "4096";
+  if (http && !test::ScriptServer::SendAll(s, "HTTP/1.0 200 OK\r\nContent-Length: " + head + "\r\n\r\n")) return;
+  const std::string block(feed == Feed::Endless ? 1 << 16 : 1, 'e');
+  for (int i = 0; i < (feed == Feed::Endless ? 512 : 80); ++i) {
+    if (send(s, block.data(), static_cast<int>(block.size()), 0) != static_cast<int>(block.size())) return;
+    if (feed == Feed::Slow) Sleep(100);
+  }
+}
+// A file of the tree by its path on the wire; "\x01" when there is none.
+std::string Served(const std::string& path) {
+  std::wstring rel = Utf8ToWide(path);
+  for (auto& c : rel)
+    if (c == L'/') c = L'\\';
+  const std::wstring file = Keys(L"attacks\\big\\" + rel.substr(rel.find_first_not_of(L'\\')));
+  return test::PathExists(file) ? test::ReadBytes(file) : std::string("\x01");
+}
+void Script(Bench& b, Feed feed) {
+  if (b.via == Via::ScriptHttp) {
+    b.httpServer = std::make_unique<test::ScriptServer>([&b, feed](SOCKET s, int) {
+      const std::string request = b.httpServer->ReadRequest(s);
+      const size_t from = request.find(' ') + 1;
+      const std::string path = request.substr(from, request.find(' ', from) - from), bytes = Served(path);
+      if (path.find("f414.dat") != std::string::npos) return SendFeed(s, feed, true);
+      test::ScriptServer::SendAll(s, bytes == "\x01" ? "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"
+                                                     : "HTTP/1.0 200 OK\r\nContent-Length: " +
+                                                           std::to_string(bytes.size()) + "\r\n\r\n" + bytes);
+    });
+    return;
+  }
+  b.ftpServer = std::make_unique<test::ScriptedFtpServer>([feed](test::FtpScript& s) {
+    s.Send("220 ready\r\n");
+    for (int i = 0; i < 100; ++i) {
+      const std::string line = s.ReadLine(), verb = line.substr(0, 4);
+      if (line.empty() || verb == "QUIT") return s.Send("221 bye\r\n");
+      if (verb != "RETR") {
+        s.Send(verb == "USER" ? "230 in\r\n" : verb == "REST" ? "350 go on\r\n" : "200 ok\r\n");
+        continue;
+      }
+      const std::string path = line.substr(5), bytes = Served(path);
+      if (bytes == "\x01") {
+        s.Send("550 no such file\r\n");
+        continue;
+      }
+      s.Send("150 here it comes\r\n");
+      SOCKET d = s.ConnectData();
+      if (path.find("f414.dat") != std::string::npos)
+        SendFeed(d, feed, false);
+      else
+        test::FtpScript::SendAll(d, bytes);
+      closesocket(d);
+      s.Send("226 done\r\n");
+    }
+  });
+}
+
 const wchar_t kUpgraded[] = L"Обновление программы «Корвенд-Бухгалтерия» с версии 413 до версии 414 успешно проведено";
 const wchar_t kNothing[] = L"Файлы программы не загружаются и не устанавливаются.";
 
@@ -193,6 +275,33 @@ struct Attack {
   std::function<void(Bench&)> check;   // anything more to look at afterwards
   bool fetchesSome;                    // whether files before the refused one may be fetched
 };
+
+// Plays each attack as a whole session and checks what the record and the repository say.
+void Play(const std::vector<Attack>& attacks, HANDLE& held) {
+  for (const auto& a : attacks) {
+    SCOPED_TRACE(std::string(a.name) + " via " + ViaName(a.via));
+    Bench b(a.via);
+    a.serve(b);
+    const std::wstring all = b.Session();
+    if (held != INVALID_HANDLE_VALUE) {
+      CloseHandle(held);
+      held = INVALID_HANDLE_VALUE;
+    }
+    for (const auto& e : a.expected)
+      EXPECT_NE(all.find(e), std::wstring::npos) << WideToUtf8(e) << "\n" << WideToUtf8(all);
+    if (a.upgradeRuns) {
+      EXPECT_NE(all.find(kUpgraded), std::wstring::npos) << WideToUtf8(all);
+    } else {
+      EXPECT_EQ(all.find(L"успешно проведено"), std::wstring::npos) << WideToUtf8(all);
+      EXPECT_EQ(b.pc.Upgrades(), "");
+      if (!a.fetchesSome) {
+        EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\413\\f413.dat"));
+      }
+    }
+    if (a.check) a.check(b);
+  }
+}
+
 }  // namespace
 
 TEST(Attacks, NothingTheKeyDidNotVouchForIsUsed) {
@@ -204,7 +313,7 @@ TEST(Attacks, NothingTheKeyDidNotVouchForIsUsed) {
       Attack{"genuine map and files (the control)",
              Via::Http,
              [](Bench& b) { b.Serve(L"v2"); },
-             {L"[карта обновлений подписана, подпись проверена]"},
+             {L"[карта обновлений подписана, подпись проверена]", L"Buh.nrm: номер выпуска 200 принят впервые"},
              true,
              [](Bench& b) {
                EXPECT_EQ(b.Repo(L"Buh\\414\\f414.dat"), "step 414");
@@ -405,28 +514,128 @@ TEST(Attacks, NothingTheKeyDidNotVouchForIsUsed) {
              true,
              nullptr},
   };
-  for (const auto& a : attacks) {
-    SCOPED_TRACE(std::string(a.name) + " via " + ViaName(a.via));
-    Bench b(a.via);
-    a.serve(b);
-    const std::wstring all = b.Session();
-    if (held != INVALID_HANDLE_VALUE) {
-      CloseHandle(held);
-      held = INVALID_HANDLE_VALUE;
-    }
-    for (const auto& e : a.expected)
-      EXPECT_NE(all.find(e), std::wstring::npos) << WideToUtf8(e) << "\n" << WideToUtf8(all);
-    if (a.upgradeRuns) {
-      EXPECT_NE(all.find(kUpgraded), std::wstring::npos) << WideToUtf8(all);
-    } else {
-      EXPECT_EQ(all.find(L"успешно проведено"), std::wstring::npos) << WideToUtf8(all);
-      EXPECT_EQ(b.pc.Upgrades(), "");
-      if (!a.fetchesSome) {
-        EXPECT_FALSE(test::PathExists(b.pc.repo + L"Buh\\413\\f413.dat"));
-      }
-    }
-    if (a.check) a.check(b);
-  }
+  Play(attacks, held);
+}
+
+// Sources that send without end or too slowly, a serial floor that was tampered with, a map
+// without its signature after a signed one, and one program's refused map beside another's.
+TEST(Attacks, EndlessFilesLoweredFloorsAndRefusalsThatHoldOthersBack) {
+  HANDLE held = INVALID_HANDLE_VALUE;
+  const std::vector<Attack> attacks = {
+      Attack{"a step file without end",
+             Via::ScriptHttp,
+             [](Bench& b) { Script(b, Feed::Endless); },
+             {L"Файл больше, чем указано в карте файлов обновлений: в карте 4096 байт, а источник передает не меньше"},
+             false,
+             nullptr,
+             true},
+      Attack{"a step file without end",
+             Via::ScriptFtp,
+             [](Bench& b) { Script(b, Feed::Endless); },
+             {L"Файл больше, чем указано в карте файлов обновлений: в карте 4096 байт, а источник передает не меньше"},
+             false,
+             nullptr,
+             true},
+      Attack{"a step file larger than its map says",
+             Via::Directory,
+             [](Bench& b) {
+               b.Serve(L"big");
+               test::WriteBytes(b.source + L"Buh\\414\\f414.dat", std::string(1 << 20, 'e'));
+             },
+             {L"в карте 4096 байт, а источник передает не меньше 1048576 байт"},
+             false,
+             nullptr,
+             true},
+      Attack{"a step file a byte at a time",
+             Via::ScriptHttp,
+             [](Bench& b) { Script(b, Feed::Slow); },
+             {L"Передача зависла: за", L"ключ MinRate раздела [Connection]"},
+             false,
+             nullptr,
+             true},
+      Attack{"a step file a byte at a time",
+             Via::ScriptFtp,
+             [](Bench& b) { Script(b, Feed::Slow); },
+             {L"Передача зависла: за", L"ключ MinRate раздела [Connection]"},
+             false,
+             nullptr,
+             true},
+      Attack{"an older map after the serial state was deleted",
+             Via::Directory,
+             [](Bench& b) {
+               ASSERT_TRUE(RecordAcceptedSerial(L"Buh.nrm", 200));
+               DeleteFileW(SerialStatePath().c_str());
+               b.Serve(L"v1");
+             },
+             {L"старее уже принятой на этом компьютере: ее номер выпуска (Serial) 100, а принят был номер 200", kNothing},
+             false,
+             nullptr},
+      Attack{"an older map after the serial state was emptied",
+             Via::Directory,
+             [](Bench& b) {
+               ASSERT_TRUE(RecordAcceptedSerial(L"Buh.nrm", 200));
+               test::WriteBytes(SerialStatePath(), "");
+               b.Serve(L"v1");
+             },
+             {L"файл " + SerialStatePath() + L" пуст или поврежден", kNothing},
+             false,
+             nullptr},
+      Attack{"an older map after the serial state was made a directory",
+             Via::Directory,
+             [](Bench& b) {
+               ASSERT_TRUE(RecordAcceptedSerial(L"Buh.nrm", 200));
+               DeleteFileW(SerialStatePath().c_str());
+               CreateDirectoryW(SerialStatePath().c_str(), nullptr);
+               b.Serve(L"v1");
+             },
+             {L"на месте файла " + SerialStatePath() + L" находится каталог", kNothing},
+             false,
+             nullptr},
+      Attack{"an older map while a reader holds the serial state",
+             Via::Directory,
+             [&held](Bench& b) {
+               ASSERT_TRUE(RecordAcceptedSerial(L"Buh.nrm", 200));
+               held = CreateFileW(SerialStatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+               b.Serve(L"v1");
+             },
+             {L"файл " + SerialStatePath() + L" нельзя прочитать", kNothing},
+             false,
+             nullptr},
+      Attack{"a serial that cannot be recorded",
+             Via::Directory,
+             [](Bench& b) {
+               ASSERT_TRUE(RecordAcceptedSerial(L"Kadry.nrm", 5));
+               CreateDirectoryW((SerialStatePath() + L".new").c_str(), nullptr);
+               b.Serve(L"v2");
+             },
+             {L"Номер выпуска 200 карты файлов обновлений Buh.nrm нельзя сохранить", kNothing},
+             false,
+             nullptr},
+      Attack{"an unsigned map after a signed one was accepted",
+             Via::Http,
+             [](Bench& b) {
+               b.required = false;
+               ASSERT_TRUE(RecordAcceptedSerial(L"Buh.nrm", 200));
+               b.Serve(L"v2");
+               DeleteFileW((b.source + L"Buh.nrm.sig").c_str());
+             },
+             {L"подписанная карта с этим именем уже была принята на этом компьютере (номер выпуска 200)", kNothing},
+             false,
+             nullptr},
+      Attack{"one program's spoiled signature beside another's genuine map",
+             Via::Directory,
+             [](Bench& b) {
+               b.Serve(L"v2");
+               b.Serve(L"kadry");
+               test::WriteBytes(b.source + L"Buh.nrm.sig", std::string(256, 's'));
+               b.pc.AddLoadOnly(L"Kadry", 5);
+             },
+             {L"Доставка обновлений программы «Корвенд-Кадры» с версии 5 до версии 6 успешно произведена",
+              L"Программа «Корвенд-Бухгалтерия» не обновлена: ее карта файлов обновлений не принята. Подпись карты"},
+             false,
+             nullptr},
+  };
+  Play(attacks, held);
 }
 
 namespace {
