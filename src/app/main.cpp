@@ -4,6 +4,8 @@
 #include <exception>
 
 #include "app/mainfrm.h"
+#include "app/report.h"
+#include "app/sessionlock.h"
 #include "common/errors.h"
 #include "settings/configure.h"
 #include "settings/options.h"
@@ -15,6 +17,14 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace dorvex;
   if (ConfigureMode()) return 0;  // registration from the command line: no window at all
+  LoadSettings();
+  // Unattended, a second session ends at once, before it writes anything the running one does.
+  SessionLockHold autoLock;
+  const bool unattended = AutoMode();
+  if (unattended) {
+    std::wstring holder;
+    if (LockForAutoSession(autoLock, holder) == LockResult::Busy) return kExitBusy;
+  }
   ui::InitControls(instance);
   ui::InstallPump();
   BindSystemDownload();
@@ -24,17 +34,30 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   {
     TMainForm form;
     form.SetQuitOnDestroy(true);
+    // Unattended, no box waits for a person: what it would say goes into the session's report,
+    // or into the event log outside a session.
+    if (unattended)
+      ui::SetUnattendedSink([&form](const std::wstring& text) {
+        if (form.Running) {
+          form.ShowSessionMessage(&form, text);
+        } else {
+          ReportToEventLog(text);
+          form.SessionFailed(kExitUnusable);
+        }
+      });
     try {
       form.Create();
       form.Show();
       code = ui::RunMessageLoop();
+      if (unattended) code = form.SessionExitCode;
     } catch (const Error& e) {
       ui::ShowError(nullptr, e.Message());
-      code = 1;
+      code = kExitUnusable;
     } catch (const std::exception& e) {
       ui::ShowError(nullptr, L"Непредвиденная ошибка программы.");
-      code = 1;
+      code = kExitUnusable;
     }
+    ui::SetUnattendedSink(nullptr);
   }
   FreeRasLibrary();
   UnbindSystemDownload();
