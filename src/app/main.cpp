@@ -52,10 +52,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       if (unattended) code = form.SessionExitCode;
     } catch (const Error& e) {
       ui::ShowError(nullptr, e.Message());
-      code = kExitUnusable;
+      code = unattended ? kExitUnusable : 1;
     } catch (const std::exception& e) {
       ui::ShowError(nullptr, L"Непредвиденная ошибка программы.");
-      code = kExitUnusable;
+      code = unattended ? kExitUnusable : 1;
     }
     ui::SetUnattendedSink(nullptr);
   }

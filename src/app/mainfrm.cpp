@@ -241,7 +241,7 @@ void TMainForm::FormCreate() {
     SessionTempDir.clear();
     SessionTempDir = CreateTempDirectory(GetSystemTempDirectory(), L"~KT");
     SetCurrentDirectoryW(SessionTempDir.c_str());
-    if (SessionLockHold lock = TryLockQuietly()) WriteSessionTempDir(SessionTempDir);
+    if (SessionLockHold lock; TryLockQuietly(lock)) WriteSessionTempDir(SessionTempDir);
   }
   // 11. the program list with the user's delivery list
   BuildCatalogue([this](void* sender, bool sent, int32_t count) { ShowTraffic(sender, sent, count); },
@@ -282,13 +282,14 @@ void TMainForm::FormDestroy() {
   // 3. while another session holds the repository, the directory the settings record is that
   // session's: neither it nor the record is touched
   if (RemoveTempDirOnExit) {
-    SessionLockHold lock = TryLockQuietly();
+    SessionLockHold lock;
+    const bool free = TryLockQuietly(lock);
     const bool recorded = SameText(ExcludeTrailingBackslash(ReadSessionTempDir()), ExcludeTrailingBackslash(SessionTempDir));
-    if (LooksLikeSessionTempDir(SessionTempDir) && (lock || !recorded)) {
+    if (LooksLikeSessionTempDir(SessionTempDir) && (free || !recorded)) {
       ClearDirectory(SessionTempDir, true);
       if (DirectoryExists(SessionTempDir)) RemoveDirectoryW(ExcludeTrailingBackslash(SessionTempDir).c_str());
     }
-    if (lock) WriteSessionTempDir(L"");
+    if (free) WriteSessionTempDir(L"");
   }
   // 4.
   FreeProgramCatalogue();

@@ -76,8 +76,8 @@ void TMainForm::RunBtnClick() {
     AdoptSessionTempDir();
     WriteLastSession(SessionOutcome::Running, SessionStart);
   }
-  SetUpgradeWaitPolicy(
-      UpgradeWaitPolicy{AutoMode() ? Settings().UpgradeTimeLimit : 0, [this] { return StopRequested; }});
+  // Unattended, nobody can wait for an upgrade executable that does not end; a person sees it.
+  SetUpgradeWaitPolicy(UpgradeWaitPolicy{AutoMode() ? Settings().UpgradeTimeLimit : 0, nullptr});
 
   SetRunning(true);
   std::wstring failure;
@@ -150,7 +150,6 @@ void TMainForm::RunSession(bool& listChanged) {
   TProgramList* list = ProgramCatalogue();
   if (!list || list->ActiveCount() == 0) {
     ShowSessionMessage(nullptr, L"В список доставки обновлений не включено ни одной программы.");
-    SessionFailed(kExitUnusable);
     return;
   }
   ProgramsReached = true;
@@ -221,6 +220,13 @@ void TMainForm::RunSession(bool& listChanged) {
 // A floppy transfer set: no connection, the set is read into the repository and the upgrade
 // phase follows at once.
 void TMainForm::ImportFromFloppies(TProgramList& list, bool& listChanged) {
+  // Within a session this is the session's own lock; the entry stays apart for what else must
+  // be asked before a floppy set is read into the repository.
+  SessionLockHold lock;
+  if (!LockForFloppyImport(hwnd_, lock)) {
+    SessionFailed(kExitBusy);
+    return;
+  }
   list.ClearDownloaded();
   for (const auto& p : list) {
     if (!p->Active) continue;
@@ -352,8 +358,7 @@ void TMainForm::UpgradePhase(bool& listChanged) {
   }
   ShowAction(L"Подготовка к обновлению программ...");
   ShowPage(2);
-  // Stop in the upgrade phase stops the wait for an upgrade executable that does not end: it is
-  // left running, and no further step starts.
+  EnableWindow(StopBtn, FALSE);  // the upgrade phase cannot be stopped
 
   for (const auto& item : list) {
     TProgram& p = *item;
@@ -436,6 +441,7 @@ void TMainForm::UpgradePhase(bool& listChanged) {
     SessionFailed(kExitUnusable);
   }
   if (IsIconic(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
+  EnableWindow(StopBtn, TRUE);
 }
 
 }  // namespace dorvex

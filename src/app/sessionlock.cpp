@@ -138,10 +138,9 @@ LockResult LockForAutoSession(SessionLockHold& hold, std::wstring& holder) {
   return Take(Settings().UpgradeFilesDir, ActionName(), hold, holder, true);
 }
 
-SessionLockHold TryLockQuietly() {
-  SessionLockHold hold;
+bool TryLockQuietly(SessionLockHold& hold) {
   std::wstring holder;
-  return Take(Settings().UpgradeFilesDir, ActionName(), hold, holder) == LockResult::Taken ? hold : nullptr;
+  return Take(Settings().UpgradeFilesDir, ActionName(), hold, holder) != LockResult::Busy;
 }
 
 }  // namespace dorvex

@@ -43,7 +43,8 @@ bool LockForFloppyImport(HWND owner, SessionLockHold& hold);
 // must end at once without writing.
 LockResult LockForAutoSession(SessionLockHold& hold, std::wstring& holder);
 // The window's own housekeeping (its temporary directory, its record in the settings) is done
-// only under the lock and silently skipped otherwise.
-SessionLockHold TryLockQuietly();
+// only while no other session holds the repository: false when one does; hold is the lock
+// when there is a repository to lock.
+bool TryLockQuietly(SessionLockHold& hold);
 
 }  // namespace dorvex
