@@ -86,20 +86,32 @@ void TControlsForm::BuildReport(const std::vector<std::wstring>& sessionLines, i
   SetWindowTextW(ReportMemo, memo.c_str());
 
   const TSettings& s = Settings();
+  ReportFailed = false;
+  std::wstring dated;
   if (s.EnableLogReports && DirectoryExists(s.UpgradeFilesDir)) {
-    const std::wstring dated = DatedReportPath(s.UpgradeFilesDir, input.end);
+    dated = DatedReportPath(s.UpgradeFilesDir, input.end);
     unsigned long error = 0;
     if (!ForceDirectories(ExtractFilePath(dated))) error = GetLastError();
-    if (error != 0 || !WriteTextLines(dated, reportText_, &error))
+    if (error != 0 || !WriteTextLines(dated, reportText_, &error)) {
       reportText_.push_back(Fmt(L"Ошибка создания файла отчета (%s). Windows вернула ошибку: %s", dated,
                                 WindowsErrorText(error)));
+      dated.clear();
+    }
   }
   const std::wstring fixed = FixedReportPath();
   unsigned long error = 0;
-  if (!WriteTextLines(fixed, reportText_, &error))
-    ui::ShowMessageBox(dialogOwner_,
-                       Fmt(L"Ошибка создания файла отчета (%s). Windows вернула ошибку: %s", fixed, WindowsErrorText(error)),
-                       ui::ApplicationTitle(), MB_OK | MB_ICONERROR);
+  if (!WriteTextLines(fixed, reportText_, &error)) {
+    ReportFailed = true;
+    const std::wstring text =
+        Fmt(L"Ошибка создания файла отчета (%s). Windows вернула ошибку: %s", fixed, WindowsErrorText(error));
+    if (AutoMode()) {
+      // Nobody is there to press OK: the dated report tells it, or else the event log.
+      reportText_.push_back(text);
+      if (dated.empty() || !WriteTextLines(dated, reportText_, nullptr)) ReportToEventLog(text);
+    } else {
+      ui::ShowMessageBox(dialogOwner_, text, ui::ApplicationTitle(), MB_OK | MB_ICONERROR);
+    }
+  }
   EnableWindow(OtherReportsBtn, s.EnableLogReports);
 }
 

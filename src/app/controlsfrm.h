@@ -45,6 +45,7 @@ class TControlsForm : public ui::Window {
   void BuildReport(const std::vector<std::wstring>& sessionLines, int64_t bytesSent, int64_t bytesReceived,
                    TDateTime sessionStart);
   const std::vector<std::wstring>& ReportText() const { return reportText_; }
+  bool ReportFailed = false;  // the last report could not be filed beside the program
   void SaveReportBtnClick();
   void PrintReportBtnClick();
   void OtherReportsBtnClick();

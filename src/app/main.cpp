@@ -4,6 +4,8 @@
 #include <exception>
 
 #include "app/mainfrm.h"
+#include "app/report.h"
+#include "app/sessionlock.h"
 #include "common/errors.h"
 #include "settings/configure.h"
 #include "settings/encoding.h"
@@ -16,6 +18,17 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace dorvex;
   if (ConfigureMode()) return ConfigureRefusal().empty() ? 0 : 1;  // registration from the command line: no window at all
+  // A settings file saved in another code page is refused before anything reads or writes it
+  // (not even the lock, which would make a repository folder of a garbled name).
+  const std::wstring encodingFault = SettingsEncodingFault(SettingsFileName());
+  // Unattended, a second session ends at once, before it writes anything the running one does.
+  SessionLockHold autoLock;
+  const bool unattended = AutoMode();
+  if (encodingFault.empty()) {
+    LoadSettings();
+    std::wstring holder;
+    if (unattended && LockForAutoSession(autoLock, holder) == LockResult::Busy) return kExitBusy;
+  }
   ui::InitControls(instance);
   ui::InstallPump();
   BindSystemDownload();
@@ -25,19 +38,31 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   {
     TMainForm form;
     form.SetQuitOnDestroy(true);
+    // Unattended, no box waits for a person: what it would say goes into the session's report,
+    // or into the event log outside a session.
+    if (unattended)
+      ui::SetUnattendedSink([&form](const std::wstring& text) {
+        if (form.Running) {
+          form.ShowSessionMessage(&form, text);
+        } else {
+          ReportToEventLog(text);
+          form.SessionFailed(kExitUnusable);
+        }
+      });
     try {
-      // A settings file saved in another code page is refused before anything reads or writes it.
-      if (std::wstring fault = SettingsEncodingFault(SettingsFileName()); !fault.empty()) throw Error(fault);
+      if (!encodingFault.empty()) throw Error(encodingFault);
       form.Create();
       form.Show();
       code = ui::RunMessageLoop();
+      if (unattended) code = form.SessionExitCode;
     } catch (const Error& e) {
       ui::ShowError(nullptr, e.Message());
-      code = 1;
+      code = unattended ? kExitUnusable : 1;
     } catch (const std::exception& e) {
       ui::ShowError(nullptr, L"Непредвиденная ошибка программы.");
-      code = 1;
+      code = unattended ? kExitUnusable : 1;
     }
+    ui::SetUnattendedSink(nullptr);
   }
   FreeRasLibrary();
   UnbindSystemDownload();

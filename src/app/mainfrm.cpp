@@ -12,6 +12,7 @@
 #include "protocols/http.h"
 #include "common/text.h"
 #include "app/reportsfrm.h"
+#include "app/sessionlock.h"
 #include "dialogs/optionsfrm.h"
 #include "repository/upgrademanagerfrm.h"
 #include "settings/options.h"
@@ -178,9 +179,10 @@ void TMainForm::CreateControls() {
   ui::CreateLabel(p, L"ДОРВЕКС", 16, 6, 260, 40, ui::LabelLeft, titleFont_, kTitleColor);
   ui::CreateLabel(p, L"для программ «Ворел-Софт»", 18, 44, 260, 18, ui::LabelLeft, subtitleFont_, kTitleColor);
   VersionLabel = ui::CreateLabel(p, L"версия: %s от %sг.", 18, 63, 260, 16);
-  ActiveProgramsLabel = ui::CreateLabel(p, L"", 300, 12, 285, 16, ui::LabelRight);
-  LastRunCaptionLabel = ui::CreateLabel(p, L"", 300, 36, 285, 16, ui::LabelRight);
-  LastRunLabel = ui::CreateLabel(p, L"", 300, 54, 285, 16, ui::LabelRight);
+  ActiveProgramsLabel = ui::CreateLabel(p, L"", 300, 8, 285, 16, ui::LabelRight);
+  LastRunCaptionLabel = ui::CreateLabel(p, L"", 300, 28, 285, 16, ui::LabelRight);
+  LastRunLabel = ui::CreateLabel(p, L"", 300, 45, 285, 16, ui::LabelRight);
+  LastOutcomeLabel = ui::CreateLabel(p, L"", 250, 64, 335, 16, ui::LabelRight);
   Separator = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_GRAYRECT, 10, kSeparatorTop, 581, 1, p,
                               nullptr, ui::Instance(), nullptr);
 
@@ -230,14 +232,16 @@ void TMainForm::FormCreate() {
   BytesReceived = BytesSent = ProgramBytesReceived = 0;
   LastRun = ReadLastRun();
   RemoveTempDirOnExit = false;
-  // 10. the session temporary directory: reused while it exists, else made anew
+  LoadSettings();  // the repository, whose lock guards what the window writes
+  // 10. the session temporary directory: reused while it exists, else made anew; recorded in the
+  // settings only while no other session holds the repository (that one's record stands)
   SessionTempDir = ReadSessionTempDir();
   if (!DirectoryExists(SessionTempDir)) {
     RemoveTempDirOnExit = true;
     SessionTempDir.clear();
     SessionTempDir = CreateTempDirectory(GetSystemTempDirectory(), L"~KT");
     SetCurrentDirectoryW(SessionTempDir.c_str());
-    WriteSessionTempDir(SessionTempDir);
+    if (SessionLockHold lock; TryLockQuietly(lock)) WriteSessionTempDir(SessionTempDir);
   }
   // 11. the program list with the user's delivery list
   BuildCatalogue([this](void* sender, bool sent, int32_t count) { ShowTraffic(sender, sent, count); },
@@ -275,13 +279,17 @@ void TMainForm::FormDestroy() {
   if (!created_) return;
   // 2. leave the temporary directory, so that it can be removed
   SetCurrentDirectoryW(ExtractFilePath(ExecutablePath()).c_str());
-  // 3.
+  // 3. while another session holds the repository, the directory the settings record is that
+  // session's: neither it nor the record is touched
   if (RemoveTempDirOnExit) {
-    if (LooksLikeSessionTempDir(SessionTempDir)) {
+    SessionLockHold lock;
+    const bool free = TryLockQuietly(lock);
+    const bool recorded = SameText(ExcludeTrailingBackslash(ReadSessionTempDir()), ExcludeTrailingBackslash(SessionTempDir));
+    if (LooksLikeSessionTempDir(SessionTempDir) && (free || !recorded)) {
       ClearDirectory(SessionTempDir, true);
       if (DirectoryExists(SessionTempDir)) RemoveDirectoryW(ExcludeTrailingBackslash(SessionTempDir).c_str());
     }
-    WriteSessionTempDir(L"");
+    if (free) WriteSessionTempDir(L"");
   }
   // 4.
   FreeProgramCatalogue();
@@ -322,8 +330,49 @@ void TMainForm::LoadBackground() {
   panel_->SetBackground(color, picture);
 }
 
+void TMainForm::AdoptSessionTempDir() {
+  const std::wstring recorded = ReadSessionTempDir();
+  if (!recorded.empty() && DirectoryExists(recorded)) {
+    if (SameText(ExcludeTrailingBackslash(recorded), ExcludeTrailingBackslash(SessionTempDir))) return;
+    // Another session's directory, with what it left to continue: this window's own goes.
+    if (RemoveTempDirOnExit && LooksLikeSessionTempDir(SessionTempDir)) {
+      SetCurrentDirectoryW(ExtractFilePath(ExecutablePath()).c_str());
+      ClearDirectory(SessionTempDir, true);
+      RemoveDirectoryW(ExcludeTrailingBackslash(SessionTempDir).c_str());
+    }
+    SessionTempDir = recorded;
+  } else {
+    if (!DirectoryExists(SessionTempDir)) SessionTempDir = CreateTempDirectory(GetSystemTempDirectory(), L"~KT");
+    WriteSessionTempDir(SessionTempDir);
+  }
+  SetCurrentDirectoryW(SessionTempDir.c_str());
+}
+
+std::wstring TMainForm::LastOutcomeText() {
+  LastSessionRecord last = ReadLastSession();
+  if (last.outcome == SessionOutcome::Running && !Running) {
+    // Recorded as running with nobody holding the repository: that session was cut off.
+    SessionLockHold lock;
+    std::wstring holder;
+    if (TakeRepositoryLock(Settings().UpgradeFilesDir, lock, holder) == LockResult::Busy)
+      return L"Сейчас идет другой сеанс доставки обновлений";
+    last.outcome = SessionOutcome::Interrupted;
+  }
+  const wchar_t* how = nullptr;
+  switch (last.outcome) {
+    case SessionOutcome::Delivered: how = L"обновления доставлены"; break;
+    case SessionOutcome::NothingToDo: how = L"обновлений не требовалось"; break;
+    case SessionOutcome::Failed: how = L"завершен с ошибками"; break;
+    case SessionOutcome::Interrupted: how = L"прерван"; break;
+    default: return L"";
+  }
+  if (last.when == 0) return Fmt(L"Последний сеанс: %s", how);
+  return Fmt(L"Последний сеанс %s: %s", FormatDateTime(L"dd.mm.yyyy г. в hh:nn", last.when), how);
+}
+
 void TMainForm::ShowIdleInfo() {
   ui::SetText(ActiveProgramsLabel, Fmt(L"Программ для доставки: %d шт.", ActiveProgramCount()));
+  ui::SetText(LastOutcomeLabel, LastOutcomeText());
   SetRunning(Running);
   if (LastRun != 0) {
     ui::SetText(LastRunCaptionLabel, L"Предыдущая доставка выполнялась:");
@@ -489,6 +538,12 @@ void TMainForm::OptionsBtnClick() {
     }
     browser.ShowModal(owner);
   };
+  options.BeforeSave = [](HWND owner, std::shared_ptr<void>& hold) {
+    SessionLockHold lock;
+    if (!LockForOptionsSave(owner, lock)) return false;
+    hold = lock;
+    return true;
+  };
   if (options.ShowModal(hwnd_) != IDOK) return;
   // The idle display follows what was saved: the list, the repository, the background.
   ShowIdleInfo();
@@ -498,6 +553,12 @@ void TMainForm::OptionsBtnClick() {
 void TMainForm::UpgradeInfoBtnClick() {
   if (!IsWindowEnabled(UpgradeInfoBtn)) return;
   TUpgradeManagerForm manager(ProgramCatalogue(), SessionTempDir);
+  manager.BeforeDelete = [](HWND owner, std::shared_ptr<void>& hold) {
+    SessionLockHold lock;
+    if (!LockForDeletion(owner, lock)) return false;
+    hold = lock;
+    return true;
+  };
   manager.ShowModal(hwnd_);
 }
 

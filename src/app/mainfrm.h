@@ -27,6 +27,12 @@ constexpr UINT WM_DX_QUERY = WM_USER + 31;     // 0x41F: answered with 1
 constexpr UINT_PTR kPauseTimerId = 1;          // the one-second tick of the pause between attempts
 constexpr uint32_t kTrafficPaintMs = 100;      // the traffic and progress are painted at most this often
 
+// The exit codes of an unattended run.
+constexpr int kExitDelivered = 0;      // every program delivered and upgraded, or already current
+constexpr int kExitProgramFailed = 1;  // some program not delivered, or its upgrade failed or was not started
+constexpr int kExitBusy = 2;           // another session holds the repository
+constexpr int kExitUnusable = 3;       // the settings, the repository or the report could not be used
+
 class TMainPanel;
 
 // Tests make every session fail unexpectedly at its start through this (the function raises);
@@ -61,6 +67,11 @@ class TMainForm : public ui::Window {
   AbortMethod AbortHandler;
   int32_t PauseElapsed = 0;
   int CurrentPage = -1;
+  // The exit code the session earned (kExit...), and whether it got as far as the programs.
+  int SessionExitCode = 0;
+  bool ProgramsReached = false;
+  // Raises the session's exit code to code (a worse ending is never made better).
+  void SessionFailed(int code);
 
   // ---- display ----
   void ShowIdleInfo();
@@ -98,6 +109,7 @@ class TMainForm : public ui::Window {
   // ---- controls, for the session and for tests ----
   HWND RunBtn{}, StopBtn{}, OptionsBtn{}, UpgradeInfoBtn{}, CloseBtn{};
   HWND ActiveProgramsLabel{}, LastRunCaptionLabel{}, LastRunLabel{}, VersionLabel{};
+  HWND LastOutcomeLabel{};  // how the last session ended
   HWND IsRepeatingLabel{}, AttemptCountLabel{}, PauseRemaingLabel{};
   HWND Separator{};
   TControlsForm* Controls() const { return controls_.get(); }
@@ -125,6 +137,10 @@ class TMainForm : public ui::Window {
   void UpgradePhase(bool& listChanged);
   void ImportFromFloppies(class TProgramList& list, bool& listChanged);
   void TellHeldBack(class TProgramList& list);
+  // Under the lock: the session's temporary directory is the one the settings record when it
+  // still exists, else this window's own, recorded now.
+  void AdoptSessionTempDir();
+  std::wstring LastOutcomeText();
 
   std::unique_ptr<TMainPanel> panel_;
   std::unique_ptr<TControlsForm> controls_;

@@ -146,6 +146,14 @@ std::wstring DatedReportPath(const std::wstring& repository, TDateTime end) {
 
 std::wstring FixedReportPath() { return ChangeFileExt(ExecutablePath(), L".txt"); }
 
+void ReportToEventLog(const std::wstring& text) {
+  HANDLE source = RegisterEventSourceW(nullptr, L"Дорвекс");
+  if (!source) return;
+  const wchar_t* strings[] = {text.c_str()};
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
+}
+
 bool WriteTextLines(const std::wstring& path, const std::vector<std::wstring>& lines, unsigned long* error) {
   std::wstring text;
   for (size_t i = 0; i < lines.size(); ++i) {

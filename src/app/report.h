@@ -31,6 +31,10 @@ std::wstring DatedReportPath(const std::wstring& repository, TDateTime end);
 // The fixed file beside the program: its path with ".txt".
 std::wstring FixedReportPath();
 
+// Records a text in the Windows event log (application log, source "Дорвекс"): where an
+// unattended run tells what it could not put in its report.
+void ReportToEventLog(const std::wstring& text);
+
 // Writes lines in the ANSI code page, joined by CR LF; false with the Windows error on failure.
 bool WriteTextLines(const std::wstring& path, const std::vector<std::wstring>& lines, unsigned long* error);
 

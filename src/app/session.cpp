@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "app/mainfrm.h"
+#include "app/sessionlock.h"
 #include "common/clock.h"
 #include "common/errors.h"
 #include "common/routines.h"
@@ -19,6 +20,7 @@
 #include "transfer/importset.h"
 #include "ui/dialogs.h"
 #include "ui/pump.h"
+#include "upgrade/boosters.h"
 #include "upgrade/chain.h"
 #include "upgrade/mapcheck.h"
 
@@ -52,8 +54,6 @@ void SetUnexpectedSessionFault(std::function<void()> fault) { UnexpectedFault() 
 void TMainForm::RunBtnClick() {
   if (!IsWindowEnabled(RunBtn) || Running) return;
   bool listChanged = false;
-  RemoveTempDirOnExit = false;
-  SessionStart = Now();
   TProgramList* list = ProgramCatalogue();
   if (list)
     for (const auto& p : *list) p->Repair = false;
@@ -62,6 +62,22 @@ void TMainForm::RunBtnClick() {
     TRepairSelectForm choice(*list);
     if (choice.ShowModal(hwnd_) != IDOK) return;
   }
+  // One session at a time: refused here, before anything is written, when another holds the
+  // repository.
+  SessionLockHold lock;
+  if (!LockForRun(hwnd_, lock)) return;
+  RemoveTempDirOnExit = false;
+  SessionStart = Now();
+  SessionExitCode = 0;
+  // What another session may have changed since this window read it.
+  if (list) list->RefreshVersionsFromIni();
+  LastRun = ReadLastRun();
+  if (lock) {
+    AdoptSessionTempDir();
+    WriteLastSession(SessionOutcome::Running, SessionStart);
+  }
+  // Unattended, nobody can wait for an upgrade executable that does not end; a person sees it.
+  SetUpgradeWaitPolicy(UpgradeWaitPolicy{AutoMode() ? Settings().UpgradeTimeLimit : 0, nullptr});
 
   SetRunning(true);
   std::wstring failure;
@@ -72,18 +88,38 @@ void TMainForm::RunBtnClick() {
   } catch (...) {
     failure = L"Непредвиденная ошибка программы. Доставка обновлений прервана.";
   }
+  SetUpgradeWaitPolicy({});
+  if (!failure.empty()) SessionFailed(ProgramsReached ? kExitProgramFailed : kExitUnusable);
+  const bool stopped = StopRequested;
   // The end of every session, however it ended. An unexpected fault goes into the session's
   // messages first, so that the report tells it also when nobody watches the screen.
   if (!failure.empty()) ShowSessionMessage(this, failure);
   ShowAction(L"");
-  ShowPage(3);
+  ShowPage(3);  // composes and files the report
+  if (Controls()->ReportFailed) SessionFailed(kExitUnusable);
   SetRunning(false);
+  if (lock) {
+    bool any = false;
+    if (list)
+      for (const auto& p : *list) any = any || p->Downloaded;
+    const SessionOutcome outcome = stopped                ? SessionOutcome::Interrupted
+                                   : SessionExitCode != 0 ? SessionOutcome::Failed
+                                   : any                  ? SessionOutcome::Delivered
+                                                          : SessionOutcome::NothingToDo;
+    WriteLastSession(outcome, Now());
+  }
+  lock.reset();
+  ShowIdleInfo();
   // Unattended, the report holds the fault and the program ends as after any session: a box
   // would wait for ever for someone to press OK, and the window cannot close under it.
   const bool unattended = AutoMode();
   if (unattended && !StopRequested) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
   SetStopRequested(false);
   if (!failure.empty() && !unattended) ui::ShowError(hwnd_, failure);
+}
+
+void TMainForm::SessionFailed(int code) {
+  SessionExitCode = std::max(SessionExitCode, code);
 }
 
 void TMainForm::RunSession(bool& listChanged) {
@@ -98,14 +134,17 @@ void TMainForm::RunSession(bool& listChanged) {
   ShowConnectionState(nullptr, false);
   ShowTraffic(nullptr, true, 0);
   ShowTraffic(nullptr, false, 0);
+  ProgramsReached = false;
   if (UnexpectedFault()) UnexpectedFault()();
 
   const std::wstring& repository = Settings().UpgradeFilesDir;
   if (!repository.empty()) ForceDirectories(repository);
   if (!DirectoryExists(repository)) {
-    ShowSessionMessage(this, repository.empty()
-                                 ? std::wstring(L"Не указан каталог для хранения обновлений. Зайдите в настройки и укажите его")
-                                 : Fmt(L"Не найден каталог для хранения обновлений (%s)", repository));
+    ShowSessionMessage(
+        this, repository.empty()
+                  ? std::wstring(L"Не указан каталог для хранения обновлений. Зайдите в настройки и укажите его")
+                  : Fmt(L"Не найден каталог для хранения обновлений (%s)", repository));
+    SessionFailed(kExitUnusable);
     return;
   }
   TProgramList* list = ProgramCatalogue();
@@ -113,6 +152,7 @@ void TMainForm::RunSession(bool& listChanged) {
     ShowSessionMessage(nullptr, L"В список доставки обновлений не включено ни одной программы.");
     return;
   }
+  ProgramsReached = true;
   ShowAttempt(-1);
   ShowIdleInfo();
   ui::SetText(Controls()->ProgramLabel, L"");
@@ -137,6 +177,7 @@ void TMainForm::RunSession(bool& listChanged) {
           ShowSessionMessage(this, Fmt(L"Способ соединения «%s» в этой сборке программы недоступен. Выберите в "
                                        L"настройках файловый протокол.",
                                        ConnectionTypeName()));
+          SessionFailed(kExitUnusable);
         } else {
           for (const auto& p : *list) {
             if (!p->Active) continue;
@@ -156,6 +197,7 @@ void TMainForm::RunSession(bool& listChanged) {
         return;
       }
     }
+    SessionFailed(kExitProgramFailed);  // some program's map did not arrive in this attempt
     if (StopRequested) {
       ShowSessionMessage(this, L"Соединение прервано пользователем.");
       return;
@@ -194,6 +236,13 @@ void TMainForm::TellHeldBack(TProgramList& list) {
 // A floppy transfer set: no connection, the set is read into the repository and the upgrade
 // phase follows at once.
 void TMainForm::ImportFromFloppies(TProgramList& list, bool& listChanged) {
+  // Within a session this is the session's own lock; the entry stays apart for what else must
+  // be asked before a floppy set is read into the repository.
+  SessionLockHold lock;
+  if (!LockForFloppyImport(hwnd_, lock)) {
+    SessionFailed(kExitBusy);
+    return;
+  }
   list.ClearDownloaded();
   for (const auto& p : list) {
     if (!p->Active) continue;
@@ -210,6 +259,7 @@ void TMainForm::ImportFromFloppies(TProgramList& list, bool& listChanged) {
   if (!ImportTransferSet(&list, SessionTempDir, AbortHandler, handlers, message)) {
     if (StopRequested) message = L"Загрузка с дискеты прервана пользователем.";
     ShowSessionMessage(nullptr, message);
+    SessionFailed(kExitProgramFailed);
     return;
   }
   ShowAction(L"");
@@ -275,10 +325,13 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
               ++handled;
               ShowAction(L"Создание списка файлов для загрузки с сервера");
               MapAnalysis analysis = AnalyseUpgradeMap(*p.Controller, proto->MapTable(), proto->StepList);
+              if (!analysis.Usable) SessionFailed(kExitProgramFailed);
               if (analysis.Usable && analysis.NeedsUpgrade) {
                 ShowAction(L"Загрузка файлов обновлений");
                 if (proto->DownloadFiles(AbortHandler, [this](const std::wstring& t) { ShowAction(t); }))
                   p.Downloaded = true;
+                else
+                  SessionFailed(kExitProgramFailed);
                 PaintTraffic();  // the last counts, which the throttled painting may have held back
               }
             } else if (StopRequested || proto->Aborted) {
@@ -293,7 +346,8 @@ void TMainForm::DeliverProgram(TProgram& p, int& handled) {
               p.HeldBack = Fmt(L"ее карта файлов обновлений не принята. %s", why);
             } else if (p.IsEmergency()) {
               ++handled;
-              ShowSessionMessage(this, Informational(Fmt(L"Для программы «%s» не предусмотрено аварийное обновление", p.Title)));
+              ShowSessionMessage(
+                  this, Informational(Fmt(L"Для программы «%s» не предусмотрено аварийное обновление", p.Title)));
             } else {
               ShowSessionMessage(this, Fmt(L"Нельзя доставить файл обновления (%s) программы «%s»",
                                            proto->MapFileName(proto->RootDir), p.Title));
@@ -342,17 +396,30 @@ void TMainForm::UpgradePhase(bool& listChanged) {
         ShowAction(Fmt(L"Обновление: программа «%s»", p.Title));
         double installed = p.Controller ? p.Controller->Version : 0;
         for (const auto& step : steps) {
+          if (StopRequested) {
+            ShowSessionMessage(this, Fmt(L"Обновление программы «%s» до версии %s не проводилось: сеанс прерван "
+                                         L"пользователем.",
+                                         p.Title, StepToText(step)));
+            SessionFailed(kExitProgramFailed);
+            break;
+          }
           const std::wstring to = StepToText(step);
           std::wstring from = StepFromText(step);
           if (!(RealOr(from, 0) > p.Controller->Version)) from = p.Controller->VersionText();
           ShowAction(Fmt(L"Обновление: программа «%s» с версии %s до версии %s", p.Title, from, to));
           // Beside a step's upgrade executable lies only what the verified map names.
           if (proto && p.MapSignature == MapSignatureState::Verified && MapKeyConfigured() &&
-              !proto->RemoveUnlistedFiles(step))
+              !proto->RemoveUnlistedFiles(step)) {
+            SessionFailed(kExitProgramFailed);
             break;
-          if (!p.Booster || !p.Booster->Upgrade(step)) break;
-          ShowSessionMessage(this, Informational(Fmt(L"Обновление программы «%s» с версии %s до версии %s успешно проведено",
-                                                     p.Title, from, to)));
+          }
+          if (!p.Booster || !p.Booster->Upgrade(step)) {
+            SessionFailed(kExitProgramFailed);
+            break;
+          }
+          ShowSessionMessage(
+              this, Informational(Fmt(L"Обновление программы «%s» с версии %s до версии %s успешно проведено", p.Title,
+                                      from, to)));
           installed = std::max(installed, RealOr(to, installed));
           if (RealOr(to, -1) == p.Controller->StopVersion) {
             ShowSessionMessage(this, Fmt(L"Для программы «%s» указано, что после обновления на версию %s необходимо "
@@ -363,8 +430,10 @@ void TMainForm::UpgradePhase(bool& listChanged) {
         }
         PurgeOldVersionDirs(p, installed);
       } else {
-        ShowSessionMessage(this, Fmt(L"Нельзя произвести обновление программы «%s» (не найден файл программы обновления %s) ",
-                                     p.Title, path));
+        ShowSessionMessage(
+            this, Fmt(L"Нельзя произвести обновление программы «%s» (не найден файл программы обновления %s) ", p.Title,
+                      path));
+        SessionFailed(kExitProgramFailed);
       }
     } else if (!p.VirtualUpgrade) {
       PurgeOldVersionDirs(p, p.Controller ? p.Controller->Version : 0);
@@ -382,16 +451,20 @@ void TMainForm::UpgradePhase(bool& listChanged) {
                                                      p.Title, FloatToDotText(previous), last)));
         } else {
           p.VirtualVersion = previous;
-          ShowSessionMessage(this, Fmt(L"Файлы обновлений программы «%s» до версии %s загружены, но новую версию нельзя "
-                                       L"сохранить в файле настроек (%s)",
-                                       p.Title, last, SettingsFileName()));
+          ShowSessionMessage(this,
+                             Fmt(L"Файлы обновлений программы «%s» до версии %s загружены, но новую версию нельзя "
+                                 L"сохранить в файле настроек (%s)",
+                                 p.Title, last, SettingsFileName()));
+          SessionFailed(kExitUnusable);
         }
         listChanged = true;
       }
     }
   }
-  if (listChanged && !list.SaveToIni())
+  if (listChanged && !list.SaveToIni()) {
     ShowSessionMessage(this, Fmt(L"Нельзя сохранить список доставки в файле настроек (%s)", SettingsFileName()));
+    SessionFailed(kExitUnusable);
+  }
   if (IsIconic(hwnd_)) ShowWindow(hwnd_, SW_RESTORE);
   EnableWindow(StopBtn, TRUE);
 }

@@ -11,7 +11,8 @@ namespace {
 std::vector<std::wstring> ReadList(const wchar_t* section, const std::wstring& file) {
   std::vector<wchar_t> buf(4096);
   for (;;) {
-    DWORD n = section ? GetPrivateProfileStringW(section, nullptr, L"", buf.data(), static_cast<DWORD>(buf.size()), file.c_str())
+    DWORD n = section ? GetPrivateProfileStringW(section, nullptr, L"", buf.data(), static_cast<DWORD>(buf.size()),
+                                                 file.c_str())
                       : GetPrivateProfileSectionNamesW(buf.data(), static_cast<DWORD>(buf.size()), file.c_str());
     if (n < buf.size() - 2) {
       std::vector<std::wstring> out;
@@ -49,7 +50,9 @@ bool TIniFile::ValueExists(const std::wstring& section, const std::wstring& key)
   return false;
 }
 
-bool TIniFile::SectionExists(const std::wstring& section) const { return !ReadSectionKeys(section).empty(); }
+bool TIniFile::SectionExists(const std::wstring& section) const {
+  return !ReadSectionKeys(section).empty();
+}
 
 std::vector<std::wstring> TIniFile::ReadSections() const { return ReadList(nullptr, fileName_); }
 
@@ -72,7 +75,8 @@ bool FitsAnsiCodePage(const std::wstring& text) {
 std::wstring ExactProfileValue(const std::wstring& value) {
   if (value.empty()) return value;
   auto blank = [](wchar_t c) { return c == L' ' || (c >= 0x09 && c <= 0x0D) || c == 0x1A || c == 0xA0 || c == 0x3000; };
-  const bool quoted = value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') && value.back() == value.front();
+  const bool quoted =
+      value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') && value.back() == value.front();
   if (blank(value.front()) || blank(value.back()) || quoted) return L'"' + value + L'"';
   return value;
 }
@@ -98,5 +102,48 @@ bool TIniFile::DeleteKey(const std::wstring& section, const std::wstring& key) c
 }
 
 void TIniFile::Flush() const { WritePrivateProfileStringW(nullptr, nullptr, nullptr, fileName_.c_str()); }
+
+}  // namespace dorvex
+
+namespace dorvex {
+
+bool ReplaceIniFile(const std::wstring& file, const std::function<bool(const TIniFile& copy)>& write) {
+  const std::wstring copy = file + L".new";
+  auto failed = [&](DWORD code) {
+    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(copy.c_str());
+    SetLastError(code);
+    return false;
+  };
+  // A read-only settings file is the user's choice: it is not replaced (Windows itself refuses
+  // to move a file over it; not every system does).
+  const DWORD attributes = GetFileAttributesW(file.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    return failed(ERROR_ACCESS_DENIED);
+  SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(copy.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (!CopyFileW(file.c_str(), copy.c_str(), FALSE)) return failed(GetLastError());
+    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+    // A fresh time, so that a cached older copy of the same name is never taken for it.
+    HANDLE h = CreateFileW(copy.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      FILETIME now;
+      GetSystemTimeAsFileTime(&now);
+      SetFileTime(h, nullptr, nullptr, &now);
+      CloseHandle(h);
+    }
+  }
+  TIniFile ini(copy);
+  if (!write(ini)) return failed(GetLastError());
+  ini.Flush();
+  // A reader of the old file (another program's look at the settings) may hold it for a moment.
+  for (int attempt = 0;; ++attempt) {
+    if (MoveFileExW(copy.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = GetLastError();
+    if (attempt >= 20 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) return failed(error);
+    Sleep(50);
+  }
+}
 
 }  // namespace dorvex

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,5 +40,11 @@ class TIniFile {
  private:
   std::wstring fileName_;
 };
+
+// Replaces an INI file whole: its present content is copied beside it ("NAME.new"), write
+// changes the copy, and the copy then takes the file's place in one rename, so that a reader
+// never sees it half written and a failure leaves the old file as it was. A read-only file is
+// not replaced. False with the Windows error in GetLastError.
+bool ReplaceIniFile(const std::wstring& fileName, const std::function<bool(const TIniFile& copy)>& write);
 
 }  // namespace dorvex

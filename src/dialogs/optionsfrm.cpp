@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "common/inifile.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "dialogids.h"
@@ -119,6 +120,8 @@ void TOptionsForm::FormCreate() {
   protocol_.EnsureCreated(hwnd_);
   workingList_ = TProgramList();
   if (ProgramCatalogue()) dlg::CopyProgramList(*ProgramCatalogue(), workingList_);
+  openedVersions_.clear();
+  for (const auto& p : workingList_) openedVersions_[p->ProgramID] = p->VirtualVersion;
   // 2.
   HWND list = Item(IDC_PROGRAMSLIST);
   RECT rc;
@@ -522,39 +525,22 @@ bool TOptionsForm::Fail(HWND field, const std::wstring& message) {
 
 bool TOptionsForm::SaveSafely(const TSettings& settings, std::wstring& error) const {
   const std::wstring file = SettingsFileName();
-  const std::wstring copy = file + L".new";
-  auto failed = [&](DWORD code) {
-    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(copy.c_str());
-    error = Fmt(L"Не удалось записать файл настроек %s. Ошибка Windows: «%s»", file, WindowsErrorText(code));
-    return false;
-  };
-  // A read-only settings file is the user's choice: it is not replaced (Windows itself refuses
-  // to move a file over it; not every system does).
-  const DWORD attributes = GetFileAttributesW(file.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-    return failed(ERROR_ACCESS_DENIED);
-  SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
-  DeleteFileW(copy.c_str());
   // The copy starts as the whole present file, so that every key this dialog does not edit
-  // (the session's keys among them) goes on as it was.
-  if (FileExists(file)) {
-    if (!CopyFileW(file.c_str(), copy.c_str(), FALSE)) return failed(GetLastError());
-    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
-    // A fresh time, so that a cached older copy of the same name is never taken for it.
-    HANDLE h = CreateFileW(copy.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-      FILETIME now;
-      GetSystemTimeAsFileTime(&now);
-      SetFileTime(h, nullptr, nullptr, &now);
-      CloseHandle(h);
+  // (the session's keys among them) goes on as it was. A version a session advanced while the
+  // dialog was open is taken from the file, unless the person changed it here.
+  const bool ok = ReplaceIniFile(file, [&](const TIniFile& copy) {
+    if (!WriteSettings(settings, copy.FileName())) return false;
+    for (const auto& p : workingList_) {
+      double stored = 0;
+      const auto opened = openedVersions_.find(p->ProgramID);
+      if (opened != openedVersions_.end() && opened->second == p->VirtualVersion &&
+          StoredVirtualVersion(copy.FileName(), p->ProgramID, stored))
+        p->VirtualVersion = stored;
     }
-  }
-  if (!WriteSettings(settings, copy)) return failed(GetLastError());
-  if (!workingList_.WriteToIni(copy)) return failed(GetLastError());
-  if (!MoveFileExW(copy.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return failed(GetLastError());
-  return true;
+    return workingList_.WriteToIni(copy.FileName());
+  });
+  if (!ok) error = Fmt(L"Не удалось записать файл настроек %s. Ошибка Windows: «%s»", file, WindowsErrorText(GetLastError()));
+  return ok;
 }
 
 void TOptionsForm::OkBtnClick() {
@@ -663,6 +649,8 @@ void TOptionsForm::OkBtnClick() {
   s.EnableLogReports = dlg::IsChecked(Item(IDC_LOGREPORTS));
   s.DeleteOldFiles = dlg::IsChecked(Item(IDC_DELETEOLD));
   // 9. the file first; the record and the list in memory change only when it was written whole
+  std::shared_ptr<void> hold;
+  if (BeforeSave && !BeforeSave(hwnd_, hold)) return;
   std::wstring error;
   if (!SaveSafely(s, error)) {
     ui::ShowError(hwnd_, error);

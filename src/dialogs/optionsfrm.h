@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ class TOptionsForm : public ui::TModalForm {
   // Set before the dialog is shown: the report browser (the window layer above owns it) and
   // the phone book of the dial-up page (none: remote access is not installed).
   std::function<void(HWND owner, const std::wstring& repository)> OnShowReports;
+  // Asked before OK writes the settings: false refuses the save (the dialog stays open); what it
+  // hands back is held until the file is written (the main window's session lock).
+  std::function<bool(HWND owner, std::shared_ptr<void>& hold)> BeforeSave;
   void SetPhoneBook(TRasPhoneBook* phoneBook) { phoneBook_ = phoneBook; }
 
   TProgramList& WorkingList() { return workingList_; }
@@ -95,7 +99,9 @@ class TOptionsForm : public ui::TModalForm {
   void AddRasEntryRow(const std::wstring& entry, int number);
   void ApplyRasStates();
 
-  TProgramList workingList_;
+  // SaveSafely takes from the file what a session changed meanwhile; its list is mutable so.
+  mutable TProgramList workingList_;
+  std::map<std::wstring, double> openedVersions_;  // each program's VirtualVersion as the dialog opened
   TOptionsProtocolForm protocol_;
   TRasPhoneBook* phoneBook_ = nullptr;
   HWND tabs_ = nullptr;

@@ -326,6 +326,8 @@ void TUpgradeManagerForm::DeleteBtnClick() {
                    L"Обновление, которое Вы собираетесь удалить, еще не проводилось (номер версии обновления "
                    L"старше номера версии программы). Отменить удаление файлов обновления ?"))
     return;
+  std::shared_ptr<void> hold;
+  if (BeforeDelete && !BeforeDelete(hwnd_, hold)) return;
   // The directory the step was read from, through its parents: never a same-named step elsewhere.
   const std::wstring dir = DirectoryOf(step);
   if (dir.empty() || !DirectoryExists(dir)) {

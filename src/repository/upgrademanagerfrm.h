@@ -7,6 +7,8 @@
 
 #include <commctrl.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,10 @@ class TUpgradeManagerForm : public ui::TModalForm {
  public:
   TUpgradeManagerForm(TProgramList* programs, std::wstring sessionTempDir);
   ~TUpgradeManagerForm() override;
+
+  // Asked before a step's directory is deleted: false refuses the deletion; what it hands back
+  // is held until the directory is gone (the main window's session lock).
+  std::function<bool(HWND owner, std::shared_ptr<void>& hold)> BeforeDelete;
 
   void FormCreate();
   void FormDestroy();

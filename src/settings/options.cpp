@@ -82,6 +82,8 @@ void LoadSettings() {
   s.RequireSignedMaps = ini.ReadBool(L"Security", L"RequireSignedMaps", s.RequireSignedMaps);
   s.TrustedCertificates = ini.ReadString(L"Security", L"TrustedCertificates", s.TrustedCertificates);
   s.AllowOldTls = ini.ReadBool(L"Security", L"AllowOldTls", s.AllowOldTls);
+  if (double limit = 0; TryParseReal(Trim(ini.ReadString(L"Service", L"UpgradeTimeLimit", L"")), limit) && limit > 0)
+    s.UpgradeTimeLimit = limit;
   if (!s.UpgradeFilesDir.empty()) s.UpgradeFilesDir = IncludeTrailingBackslash(s.UpgradeFilesDir);
 }
 
@@ -123,34 +125,62 @@ bool WriteSettings(const TSettings& s, const std::wstring& fileName) {
   return ok;
 }
 
-void SaveSettings() { WriteSettings(Settings(), SettingsFileName()); }
+bool SaveSettings() {
+  return ReplaceIniFile(SettingsFileName(),
+                        [](const TIniFile& copy) { return WriteSettings(Settings(), copy.FileName()); });
+}
+
+namespace {
+// One key of the session's record, the file replaced whole.
+bool WriteSessionKey(const wchar_t* key, const std::wstring& value) {
+  return ReplaceIniFile(SettingsFileName(),
+                        [&](const TIniFile& copy) { return copy.WriteString(L"Session", key, value); });
+}
+
+std::wstring TimeText(TDateTime t) {
+  if (t == 0) return L"";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15G", t);
+  std::wstring text = AnsiToWide(buf);
+  size_t dot = text.find(L'.');
+  if (dot != std::wstring::npos) text.replace(dot, 1, DecimalSeparator());
+  return text;
+}
+
+TDateTime ReadTime(const wchar_t* key) {
+  double value = 0;
+  if (!TryParseReal(TIniFile(SettingsFileName()).ReadString(L"Session", key, L""), value)) return 0;
+  return value;
+}
+}  // namespace
 
 std::wstring ReadSessionTempDir() { return TIniFile(SettingsFileName()).ReadString(L"Session", L"TempDir", L""); }
 
 void WriteSessionTempDir(const std::wstring& dir) {
-  TIniFile ini(SettingsFileName());
-  ini.WriteString(L"Session", L"TempDir", dir);
-  ini.Flush();
+  WriteSessionKey(L"TempDir", dir);
 }
 
 TDateTime ReadLastRun() {
-  double value = 0;
-  if (!TryParseReal(TIniFile(SettingsFileName()).ReadString(L"Session", L"LastRun", L""), value)) return 0;
-  return value;
+  return ReadTime(L"LastRun");
 }
 
-void WriteLastRun(TDateTime t) {
-  std::wstring text;
-  if (t != 0) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.15G", t);
-    text = AnsiToWide(buf);
-    size_t dot = text.find(L'.');
-    if (dot != std::wstring::npos) text.replace(dot, 1, DecimalSeparator());
-  }
-  TIniFile ini(SettingsFileName());
-  ini.WriteString(L"Session", L"LastRun", text);
-  ini.Flush();
+bool WriteLastRun(TDateTime t) {
+  return WriteSessionKey(L"LastRun", TimeText(t));
+}
+
+LastSessionRecord ReadLastSession() {
+  LastSessionRecord r;
+  const int32_t n = TIniFile(SettingsFileName()).ReadInteger(L"Session", L"LastOutcome", 0);
+  if (n > 0 && n <= static_cast<int32_t>(SessionOutcome::Interrupted)) r.outcome = static_cast<SessionOutcome>(n);
+  r.when = ReadTime(L"LastSession");
+  return r;
+}
+
+bool WriteLastSession(SessionOutcome outcome, TDateTime when) {
+  return ReplaceIniFile(SettingsFileName(), [&](const TIniFile& copy) {
+    return copy.WriteInteger(L"Session", L"LastOutcome", static_cast<int32_t>(outcome)) &&
+           copy.WriteString(L"Session", L"LastSession", TimeText(when));
+  });
 }
 
 namespace {
@@ -196,8 +226,8 @@ std::vector<std::wstring> SplitCommaText(const std::wstring& value) {
 IEProxy ReadIEProxy(const std::wstring& scheme) {
   IEProxy result;
   RegKey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
-                    KEY_READ, key.put()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0, KEY_READ,
+                    key.put()) != ERROR_SUCCESS)
     return result;
 
   DWORD type = 0, size = 0;
@@ -285,7 +315,9 @@ void UnbindSystemDownload() {
   UrlmonModule().reset();
 }
 
-URLDownloadToFileAFunc SystemDownloadFunction() { return g_urlDownload; }
+URLDownloadToFileAFunc SystemDownloadFunction() {
+  return g_urlDownload;
+}
 
 bool SystemDownload() { return g_urlDownload != nullptr && Settings().ConnectionType == 3; }
 

@@ -64,6 +64,9 @@ struct TSettings {
   // server that offers nothing newer. Set by the administrator and never written back.
   std::wstring TrustedCertificates;
   bool AllowOldTls = false;
+  // Minutes an unattended session waits for one upgrade executable before it leaves it running
+  // and goes on ("[Service] UpgradeTimeLimit"; a fraction of a minute allowed). Never written back.
+  double UpgradeTimeLimit = 240;
 };
 
 // The one settings record of the run.
@@ -74,7 +77,8 @@ TSettings& Settings();
 const std::wstring& SettingsFileName();
 
 void LoadSettings();
-void SaveSettings();
+// Replaces the settings file whole with every key of the record (the file's other keys kept).
+bool SaveSettings();
 // Writes every key of a settings record into an INI file; false (with the Windows error left
 // in GetLastError) at the first write that fails.
 bool WriteSettings(const TSettings& settings, const std::wstring& fileName);
@@ -82,7 +86,18 @@ bool WriteSettings(const TSettings& settings, const std::wstring& fileName);
 std::wstring ReadSessionTempDir();
 void WriteSessionTempDir(const std::wstring& dir);
 TDateTime ReadLastRun();
-void WriteLastRun(TDateTime t);
+bool WriteLastRun(TDateTime t);
+
+// How the last session ended, kept in the settings ("[Session] LastOutcome", "LastSession") so
+// that the idle page can tell it. Running is written as a session starts: found again with no
+// session holding the repository, it means that session was cut off.
+enum class SessionOutcome { None = 0, Running, Delivered, NothingToDo, Failed, Interrupted };
+struct LastSessionRecord {
+  SessionOutcome outcome = SessionOutcome::None;
+  TDateTime when = 0;
+};
+LastSessionRecord ReadLastSession();
+bool WriteLastSession(SessionOutcome outcome, TDateTime when);
 
 struct IEProxy {
   bool found = false;

@@ -88,8 +88,10 @@ bool TProgram::CheckReady() {
 bool TProgram::IsEmergency() const { return Repair || FindSwitch(L"/repair", false) > 0; }
 
 void TProgram::ReportMessage(void* sender, const std::wstring& text) {
-  if (text.empty() || text[0] == kInformational) LastError = text;
-  else LastError = Fmt(L"Программа %s: %s", Title, text);
+  if (text.empty() || text[0] == kInformational)
+    LastError = text;
+  else
+    LastError = Fmt(L"Программа %s: %s", Title, text);
   if (OnMessage) OnMessage(sender, LastError);
 }
 
@@ -104,9 +106,9 @@ void TProgram::AttachProtocol(ProtocolClassRef protocolClass, SizeHandler progre
 }
 
 TProgram& TProgramList::AddProgram(const std::wstring& programID, const std::wstring& revisionKey, ProgramKind kind,
-                                   BoosterClass booster, ControllerClass controller,
-                                   const std::wstring& upgradeExeName, const std::wstring& exeName,
-                                   const std::wstring& description, const std::wstring& title) {
+                                   BoosterClass booster, ControllerClass controller, const std::wstring& upgradeExeName,
+                                   const std::wstring& exeName, const std::wstring& description,
+                                   const std::wstring& title) {
   auto p = std::make_unique<TProgram>();
   p->ProgramID = programID;
   p->RevisionKey = revisionKey.empty() ? programID : revisionKey;
@@ -170,7 +172,29 @@ void TProgramList::LoadFromIni() {
   }
 }
 
-bool TProgramList::SaveToIni() const { return WriteToIni(SettingsFileName()); }
+bool StoredVirtualVersion(const std::wstring& fileName, const std::wstring& programID, double& version) {
+  TIniFile ini(fileName);
+  const int n = ProgramSectionBound(ini);
+  for (int i = 1; i <= n; ++i) {
+    const std::wstring section = L"Program" + std::to_wstring(i);
+    if (!SameText(ini.ReadString(section, L"ProgramID", L""), programID)) continue;
+    double v = 0;
+    version = TryParseReal(ini.ReadString(section, L"VirtualVersion", L""), v) ? v : 0;
+    return true;
+  }
+  return false;
+}
+
+void TProgramList::RefreshVersionsFromIni() {
+  for (auto& p : items_) {
+    double v = 0;
+    if (p->Active && StoredVirtualVersion(SettingsFileName(), p->ProgramID, v)) p->VirtualVersion = v;
+  }
+}
+
+bool TProgramList::SaveToIni() const {
+  return ReplaceIniFile(SettingsFileName(), [this](const TIniFile& copy) { return WriteToIni(copy.FileName()); });
+}
 
 bool TProgramList::WriteToIni(const std::wstring& fileName) const {
   // The new list is written over the old one section by section, each section whole in one
@@ -209,8 +233,14 @@ std::unique_ptr<TProgramList>& CatalogueRef() {
 }
 }  // namespace
 
-TProgramList* ProgramCatalogue() { return CatalogueRef().get(); }
-void SetProgramCatalogue(std::unique_ptr<TProgramList> list) { CatalogueRef() = std::move(list); }
-void FreeProgramCatalogue() { CatalogueRef().reset(); }
+TProgramList* ProgramCatalogue() {
+  return CatalogueRef().get();
+}
+void SetProgramCatalogue(std::unique_ptr<TProgramList> list) {
+  CatalogueRef() = std::move(list);
+}
+void FreeProgramCatalogue() {
+  CatalogueRef().reset();
+}
 
 }  // namespace dorvex

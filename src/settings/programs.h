@@ -123,7 +123,11 @@ class TProgramList {
   TProgram* FindByID(const std::wstring& id) const;
   void ClearDownloaded();
   void LoadFromIni();
-  // False when the settings file could not be written; the list on disk is then still whole.
+  // Takes again from the settings file what a session may have changed since the list was read
+  // (the load-only programs' versions), for the programs the file lists.
+  void RefreshVersionsFromIni();
+  // False when the settings file could not be written; the file is then as it was. The file is
+  // replaced whole.
   bool SaveToIni() const;
   // The same into any INI file (GetLastError tells the failure).
   bool WriteToIni(const std::wstring& fileName) const;
@@ -138,6 +142,9 @@ class TProgramList {
 // The number of "Program%d" sections worth reading: ActiveProgramCount, but never past the
 // highest such section the file holds.
 int ProgramSectionBound(const class TIniFile& ini);
+
+// The VirtualVersion the settings file holds for a program; false when it lists none.
+bool StoredVirtualVersion(const std::wstring& fileName, const std::wstring& programID, double& version);
 
 // The one program list of the run: made when the main window is created, freed when it goes.
 TProgramList* ProgramCatalogue();

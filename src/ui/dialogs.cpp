@@ -19,13 +19,36 @@ ShellHandler& ShellHandlerRef() {
 }
 }  // namespace
 
-void SetApplicationTitle(const std::wstring& title) { Title() = title; }
-const std::wstring& ApplicationTitle() { return Title(); }
+void SetApplicationTitle(const std::wstring& title) {
+  Title() = title;
+}
+const std::wstring& ApplicationTitle() {
+  return Title();
+}
 
 void SetMessageBoxHandler(MessageBoxHandler handler) { BoxHandler() = std::move(handler); }
 
+namespace {
+std::function<void(const std::wstring&)>& UnattendedSink() {
+  static std::function<void(const std::wstring&)> sink;
+  return sink;
+}
+}  // namespace
+
+void SetUnattendedSink(std::function<void(const std::wstring& text)> sink) {
+  UnattendedSink() = std::move(sink);
+}
+
 int ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags) {
   if (BoxHandler()) return BoxHandler()(MessageBoxRequest{owner, text, caption, flags});
+  if (UnattendedSink()) {
+    UnattendedSink()(text);
+    switch (flags & MB_TYPEMASK) {
+      case MB_YESNO: return IDNO;
+      case MB_OK: return IDOK;
+      default: return IDCANCEL;
+    }
+  }
   return MessageBoxW(owner, text.c_str(), caption.c_str(), flags);
 }
 

@@ -23,6 +23,10 @@ struct MessageBoxRequest {
 using MessageBoxHandler = std::function<int(const MessageBoxRequest&)>;
 void SetMessageBoxHandler(MessageBoxHandler handler);  // empty: the real message box
 
+// Unattended, no box is ever shown: what it would have said goes to the sink, and the answer
+// is the cautious one (OK, No, Cancel). A test's handler still comes first. Empty: boxes shown.
+void SetUnattendedSink(std::function<void(const std::wstring& text)> sink);
+
 int ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags);
 void ShowError(HWND owner, const std::wstring& text);  // error icon, OK, the application title
 bool AskYesNo(HWND owner, const std::wstring& text);   // question icon, Yes/No

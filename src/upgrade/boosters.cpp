@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include "common/clock.h"
 #include "common/handles.h"
+#include "common/inifile.h"
 #include "common/pump.h"
 #include "common/routines.h"
 #include "common/text.h"
@@ -13,7 +15,64 @@ namespace dorvex {
 namespace {
 // The command line and the working directory each travel in a buffer of this many characters.
 constexpr size_t kPathBuffer = 260;
+
+UpgradeWaitPolicy& WaitPolicy() {
+  static UpgradeWaitPolicy policy;
+  return policy;
+}
+
+uint64_t CreationTime(HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+void RecordRunningUpgrade(const std::wstring& programID, HANDLE process, DWORD pid, const std::wstring& step,
+                          const std::wstring& commandLine) {
+  TIniFile ini(RunningUpgradeRecordPath());
+  ini.WriteString(programID, L"Process", std::to_wstring(pid));
+  ini.WriteString(programID, L"Created", std::to_wstring(CreationTime(process)));
+  ini.WriteString(programID, L"Step", step);
+  ini.WriteString(programID, L"Started", FormatDateTime(L"dd.mm.yyyy г. в hh:nn", Now()));
+  ini.WriteExactString(programID, L"CommandLine", commandLine);
+  ini.Flush();
+}
 }  // namespace
+
+void SetUpgradeWaitPolicy(UpgradeWaitPolicy policy) {
+  WaitPolicy() = std::move(policy);
+}
+
+std::wstring RunningUpgradeRecordPath() {
+  return Settings().UpgradeFilesDir + L"dorvex.running";
+}
+
+std::wstring StillRunningUpgrade(const std::wstring& programID, const std::wstring& title) {
+  TIniFile ini(RunningUpgradeRecordPath());
+  const DWORD pid = static_cast<DWORD>(ini.ReadInteger(programID, L"Process", 0));
+  if (pid == 0) return L"";
+  bool running = false;
+  UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (process) {
+    // The same number may have gone to another process since: only the recorded start is ours.
+    const std::wstring created = ini.ReadString(programID, L"Created", L"0");
+    running = WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT &&
+              (created == L"0" || created == std::to_wstring(CreationTime(process.get())));
+  } else {
+    // A process that exists but may not be looked at is taken for the one left running.
+    running = GetLastError() == ERROR_ACCESS_DENIED;
+  }
+  if (!running) {
+    ini.EraseSection(programID);
+    ini.Flush();
+    return L"";
+  }
+  return Fmt(
+      L"Обновление программы «%s» не начато: программа обновления, запущенная %s для шага %s (процесс %d), "
+      L"еще работает. Пока она не завершится, шаги обновления этой программы не запускаются.",
+      title, ini.ReadString(programID, L"Started", L"ранее"), ini.ReadString(programID, L"Step", L"?"),
+      static_cast<int>(pid));
+}
 
 std::wstring TUpgradeBoosterBase::VersionDir(const std::wstring& stepName) const {
   return Settings().UpgradeFilesDir + Program.ProgramID + L"\\" + (Program.IsEmergency() ? L"repair\\" : L"") +
@@ -38,10 +97,14 @@ bool TUpgradeBoosterBase::Upgrade(const std::wstring& stepName) {
     return false;
   };
   if (stepName.empty()) return fail(L"Не указан каталог с номером версии обновления");
+  // A step started beside an earlier one that still runs would upgrade the program twice at once.
+  if (const std::wstring running = StillRunningUpgrade(Program.ProgramID, Program.Title); !running.empty())
+    return fail(running);
   const std::wstring versionDir = VersionDir(stepName);
   if (!DirectoryExists(versionDir))
-    return fail(Fmt(L"Не найден каталог с обновлениями (%s). Проверьте правильность указания пути и наличие прав доступа.",
-                    versionDir));
+    return fail(
+        Fmt(L"Не найден каталог с обновлениями (%s). Проверьте правильность указания пути и наличие прав доступа.",
+            versionDir));
 
   DWORD exitCode = static_cast<DWORD>(-1);
   std::wstring errorText;
@@ -52,8 +115,9 @@ bool TUpgradeBoosterBase::Upgrade(const std::wstring& stepName) {
     return fail(Fmt(L"Нельзя запустить программу обновления для шага %s: строка запуска длиннее %d символов (%s).",
                     stepName, static_cast<int>(kPathBuffer), commandLine));
   if (workDir.size() > kPathBuffer)
-    return fail(Fmt(L"Нельзя запустить программу обновления для шага %s: путь к рабочему каталогу длиннее %d символов (%s).",
-                    stepName, static_cast<int>(kPathBuffer), workDir));
+    return fail(
+        Fmt(L"Нельзя запустить программу обновления для шага %s: путь к рабочему каталогу длиннее %d символов (%s).",
+            stepName, static_cast<int>(kPathBuffer), workDir));
 
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -63,15 +127,28 @@ bool TUpgradeBoosterBase::Upgrade(const std::wstring& stepName) {
   }
   PROCESS_INFORMATION pi{};
   std::wstring buffer = commandLine;
-  bool started = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE,
-                                CREATE_NEW_CONSOLE | CREATE_DEFAULT_ERROR_MODE, nullptr,
-                                workDir.empty() ? nullptr : workDir.c_str(), &si, &pi) != FALSE;
+  bool started =
+      CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | CREATE_DEFAULT_ERROR_MODE,
+                     nullptr, workDir.empty() ? nullptr : workDir.c_str(), &si, &pi) != FALSE;
   bool ok = false;
   if (started) {
     UniqueHandle process(pi.hProcess), thread(pi.hThread);
     // The window stays alive while the upgrade runs: every turn blocks on the process and the
     // message queue, at most for the kind's polling interval.
+    const UpgradeWaitPolicy& policy = WaitPolicy();
+    const uint32_t started = TickCount();
+    const uint64_t limitMs = policy.limitMinutes > 0 ? static_cast<uint64_t>(policy.limitMinutes * 60000.0) : 0;
     while (WaitWithMessages(&pi.hProcess, 1, PollInterval()) != WAIT_OBJECT_0) {
+      const bool late = limitMs != 0 && TickCount() - started >= limitMs;
+      if (!late && !(policy.stopWaiting && policy.stopWaiting())) continue;
+      RecordRunningUpgrade(Program.ProgramID, process.get(), pi.dwProcessId, stepName, commandLine);
+      if (ApplicationWindow()) SetForegroundWindow(ApplicationWindow());
+      return fail(Fmt(
+          L"Программа обновления не завершилась %s и продолжает работать (процесс %d, строка запуска: %s). "
+          L"Ожидание прекращено, процесс не остановлен: прерванное обновление опаснее. Следующие шаги "
+          L"обновления этой программы не запускаются, пока она работает.",
+          late ? Fmt(L"за %s", FormatDuration(static_cast<int>(limitMs / 1000))) : std::wstring(L"к моменту остановки"),
+          static_cast<int>(pi.dwProcessId), commandLine));
     }
     DWORD lastError = GetLastError();
     GetExitCodeProcess(process.get(), &exitCode);
@@ -79,8 +156,9 @@ bool TUpgradeBoosterBase::Upgrade(const std::wstring& stepName) {
   }
   if (!ok) {
     if (errorText.empty()) errorText = L"критическая ошибка";
-    Program.ReportMessage(this, Fmt(L"Ошибка программы обновления. Строка запуска: %s. Код завершения: %d. Строка ошибки: %s",
-                                    commandLine, static_cast<int>(exitCode), errorText));
+    Program.ReportMessage(this,
+                          Fmt(L"Ошибка программы обновления. Строка запуска: %s. Код завершения: %d. Строка ошибки: %s",
+                              commandLine, static_cast<int>(exitCode), errorText));
   }
   if (ApplicationWindow()) SetForegroundWindow(ApplicationWindow());
   return ok;

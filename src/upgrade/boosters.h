@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "settings/programs.h"
@@ -62,6 +63,21 @@ class TTeskUpgradeBooster : public TUpgradeBoosterBase {
   DWORD PollInterval() const override { return 50; }
   bool Outcome(DWORD exitCode, DWORD lastError, std::wstring& errorText) override;
 };
+
+// How long a step's upgrade executable is waited for: past the limit (0: none), or once
+// stopWaiting answers true, the wait ends with the executable left running (a half-done upgrade
+// is worse than a slow one), the process recorded, and the step counted as failed.
+struct UpgradeWaitPolicy {
+  double limitMinutes = 0;
+  std::function<bool()> stopWaiting;
+};
+void SetUpgradeWaitPolicy(UpgradeWaitPolicy policy);
+
+// Upgrade executables left running are recorded in the repository ("dorvex.running"), one
+// section per program. Empty when none of the program's still runs (a record of an ended one
+// is dropped); else the sentence that says which runs and why the program's steps wait.
+std::wstring RunningUpgradeRecordPath();
+std::wstring StillRunningUpgrade(const std::wstring& programID, const std::wstring& title);
 
 template <typename T>
 std::unique_ptr<TUpgradeBooster> MakeBooster(TProgram& owner) {

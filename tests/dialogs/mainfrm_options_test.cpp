@@ -60,3 +60,42 @@ TEST(MainWindowOptions, OpensTheDialogAndFollowsTheSave) {
   }
   SetEnvironmentVariableW(L"TMP", n ? oldTmp : nullptr);
 }
+
+// A window left open while an unattended session advances a load-only program's version: OK in
+// the options afterwards keeps the advanced version, in the file and in the window's list.
+TEST(MainWindowOptions, KeepsTheVersionASessionAdvancedMeanwhile) {
+  ScratchDir sys(L"sys"), repo(L"repo"), source(L"src");
+  wchar_t oldTmp[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(L"TMP", oldTmp, MAX_PATH);
+  SetEnvironmentVariableW(L"TMP", sys.Path().c_str());
+  ForceDirectories(source / L"Kassa\\6\\");
+  WriteBytes(source / L"Kassa\\6\\f6.dat", "step 6");
+  WriteBytes(source / L"Kassa.nrm", "[6]\r\nDir=Kassa\\6\r\nCount=1\r\nFileName1=f6.dat\r\nFileSize1=6\r\n");
+  WriteBytes(SettingsFileName(),
+             WideToAnsi(L"[Common]\r\nUpgradeFilesDir=" + repo.Path() + L"\r\n[Disk]\r\nRootDir=" + source.Path() +
+                            L"\r\n[Connection]\r\nConnectionType=2\r\nAttemptCount=1\r\nAttemptPause=0\r\n[General]\r\n"
+                            L"ActiveProgramCount=1\r\n[Program1]\r\nProgramID=Kassa\r\nVirtualUpgrade=1\r\nVirtualVersion=5\r\n",
+                        1251));
+  FreeProgramCatalogue();
+  Boxes boxes;
+  {
+    TMainForm form;
+    form.Create();
+    form.Show();
+    ui::ProcessMessages();
+    ModalScript script;
+    script.Then([&](HWND dialog) {
+      RunningProgram session(TestProgramDir() + L"..\\dorvex.exe", L"/auto /CONF:" + SettingsFileName());
+      EXPECT_EQ(session.WaitExit(120000), 0);
+      EXPECT_EQ(IniValue(SettingsBytes(), L"Program1", L"VirtualVersion"), L"6");
+      Click(dialog, IDOK);
+    });
+    ui::ClickButton(form.OptionsBtn);
+    EXPECT_EQ(script.shown, 1);
+    EXPECT_EQ(IniValue(SettingsBytes(), L"Program1", L"VirtualVersion"), L"6");
+    EXPECT_EQ(ProgramCatalogue()->FindByID(L"Kassa")->VirtualVersion, 6.0);
+    EXPECT_TRUE(boxes.shown.empty()) << boxes.Last();
+    EXPECT_TRUE(form.Close());
+  }
+  SetEnvironmentVariableW(L"TMP", n ? oldTmp : nullptr);
+}
