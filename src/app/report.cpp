@@ -8,6 +8,7 @@
 #include "common/routines.h"
 #include "common/text.h"
 #include "protocols/http.h"
+#include "settings/datalayout.h"
 #include "settings/options.h"
 
 namespace dorvex {
@@ -139,7 +140,7 @@ std::wstring DatedReportPath(const std::wstring& repository, TDateTime end) {
          FormatDateTime(L"ddhhnnss", end) + L".txt";
 }
 
-std::wstring FixedReportPath() { return ChangeFileExt(ExecutablePath(), L".txt"); }
+std::wstring FixedReportPath() { return DataLocation().report; }
 
 bool WriteTextLines(const std::wstring& path, const std::vector<std::wstring>& lines, unsigned long* error) {
   std::wstring text;

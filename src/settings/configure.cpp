@@ -4,6 +4,8 @@
 
 #include "common/inifile.h"
 #include "common/routines.h"
+#include "settings/datalayout.h"
+#include "settings/options.h"
 #include "settings/programs.h"
 #include "common/text.h"
 
@@ -19,8 +21,11 @@ std::wstring SwitchValue(const std::wstring& name) {
 
 bool ConfigureMode() {
   if (FindSwitch(L"/configure", false) == 0) return false;
-  const std::wstring path = SwitchValue(L"/inifile:");
+  std::wstring path = SwitchValue(L"/inifile:");
   if (path.empty()) return false;
+  // An installer that names the settings beside the program, where earlier versions kept them,
+  // means the settings this program uses: for the installed program, the data folder's.
+  if (DataLocation().installed && SameText(path, ChangeFileExt(ExecutablePath(), L".ini"))) path = SettingsFileName();
   TIniFile ini(path);
 
   if (ini.ReadString(L"Common", L"UpgradeFilesDir", L"").empty()) {
