@@ -415,9 +415,11 @@ FunctionEnd
 ; The installing user's proxy, for the settings of a first install: the system account, which
 ; runs the task, has none of its own. "http=host:port;ftp=..." names one per scheme; a bare
 ; "host:port" serves every scheme.
+; A missing value or a form not understood writes nothing; the error flag is left clear.
 Function WriteProxySettings
   ReadRegDWORD $1 HKCU "Software\Microsoft\Windows\CurrentVersion\Internet Settings" "ProxyEnable"
   ReadRegStr $2 HKCU "Software\Microsoft\Windows\CurrentVersion\Internet Settings" "ProxyServer"
+  ClearErrors
   ${If} $2 == ""
     Return
   ${EndIf}
@@ -446,6 +448,11 @@ Function WriteProxySettings
   ${EndIf}
   WriteINIStr "$DataDir\dorvex.ini" "Proxy" "ProxyServerName" "$3"
   WriteINIStr "$DataDir\dorvex.ini" "Proxy" "ProxyServerPort" "$4"
+  ${If} ${Errors}
+    StrCpy $Failed 1
+    DetailPrint "Не удалось записать настройки прокси-сервера: $DataDir\dorvex.ini"
+  ${EndIf}
+  ClearErrors
 FunctionEnd
 
 ; Moves what a setting names into the data folder when it lies in the install folder, and points
@@ -553,11 +560,11 @@ Function PrepareDataFolder
     ClearErrors
     CreateDirectory "$DataDir\${REPOSITORY}"
     WriteINIStr "$DataDir\dorvex.ini" "Common" "UpgradeFilesDir" "$DataDir\${REPOSITORY}\"
-    Call WriteProxySettings
     ${If} ${Errors}
       StrCpy $Failed 1
       DetailPrint "Не удалось записать настройки: $DataDir\dorvex.ini"
     ${EndIf}
+    Call WriteProxySettings
   ${EndIf}
   ; The access list last, so that it covers what was moved in too.
   nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$DataDir" ${DATA_ACL}'
