@@ -151,11 +151,14 @@ EOF
 }
 
 # The installing user's proxy goes into the first settings (the system account has none).
-ikey='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
-wine_run cmd /c "reg add \"$ikey\" /v ProxyServer /d ftp=10.1.1.1:21;http=127.0.0.1:3128 /f & reg add \"$ikey\" /v ProxyEnable /t REG_DWORD /d 1 /f" >/dev/null
+# (regedit files: a quote inside "cmd /c" does not reach cmd as typed)
+proxy_values() { printf 'REGEDIT4\r\n\r\n[%s]\r\n"ProxyServer"=%s\r\n"ProxyEnable"=%s\r\n' "$ikey" "$1" "$2" >"$tmp/proxy.reg"
+  wine_run regedit /S "$(winpath "$tmp/proxy.reg")" >/dev/null; }
+ikey='HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+proxy_values '"ftp=10.1.1.1:21;http=127.0.0.1:3128"' 'dword:00000001'
 limit=180 run_cmdline "$wsetup /S /SCHEDULE=7:05 /D=$wdir"
 rc=$?
-wine_run cmd /c "reg delete \"$ikey\" /v ProxyServer /f & reg delete \"$ikey\" /v ProxyEnable /f" >/dev/null
+proxy_values - -
 check "the silent install did not end with exit code 0 (it ended with $rc)" [ $rc -eq 0 ]
 check "the installed dorvex.exe is not the signed program the setup carries" cmp -s "$dir/dorvex.exe" "$packed"
 check "the installed dorvex.exe's signature does not verify" verify "$dir/dorvex.exe"
@@ -238,7 +241,8 @@ EOF
 mapfile -t link <"$tmp/shortcut.txt"
 check "the shortcut does not lead to the installed dorvex.exe: ${link[0]:-}" [ "${link[0]:-}" = "$wdir\\dorvex.exe" ]
 # The window as the shortcut opens it, with the session started through its automatic-start message.
-limit=300 wine_run cmd /c "cd /d ${link[2]:-$wdir} && start $(winpath "$bin/tools/winshot.exe") DorvexMainForm $(winpath "$tmp/main.bmp") --post 1025 --wait-class Edit --timeout 250 --close && \"${link[0]:-}\" ${link[1]:-}"
+# (the program by its name in the working folder: a quote inside "cmd /c" does not reach cmd as typed)
+limit=300 wine_run cmd /c "cd /d ${link[2]:-$wdir} && start $(winpath "$bin/tools/winshot.exe") DorvexMainForm $(winpath "$tmp/main.bmp") --post 1025 --wait-class Edit --timeout 250 --close && dorvex.exe ${link[1]:-}"
 check "the program started as the shortcut starts it did not end with exit code 0" [ $? -eq 0 ]
 check "the installed program showed no main window" [ -s "$tmp/main.bmp" ]
 check "the session started from the shortcut delivered nothing into the data folder's repository" \
@@ -256,7 +260,9 @@ EOF
 )
 publish 7 200
 rm -f "$data/dorvex.txt"
-limit=300 wine_run cmd /c "cd /d ${action[2]:-} && \"${action[0]:-}\" ${action[1]:-}"
+check "the task's action is not the installed dorvex.exe in its folder" [ "${action[0]:-}|${action[2]:-}" = "$wdir\\dorvex.exe|$wdir" ]
+# The settings path has no blank: its quotes can go.
+limit=300 wine_run cmd /c "cd /d ${action[2]:-} && dorvex.exe ${action[1]//\"/}"
 check "the task's action did not end with exit code 0" [ $? -eq 0 ]
 check "the task's session delivered nothing into the data folder's repository" [ -f "$data/Хранилище/Kadry/7/kadry.dat" ]
 check "the task's session left no report beside the settings" [ -s "$data/dorvex.txt" ]
@@ -340,12 +346,13 @@ done
 check "the install over the older layout did not move the serial floor" state_serial 200
 # The next session finds the accepted serial: a source offering an older map is refused.
 publish 8 150
-limit=300 wine_run cmd /c "cd /d ${action[2]:-} && \"${action[0]:-}\" ${action[1]:-}"
+limit=300 wine_run cmd /c "cd /d ${action[2]:-} && dorvex.exe ${action[1]//\"/}"
 check "the session after the move took a map older than the one accepted before it" \
   bash -c "iconv -f CP1251 -t UTF-8 '$data/dorvex.txt' | grep -q 'старее уже принятой' && [ ! -e '$data/Хранилище/Kadry/8' ]"
 # A served program's installer registers it through the installed program, naming the settings
 # where earlier versions kept them: the data folder's settings take it.
-limit=60 wine_run cmd /c "cd /d $wdir && dorvex.exe /configure \"/inifile:$wdir\\dorvex.ini\" /ProgID:Buh /ProgUpgDir:C:\\Buh\\Upgrade /ProgExeDir:C:\\Buh"
+limit=60 wine_run "$dir/dorvex.exe" /configure "/inifile:$wdir\\dorvex.ini" /ProgID:Buh '/ProgUpgDir:C:\Buh\Upgrade' '/ProgExeDir:C:\Buh'
+
 check "/configure from a served program's installer wrote beside the installed program" [ ! -e "$dir/dorvex.ini" ]
 check "/configure from a served program's installer did not register it in the data folder's settings" \
   has_ini_line "$data/dorvex.ini" 'ExeDir=C:\Buh\'
