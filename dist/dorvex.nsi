@@ -5,8 +5,14 @@
 ;   -DSIGNER=COMMAND      signs a file named as its last argument (the uninstaller is signed with it)
 ;   -DMAP_KEY=BASE64      the publisher's public key for the maps (base64 DER), written with the
 ;                         requirement of signed maps into the settings at every install
-; Switches: /S (silent), /D=folder (last), /SCHEDULE=HH:MM or /SCHEDULE=none; uninstaller: /S,
-; /KEEPDATA=0 (also remove the settings and the repository). Exit code 0 only when all was done.
+; Switches: /S (silent), /D=folder (last), /SCHEDULE=HH:MM or /SCHEDULE=none, /RANDOMDELAY=minutes
+; (the task's random delay, 0 for none); uninstaller: /S, /KEEPDATA=0 (also remove the data
+; folder). Exit code 0 only when all was done.
+;
+; The program is installed in $INSTDIR, which only the setup writes. Its data (dorvex.ini,
+; dorvex.state, the report dorvex.txt and the repository) live in the data folder
+; %ProgramData%\Ворел-Софт\Дорвекс, writable by administrators and the system only; the
+; folder is recorded as "DataFolder" in the uninstall entry, where the program looks for it.
 
 Unicode true
 !ifndef ARCH
@@ -25,6 +31,10 @@ Unicode true
 !define TASK_FILE "dorvex-task.xml"
 !define REPOSITORY "Хранилище"
 !define DEFAULT_TIME "03:00"
+!define DEFAULT_DELAY "30"
+; Administrators and the system may change everything, users read only; nothing inherited from
+; %ProgramData%, which lets every user add files.
+!define DATA_ACL '/inheritance:r /grant:r *S-1-5-32-544:(OI)(CI)F /grant:r *S-1-5-18:(OI)(CI)F /grant:r *S-1-5-32-545:(OI)(CI)RX' 
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -61,6 +71,8 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "© ${PUBLISHER}"
 !include WinMessages.nsh
 
 Var Schedule      ; "HH:MM" or "none"
+Var RandomDelay   ; minutes, 0 for none
+Var DataDir       ; the data folder
 Var Failed        ; 1 when some step did not succeed
 Var ScheduleCheck
 Var ScheduleEdit
@@ -205,7 +217,43 @@ Function .onInit
   ${If} $Schedule == ""
     StrCpy $Schedule "${DEFAULT_TIME}"
   ${EndIf}
+  ReadRegStr $RandomDelay HKLM "${UNINST_KEY}" "RandomDelay"
+  ${If} $RandomDelay == ""
+    StrCpy $RandomDelay "${DEFAULT_DELAY}"
+  ${EndIf}
   ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/RANDOMDELAY=" $R1
+  ${IfNot} ${Errors}
+    ; whole minutes, up to a day, taken digit by digit (IntOp reads "030" as octal)
+    StrCpy $0 $R1
+    StrCpy $3 0
+    StrLen $4 $R1
+    ${If} $4 == 0
+    ${OrIf} $4 > 4
+      StrCpy $0 "x"
+    ${EndIf}
+    ${Do}
+      StrCpy $1 $0 1
+      ${If} $1 == ""
+        ${Break}
+      ${EndIf}
+      !insertmacro DigitValue $1 $2
+      ${If} $2 == ""
+        StrCpy $3 9999
+        ${Break}
+      ${EndIf}
+      IntOp $3 $3 * 10
+      IntOp $3 $3 + $2
+      StrCpy $0 $0 "" 1
+    ${Loop}
+    ${If} $3 > 1440
+      MessageBox MB_ICONSTOP|MB_OK "Неверное значение ключа /RANDOMDELAY: «$R1». Укажите число минут от 0 до 1440 (0 — без случайной задержки)." /SD IDOK
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
+    StrCpy $RandomDelay $3
+  ${EndIf}
   ClearErrors
   ${GetOptions} $R0 "/SCHEDULE=" $R1
   ${IfNot} ${Errors}
@@ -275,12 +323,20 @@ Function SchedulePageLeave
 FunctionEnd
 
 ; ---------------------------------------------------------------------------------------------
-; The task definition handed to the Task Scheduler: every day at $Schedule, and as soon as
-; possible when the computer was off at that time.
+; The task definition handed to the Task Scheduler: every day at $Schedule (plus up to
+; $RandomDelay minutes, so that many computers set alike do not reach the server together), as
+; soon as possible when the computer was off at that time, as the local system account with its
+; full rights, never beside a run still going; the settings named, as every start of the program
+; finds them. The execution limit lies well beyond the program's own limit on waiting for an
+; upgrade, so that the program ends its session and its report first.
+!macro XmlText IN OUT
+  ${WordReplace} "${IN}" "&" "&amp;" "+" ${OUT}
+  ${WordReplace} "${OUT}" "<" "&lt;" "+" ${OUT}
+  ${WordReplace} "${OUT}" ">" "&gt;" "+" ${OUT}
+!macroend
 Function WriteTaskFile
-  ${WordReplace} "$INSTDIR" "&" "&amp;" "+" $1
-  ${WordReplace} "$1" "<" "&lt;" "+" $1
-  ${WordReplace} "$1" ">" "&gt;" "+" $1
+  !insertmacro XmlText "$INSTDIR" $1
+  !insertmacro XmlText "$DataDir" $9
   ${GetTime} "" "L" $2 $3 $4 $5 $6 $7 $8
   ClearErrors
   FileOpen $0 "$INSTDIR\${TASK_FILE}" w
@@ -296,6 +352,10 @@ Function WriteTaskFile
   FileWriteUTF16LE $0 '  <Triggers>$\r$\n'
   FileWriteUTF16LE $0 '    <CalendarTrigger>$\r$\n'
   FileWriteUTF16LE $0 '      <StartBoundary>$4-$3-$2T$Schedule:00</StartBoundary>$\r$\n'
+  ${If} $RandomDelay != 0
+    StrCpy $8 "PT$RandomDelay"
+    FileWriteUTF16LE $0 '      <RandomDelay>$8M</RandomDelay>$\r$\n'
+  ${EndIf}
   FileWriteUTF16LE $0 '      <Enabled>true</Enabled>$\r$\n'
   FileWriteUTF16LE $0 '      <ScheduleByDay>$\r$\n'
   FileWriteUTF16LE $0 '        <DaysInterval>1</DaysInterval>$\r$\n'
@@ -304,7 +364,7 @@ Function WriteTaskFile
   FileWriteUTF16LE $0 '  </Triggers>$\r$\n'
   FileWriteUTF16LE $0 '  <Principals>$\r$\n'
   FileWriteUTF16LE $0 '    <Principal id="Author">$\r$\n'
-  FileWriteUTF16LE $0 '      <LogonType>InteractiveToken</LogonType>$\r$\n'
+  FileWriteUTF16LE $0 '      <UserId>S-1-5-18</UserId>$\r$\n'
   FileWriteUTF16LE $0 '      <RunLevel>HighestAvailable</RunLevel>$\r$\n'
   FileWriteUTF16LE $0 '    </Principal>$\r$\n'
   FileWriteUTF16LE $0 '  </Principals>$\r$\n'
@@ -313,13 +373,13 @@ Function WriteTaskFile
   FileWriteUTF16LE $0 '    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>$\r$\n'
   FileWriteUTF16LE $0 '    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>$\r$\n'
   FileWriteUTF16LE $0 '    <StartWhenAvailable>true</StartWhenAvailable>$\r$\n'
-  FileWriteUTF16LE $0 '    <ExecutionTimeLimit>PT4H</ExecutionTimeLimit>$\r$\n'
+  FileWriteUTF16LE $0 '    <ExecutionTimeLimit>PT8H</ExecutionTimeLimit>$\r$\n'
   FileWriteUTF16LE $0 '    <Enabled>true</Enabled>$\r$\n'
   FileWriteUTF16LE $0 '  </Settings>$\r$\n'
   FileWriteUTF16LE $0 '  <Actions Context="Author">$\r$\n'
   FileWriteUTF16LE $0 '    <Exec>$\r$\n'
   FileWriteUTF16LE $0 '      <Command>$1\dorvex.exe</Command>$\r$\n'
-  FileWriteUTF16LE $0 '      <Arguments>/auto</Arguments>$\r$\n'
+  FileWriteUTF16LE $0 '      <Arguments>/auto "/CONF:$9\dorvex.ini"</Arguments>$\r$\n'
   FileWriteUTF16LE $0 '      <WorkingDirectory>$1</WorkingDirectory>$\r$\n'
   FileWriteUTF16LE $0 '    </Exec>$\r$\n'
   FileWriteUTF16LE $0 '  </Actions>$\r$\n'
@@ -353,6 +413,172 @@ Function ApplySchedule
   ${EndIf}
 FunctionEnd
 
+; ---------------------------------------------------------------------------------------------
+; The installing user's proxy, for the settings of a first install: the system account, which
+; runs the task, has none of its own. "http=host:port;ftp=..." names one per scheme; a bare
+; "host:port" serves every scheme.
+; A missing value or a form not understood writes nothing; the error flag is left clear.
+Function WriteProxySettings
+  ReadRegDWORD $1 HKCU "Software\Microsoft\Windows\CurrentVersion\Internet Settings" "ProxyEnable"
+  ReadRegStr $2 HKCU "Software\Microsoft\Windows\CurrentVersion\Internet Settings" "ProxyServer"
+  ClearErrors
+  ${If} $2 == ""
+    Return
+  ${EndIf}
+  ${WordFind} "$2" "=" "E#" $3
+  ${IfNot} ${Errors}
+    ClearErrors
+    ${WordFind} ";$2" ";http=" "E+1}" $3
+    ${If} ${Errors}
+      ClearErrors
+      Return
+    ${EndIf}
+    ${WordFind} "$3" ";" "+1" $2
+  ${EndIf}
+  ClearErrors
+  ${WordFind} "$2" ":" "E-1{" $3
+  ${WordFind} "$2" ":" "E-1}" $4
+  ${If} ${Errors}
+  ${OrIf} $3 == ""
+    ClearErrors
+    Return
+  ${EndIf}
+  ${If} $1 == 1
+    WriteINIStr "$DataDir\dorvex.ini" "Proxy" "Use" "1"
+  ${Else}
+    WriteINIStr "$DataDir\dorvex.ini" "Proxy" "Use" "0"
+  ${EndIf}
+  WriteINIStr "$DataDir\dorvex.ini" "Proxy" "ProxyServerName" "$3"
+  WriteINIStr "$DataDir\dorvex.ini" "Proxy" "ProxyServerPort" "$4"
+  ${If} ${Errors}
+    StrCpy $Failed 1
+    DetailPrint "Не удалось записать настройки прокси-сервера: $DataDir\dorvex.ini"
+  ${EndIf}
+  ClearErrors
+FunctionEnd
+
+; Moves what a setting names into the data folder when it lies in the install folder, and points
+; the setting there. In: $R2 section, $R3 key.
+Function MoveSettingIntoData
+  ReadINIStr $R4 "$INSTDIR\dorvex.ini" $R2 $R3
+  StrLen $R5 "$INSTDIR\"
+  StrCpy $R6 $R4 $R5
+  ${If} $R6 != "$INSTDIR\"
+    Return
+  ${EndIf}
+  StrCpy $R7 $R4 "" $R5     ; the part below the install folder, as written
+  StrCpy $R8 $R7
+  StrCpy $R6 $R8 1 -1
+  ${If} $R6 == "\"
+    StrCpy $R8 $R8 -1
+  ${EndIf}
+  ${If} $R8 != ""
+  ${AndIf} ${FileExists} "$INSTDIR\$R8\*.*"
+    ${IfNot} ${FileExists} "$DataDir\$R8\*.*"
+      CreateDirectory "$DataDir\$R8"
+      RMDir "$DataDir\$R8"
+      ClearErrors
+      Rename "$INSTDIR\$R8" "$DataDir\$R8"
+      ${If} ${Errors}
+        ; another volume: copied, then removed
+        ClearErrors
+        CreateDirectory "$DataDir\$R8"
+        CopyFiles /SILENT "$INSTDIR\$R8\*.*" "$DataDir\$R8"
+        ${If} ${Errors}
+          StrCpy $Failed 1
+          DetailPrint "Не удалось перенести $INSTDIR\$R8 в $DataDir\$R8"
+          Return
+        ${EndIf}
+        RMDir /r "$INSTDIR\$R8"
+      ${EndIf}
+    ${Else}
+      DetailPrint "Папка $DataDir\$R8 уже есть: $INSTDIR\$R8 оставлена на месте."
+    ${EndIf}
+  ${EndIf}
+  WriteINIStr "$INSTDIR\dorvex.ini" $R2 $R3 "$DataDir\$R7"
+  DetailPrint "[$R2] $R3: $DataDir\$R7"
+FunctionEnd
+
+; An install over one that kept its data beside the program: the settings, the serial floor,
+; the report and the folders they name in the install folder go to the data folder.
+Function MoveOldData
+  ${IfNot} ${FileExists} "$INSTDIR\dorvex.ini"
+    Return
+  ${EndIf}
+  ${If} ${FileExists} "$DataDir\dorvex.ini"
+    ; The data folder's settings win; the old ones must not be found beside the program.
+    Delete "$INSTDIR\dorvex-old.ini"
+    Rename "$INSTDIR\dorvex.ini" "$INSTDIR\dorvex-old.ini"
+    DetailPrint "В папке данных уже есть настройки: прежние сохранены как $INSTDIR\dorvex-old.ini"
+    Return
+  ${EndIf}
+  DetailPrint "Перенос настроек и хранилища в $DataDir"
+  StrCpy $R2 "Common"
+  StrCpy $R3 "UpgradeFilesDir"
+  Call MoveSettingIntoData
+  StrCpy $R2 "Session"
+  StrCpy $R3 "TempDir"
+  Call MoveSettingIntoData
+  StrCpy $R2 "Disk"
+  StrCpy $R3 "RootDir"
+  Call MoveSettingIntoData
+  ${ForEach} $R9 0 2 + 1
+    ${If} $R9 == 0
+      StrCpy $R8 "dorvex.state"
+    ${ElseIf} $R9 == 1
+      StrCpy $R8 "dorvex.txt"
+    ${Else}
+      StrCpy $R8 "dorvex.ini"
+    ${EndIf}
+    ${If} ${FileExists} "$INSTDIR\$R8"
+      ClearErrors
+      Rename "$INSTDIR\$R8" "$DataDir\$R8"
+      ${If} ${Errors}
+        ClearErrors
+        CopyFiles /SILENT "$INSTDIR\$R8" "$DataDir\$R8"
+        Delete "$INSTDIR\$R8"
+        ${If} ${Errors}
+          StrCpy $Failed 1
+          DetailPrint "Не удалось перенести $INSTDIR\$R8 в папку данных."
+        ${EndIf}
+      ${EndIf}
+    ${EndIf}
+  ${Next}
+FunctionEnd
+
+; The data folder, made with its access list: the settings of a first install (the repository
+; inside the folder) or those of an earlier install moved in.
+Function PrepareDataFolder
+  SetShellVarContext all
+  StrCpy $DataDir "$APPDATA\${PUBLISHER}\${PRODUCT}"
+  CreateDirectory "$DataDir"
+  ${IfNot} ${FileExists} "$DataDir\*.*"
+    StrCpy $Failed 1
+    DetailPrint "Не удалось создать папку данных: $DataDir"
+    Return
+  ${EndIf}
+  Call MoveOldData
+  ${IfNot} ${FileExists} "$DataDir\dorvex.ini"
+    ClearErrors
+    CreateDirectory "$DataDir\${REPOSITORY}"
+    WriteINIStr "$DataDir\dorvex.ini" "Common" "UpgradeFilesDir" "$DataDir\${REPOSITORY}\"
+    ${If} ${Errors}
+      StrCpy $Failed 1
+      DetailPrint "Не удалось записать настройки: $DataDir\dorvex.ini"
+    ${EndIf}
+    Call WriteProxySettings
+  ${EndIf}
+  ; The access list last, so that it covers what was moved in too.
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$DataDir" ${DATA_ACL}'
+  Pop $0
+  ${If} $0 != 0
+    StrCpy $Failed 1
+    DetailPrint "Не удалось установить права доступа к папке $DataDir (код $0)."
+  ${EndIf}
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$DataDir\*" /reset /T /C /Q'
+  Pop $0
+FunctionEnd
+
 Section "${PRODUCT}"
   SectionIn RO
   SetOutPath "$INSTDIR"
@@ -362,25 +588,15 @@ Section "${PRODUCT}"
   ${If} ${Errors}
     StrCpy $Failed 1
   ${EndIf}
-  ; A first install gets settings with a repository in the program's folder; an install over an
-  ; earlier one keeps its settings and repository as they are.
-  ${IfNot} ${FileExists} "$INSTDIR\dorvex.ini"
-    ClearErrors
-    CreateDirectory "$INSTDIR\${REPOSITORY}"
-    WriteINIStr "$INSTDIR\dorvex.ini" "Common" "UpgradeFilesDir" "$INSTDIR\${REPOSITORY}\"
-    ${If} ${Errors}
-      StrCpy $Failed 1
-      DetailPrint "Не удалось записать настройки: $INSTDIR\dorvex.ini"
-    ${EndIf}
-  ${EndIf}
+  Call PrepareDataFolder
 !ifdef MAP_KEY
   ; A key without the requirement would let an unsigned map through: both are written together.
   ClearErrors
-  WriteINIStr "$INSTDIR\dorvex.ini" "Security" "MapPublicKey" "${MAP_KEY}"
-  WriteINIStr "$INSTDIR\dorvex.ini" "Security" "RequireSignedMaps" "1"
+  WriteINIStr "$DataDir\dorvex.ini" "Security" "MapPublicKey" "${MAP_KEY}"
+  WriteINIStr "$DataDir\dorvex.ini" "Security" "RequireSignedMaps" "1"
   ${If} ${Errors}
     StrCpy $Failed 1
-    DetailPrint "Не удалось записать ключ проверки карт обновлений: $INSTDIR\dorvex.ini"
+    DetailPrint "Не удалось записать ключ проверки карт обновлений: $DataDir\dorvex.ini"
   ${EndIf}
 !endif
 
@@ -409,6 +625,8 @@ Section "${PRODUCT}"
   WriteRegStr HKLM "${UNINST_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
   WriteRegStr HKLM "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegStr HKLM "${UNINST_KEY}" "Schedule" "$Schedule"
+  WriteRegStr HKLM "${UNINST_KEY}" "RandomDelay" "$RandomDelay"
+  WriteRegStr HKLM "${UNINST_KEY}" "DataFolder" "$DataDir"
   WriteRegDWORD HKLM "${UNINST_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINST_KEY}" "NoRepair" 1
   ${GetSize} "$INSTDIR" "/M=dorvex.exe /S=0K /G=0" $0 $1 $2
@@ -433,6 +651,11 @@ Function un.onInit
 !endif
   StrCpy $Failed 0
   StrCpy $RemoveData 0
+  ReadRegStr $DataDir HKLM "${UNINST_KEY}" "DataFolder"
+  ${If} $DataDir == ""
+    SetShellVarContext all
+    StrCpy $DataDir "$APPDATA\${PUBLISHER}\${PRODUCT}"
+  ${EndIf}
   ${GetParameters} $R0
   ClearErrors
   ${GetOptions} $R0 "/KEEPDATA=" $R1
@@ -446,7 +669,7 @@ Function un.DataPage
   !insertmacro MUI_HEADER_TEXT "Настройки и хранилище" "Выберите, оставить ли настройки и загруженные обновления."
   nsDialogs::Create 1018
   Pop $0
-  ${NSD_CreateLabel} 0 0 100% 36u "Файл настроек dorvex.ini, протокол и хранилище загруженных обновлений («${REPOSITORY}») остаются в папке $INSTDIR, чтобы их нашла следующая установка."
+  ${NSD_CreateLabel} 0 0 100% 36u "Настройки, протокол и хранилище загруженных обновлений остаются в папке $DataDir, чтобы их нашла следующая установка."
   Pop $0
   ${NSD_CreateCheckbox} 0 44u 100% 12u "&Удалить также настройки и хранилище обновлений"
   Pop $RemoveCheck
@@ -490,9 +713,15 @@ Section "Uninstall"
 
   ${If} $RemoveData == 1
     ClearErrors
+    ; The whole data folder, and what an install that kept its data beside the program left.
+    ; Only the repository a setup made: a folder named in the settings may hold other files.
+    RMDir /r "$DataDir"
+    ${GetParent} "$DataDir" $0
+    RMDir "$0"
     Delete "$INSTDIR\dorvex.ini"
+    Delete "$INSTDIR\dorvex-old.ini"
+    Delete "$INSTDIR\dorvex.state"
     Delete "$INSTDIR\dorvex.txt"
-    ; Only the repository this setup made: a folder named in the settings may hold other files.
     RMDir /r "$INSTDIR\${REPOSITORY}"
     ${If} ${Errors}
       StrCpy $Failed 1

@@ -117,7 +117,7 @@ void TControlsForm::BuildReport(const std::vector<std::wstring>& sessionLines, i
 
 void TControlsForm::SaveReportBtnClick() {
   std::wstring path = ui::ChooseSaveFile(ui::SaveFileRequest{
-      dialogOwner_, L"Сохранение протокола", ExtractFilePath(ExecutablePath()), L"Протокол работы Дорвекса.txt",
+      dialogOwner_, L"Сохранение протокола", ExtractFilePath(FixedReportPath()), L"Протокол работы Дорвекса.txt",
       L"*.txt", L"Текстовые файлы (*.txt)|*.txt|Все файлы (*.*)|*.*"});
   if (path.empty()) return;
   unsigned long error = 0;

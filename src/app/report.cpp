@@ -8,6 +8,7 @@
 #include "common/routines.h"
 #include "common/text.h"
 #include "protocols/http.h"
+#include "settings/datalayout.h"
 #include "settings/options.h"
 
 namespace dorvex {
@@ -144,7 +145,7 @@ std::wstring DatedReportPath(const std::wstring& repository, TDateTime end) {
          FormatDateTime(L"ddhhnnss", end) + L".txt";
 }
 
-std::wstring FixedReportPath() { return ChangeFileExt(ExecutablePath(), L".txt"); }
+std::wstring FixedReportPath() { return DataLocation().report; }
 
 void ReportToEventLog(const std::wstring& text) {
   HANDLE source = RegisterEventSourceW(nullptr, L"Дорвекс");

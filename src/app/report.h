@@ -28,7 +28,8 @@ ComposedReport ComposeReport(const ReportInput& input, const TProgramList* progr
 
 // The dated file of a session that ended at the given time: Reports\yyyy\mm\ddhhnnss.txt.
 std::wstring DatedReportPath(const std::wstring& repository, TDateTime end);
-// The fixed file beside the program: its path with ".txt".
+// The fixed report: beside the program in the portable layout, beside the settings in the
+// installed one (settings/datalayout.h).
 std::wstring FixedReportPath();
 
 // Records a text in the Windows event log (application log, source "Дорвекс"): where an

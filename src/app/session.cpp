@@ -18,7 +18,9 @@
 #include "settings/options.h"
 #include "settings/programs.h"
 #include "transfer/importset.h"
+#include "settings/datalayout.h"
 #include "ui/dialogs.h"
+#include "ui/elevation.h"
 #include "ui/pump.h"
 #include "upgrade/boosters.h"
 #include "upgrade/chain.h"
@@ -53,6 +55,7 @@ void SetUnexpectedSessionFault(std::function<void()> fault) { UnexpectedFault() 
 
 void TMainForm::RunBtnClick() {
   if (!IsWindowEnabled(RunBtn) || Running) return;
+  if (!AutoMode() && !ui::EnsureDataWritable(hwnd_, WritableDataFolders())) return;
   bool listChanged = false;
   TProgramList* list = ProgramCatalogue();
   if (list)

@@ -10,7 +10,9 @@
 #include "dialogs/optionsprogramsautofindfrm.h"
 #include "dialogs/optionsprogramseditfrm.h"
 #include "settings/rasapi.h"
+#include "settings/datalayout.h"
 #include "ui/dialogs.h"
+#include "ui/elevation.h"
 #include "ui/folders.h"
 
 namespace dorvex {
@@ -544,6 +546,7 @@ bool TOptionsForm::SaveSafely(const TSettings& settings, std::wstring& error) co
 }
 
 void TOptionsForm::OkBtnClick() {
+  if (!ui::EnsureDataWritable(hwnd_, WritableDataFolders())) return;
   auto text = [this](int id) { return dlg::ItemText(Item(id)); };
   auto trimmed = [this](int id) { return Trim(dlg::ItemText(Item(id))); };
   for (int id : {IDC_UPGRADEFILESDIR, IDC_ATTEMPTCOUNT, IDC_ATTEMPTPAUSE, IDC_PROXY_HOST, IDC_PROXY_PORT,

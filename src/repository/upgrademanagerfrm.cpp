@@ -5,7 +5,9 @@
 #include "common/routines.h"
 #include "common/text.h"
 #include "settings/options.h"
+#include "settings/datalayout.h"
 #include "ui/dialogs.h"
+#include "ui/elevation.h"
 #include "upgrade/chain.h"
 
 namespace dorvex {
@@ -318,6 +320,7 @@ void TUpgradeManagerForm::DeleteBtnClick() {
   TProgram* p = DataOf(program)->Program;
   const std::wstring name = DataOf(step)->Step;
   if (!p) return;
+  if (!ui::EnsureDataWritable(hwnd_, WritableDataFolders())) return;
   if (!ui::AskYesNo(hwnd_, Fmt(L"Удалить обновление с версии %s на версию %s для программы «%s» ?", StepFromText(name),
                                StepToText(name), p->Title)))
     return;

@@ -4,7 +4,9 @@
 
 #include "common/inifile.h"
 #include "common/routines.h"
+#include "settings/datalayout.h"
 #include "settings/encoding.h"
+#include "settings/options.h"
 #include "settings/programs.h"
 #include "common/text.h"
 
@@ -26,8 +28,11 @@ const std::wstring& ConfigureRefusal() { return g_refusal; }
 
 bool ConfigureMode() {
   if (FindSwitch(L"/configure", false) == 0) return false;
-  const std::wstring path = SwitchValue(L"/inifile:");
+  std::wstring path = SwitchValue(L"/inifile:");
   if (path.empty()) return false;
+  // An installer that names the settings beside the program, where earlier versions kept them,
+  // means the settings this program uses: for the installed program, the data folder's.
+  if (DataLocation().installed && SameText(path, ChangeFileExt(ExecutablePath(), L".ini"))) path = SettingsFileName();
   // Entries written in the ANSI code page into a file saved as UTF-8 would garble it further.
   g_refusal = SettingsEncodingFault(path);
   if (!g_refusal.empty()) return true;

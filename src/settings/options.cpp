@@ -9,6 +9,7 @@
 #include "common/inifile.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "settings/datalayout.h"
 
 namespace dorvex {
 
@@ -17,24 +18,7 @@ TSettings& Settings() {
   return settings;
 }
 
-const std::wstring& SettingsFileName() {
-  static const std::wstring name = [] {
-    int index = FindSwitch(L"/CONF:", true);
-    if (index > 0) {
-      std::wstring value = Trim(CommandLineArguments()[static_cast<size_t>(index)].substr(6));
-      // A relative name is fixed against the directory the program was started in: start-up
-      // later changes the current directory to the session's temporary one.
-      if (!value.empty()) {
-        wchar_t full[MAX_PATH * 2];
-        DWORD n = GetFullPathNameW(value.c_str(), MAX_PATH * 2, full, nullptr);
-        if (n > 0 && n < MAX_PATH * 2) value.assign(full, n);
-        return value;
-      }
-    }
-    return ChangeFileExt(ExecutablePath(), L".ini");
-  }();
-  return name;
-}
+const std::wstring& SettingsFileName() { return DataLocation().settings; }
 
 void LoadSettings() {
   TSettings& s = Settings();

@@ -72,8 +72,7 @@ struct TSettings {
 // The one settings record of the run.
 TSettings& Settings();
 
-// The settings file: the first "/CONF:" argument, else the executable's path with ".ini".
-// Fixed on first use.
+// The settings file of this process (settings/datalayout.h says which). Fixed on first use.
 const std::wstring& SettingsFileName();
 
 void LoadSettings();

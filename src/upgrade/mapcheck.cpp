@@ -6,6 +6,7 @@
 #include "common/integrity.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "settings/datalayout.h"
 #include "settings/options.h"
 
 namespace dorvex {
@@ -112,7 +113,7 @@ std::wstring CheckMapInfo(const TMapInfo& info, const std::wstring& mapName, con
 }
 
 std::wstring SerialStatePath() {
-  return ChangeFileExt(SettingsFileName(), L".state");
+  return DataLocation().state;
 }
 
 std::wstring SerialStateCopyPath() {

@@ -85,9 +85,19 @@ programs="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 shortcut="$programs/Дорвекс.lnk"
 taskreg="$WINEPREFIX/drive_c/windows/system32/tasks/Дорвекс"
 ukey='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Dorvex'
+# The data folder: settings, state, report and repository of the installed layout.
+data="$WINEPREFIX/drive_c/ProgramData/Ворел-Софт/Дорвекс"
+wdata='C:\ProgramData\Ворел-Софт\Дорвекс'
 # What an earlier interrupted run left in the prefix must not pass for this run's work.
-rm -f "$shortcut" "$taskreg"
+rm -rf "$shortcut" "$taskreg" "$data"
 wine_run reg delete "$ukey" /f >/dev/null
+ini_text() { iconv -f CP1251 -t UTF-8 "$1" | tr -d '\r'; }
+has_ini_line() { ini_text "$1" | grep -qxF -- "$2"; }
+# state_serial N: the data folder's serial floor holds Kadry's map at serial N
+state_serial() { ini_text "$data/dorvex.state" | grep -qxE "Kadry(\.[a-z]+)?=$1"; }
+crlf() { sed 's/$/\r/' | iconv -f utf-8 -t cp1251; }
+# The install folder as the setup left it: every file's digest and every folder.
+install_folder() { (cd "$dir" && find . -type f -print0 | sort -z | xargs -0 sha256sum && find . -type d | sort); }
 
 # uninstall_entry FILE: the uninstall entry as UTF-8 text; fails when the key is missing
 uninstall_entry() {
@@ -97,11 +107,12 @@ uninstall_entry() {
 }
 has_line() { grep -qxF -- "$2" "$1"; }
 
-# task_definition TIME: the task handed to the Task Scheduler runs dorvex.exe /auto every day at TIME
+# task_definition TIME DELAY: the task handed to the Task Scheduler runs dorvex.exe /auto with the
+# data folder's settings every day at TIME plus up to DELAY random minutes, as the system account
 task_definition() {
-  python3 - "$dir/dorvex-task.xml" "$1" "$wdir\\dorvex.exe" "$wdir" <<'EOF'
+  python3 - "$dir/dorvex-task.xml" "$1" "$wdir\\dorvex.exe" "$wdir" "$2" "/auto \"/CONF:$wdata\\dorvex.ini\"" <<'EOF'
 import sys, datetime, xml.etree.ElementTree as ET
-path, time, command, workdir = sys.argv[1:]
+path, time, command, workdir, delay, arguments = sys.argv[1:]
 raw = open(path, 'rb').read()
 if not raw.startswith(b'\xff\xfe'):
     sys.exit('the task file is not UTF-16 with a byte-order mark')
@@ -122,7 +133,18 @@ if one('t:Triggers/t:CalendarTrigger/t:ScheduleByDay/t:DaysInterval') != '1':
     sys.exit('not every day')
 if one('t:Settings/t:StartWhenAvailable') != 'true':
     sys.exit('a run missed while the computer was off is not made up')
-if one('t:Actions/t:Exec/t:Command') != command or one('t:Actions/t:Exec/t:Arguments') != '/auto':
+delays = root.findall('t:Triggers/t:CalendarTrigger/t:RandomDelay', ns)
+if [d.text for d in delays] != ([] if delay == '0' else ['PT%sM' % delay]):
+    sys.exit('random delay %s, not %s minutes' % ([d.text for d in delays], delay))
+if one('t:Principals/t:Principal/t:UserId') != 'S-1-5-18' or one('t:Principals/t:Principal/t:RunLevel') != 'HighestAvailable':
+    sys.exit('does not run as the system account with its full rights')
+if root.findall('t:Principals/t:Principal/t:LogonType', ns) and one('t:Principals/t:Principal/t:LogonType') == 'InteractiveToken':
+    sys.exit('runs only while a user is logged on')
+if one('t:Settings/t:MultipleInstancesPolicy') != 'IgnoreNew':
+    sys.exit('a run may start beside the previous one')
+if not one('t:Settings/t:ExecutionTimeLimit').startswith('PT'):
+    sys.exit('no execution limit')
+if one('t:Actions/t:Exec/t:Command') != command or one('t:Actions/t:Exec/t:Arguments') != arguments:
     sys.exit('runs %r %r' % (one('t:Actions/t:Exec/t:Command'), one('t:Actions/t:Exec/t:Arguments')))
 if one('t:Actions/t:Exec/t:WorkingDirectory') != workdir:
     sys.exit('works in %r' % one('t:Actions/t:Exec/t:WorkingDirectory'))
@@ -131,17 +153,27 @@ if len(root.findall('t:Actions/*', ns)) != 1:
 EOF
 }
 
+# The installing user's proxy goes into the first settings (the system account has none).
+# (regedit files: a quote inside "cmd /c" does not reach cmd as typed)
+proxy_values() { printf 'REGEDIT4\r\n\r\n[%s]\r\n"ProxyServer"=%s\r\n"ProxyEnable"=%s\r\n' "$ikey" "$1" "$2" >"$tmp/proxy.reg"
+  wine_run regedit /S "$(winpath "$tmp/proxy.reg")" >/dev/null; }
+ikey='HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+proxy_values '"ftp=10.1.1.1:21;http=127.0.0.1:3128"' 'dword:00000001'
 limit=180 run_cmdline "$wsetup /S /SCHEDULE=7:05 /D=$wdir"
-check "the silent install did not end with exit code 0 (it ended with $?)" [ $? -eq 0 ]
+rc=$?
+proxy_values - -
+check "the silent install did not end with exit code 0 (it ended with $rc)" [ $rc -eq 0 ]
 check "the installed dorvex.exe is not the signed program the setup carries" cmp -s "$dir/dorvex.exe" "$packed"
 check "the installed dorvex.exe's signature does not verify" verify "$dir/dorvex.exe"
 check "the uninstaller is missing" [ -f "$dir/uninstall.exe" ]
 check "the uninstaller's signature does not verify" verify "$dir/uninstall.exe"
-check "the repository folder was not made" [ -d "$dir/Хранилище" ]
-check "the settings do not name the repository in the program's folder" \
-  bash -c "iconv -f CP1251 -t UTF-8 '$dir/dorvex.ini' | tr -d '\r' | grep -qxF 'UpgradeFilesDir=$wdir\\Хранилище\\'"
+check "the repository folder was not made in the data folder" [ -d "$data/Хранилище" ]
+check "settings were written into the install folder" [ ! -e "$dir/dorvex.ini" ]
+for line in "UpgradeFilesDir=$wdata\\Хранилище\\" "Use=1" "ProxyServerName=127.0.0.1" "ProxyServerPort=3128"; do
+  check "the data folder's settings lack $line" has_ini_line "$data/dorvex.ini" "$line"
+done
 check "the settings do not hold the publisher's key with the requirement of signed maps" \
-  bash -c "tr -d '\r' < '$dir/dorvex.ini' | grep -qxF 'MapPublicKey=$mapkey' && tr -d '\r' < '$dir/dorvex.ini' | grep -qxF 'RequireSignedMaps=1'"
+  bash -c "tr -d '\r' < '$data/dorvex.ini' | grep -qxF 'MapPublicKey=$mapkey' && tr -d '\r' < '$data/dorvex.ini' | grep -qxF 'RequireSignedMaps=1'"
 check "the Start-menu shortcut is missing" [ -f "$shortcut" ]
 check "the shortcut does not lead to the installed dorvex.exe" python3 -c '
 import sys
@@ -151,7 +183,8 @@ if uninstall_entry "$tmp/entry.txt"; then
   for line in '"DisplayName"="Дорвекс"' "\"DisplayVersion\"=\"$version\"" '"Publisher"="Ворел-Софт"' \
     "\"UninstallString\"=\"\\\"${wdir//\\/\\\\}\\\\uninstall.exe\\\"\"" \
     "\"QuietUninstallString\"=\"\\\"${wdir//\\/\\\\}\\\\uninstall.exe\\\" /S\"" \
-    "\"InstallLocation\"=\"${wdir//\\/\\\\}\"" '"Schedule"="07:05"'; do
+    "\"InstallLocation\"=\"${wdir//\\/\\\\}\"" '"Schedule"="07:05"' '"RandomDelay"="30"' \
+    "\"DataFolder\"=\"${wdata//\\/\\\\}\""; do
     check "the uninstall entry lacks $line" has_line "$tmp/entry.txt" "$line"
   done
   kb=$(( ($(stat -c %s "$dir/dorvex.exe") + $(stat -c %s "$dir/uninstall.exe")) / 1024 ))
@@ -161,43 +194,118 @@ if uninstall_entry "$tmp/entry.txt"; then
 else
   fail "no uninstall entry after the install"
 fi
-check "the task handed over is not a daily 07:05 run of dorvex.exe /auto" task_definition 07:05
+check "the task handed over is not a daily 07:05 run of dorvex.exe /auto as the system" task_definition 07:05 30
 check "no task was registered with the Task Scheduler" [ -f "$taskreg" ]
 
-# --- The installed program starts and shows its window --------------------------------------------
-# Both in one Wine run, so that the picture is not kept waiting for a second Wine slot; the
-# program runs in front and is waited for, since it writes its settings as it closes.
-limit=150 wine_run cmd /c "cd /d $wdir && start $(winpath "$bin/tools/winshot.exe") DorvexMainForm $(winpath "$tmp/main.bmp") --timeout 100 --close && dorvex.exe"
-check "the installed program did not end with exit code 0 after its window was closed" [ $? -eq 0 ]
+# --- The installed program's sessions, started as the shortcut and as the task start it ----------
+# A directory source with a signed map for a load-only program; the settings the setup wrote get
+# the source and the program, as an administrator would add them.
+install_folder >"$tmp/install.before"
+src="$tmp/source"
+openssl genrsa -out "$tmp/publisher.key" 2048 2>/dev/null
+publish() { # STEP SERIAL: one more step of Kadry on offer, and the map published with that serial
+  mkdir -p "$src/Kadry/$1"
+  printf 'kadry %s\n' "$1" >"$src/Kadry/$1/kadry.dat"
+  bash scripts/publish-map --key "$tmp/publisher.key" --serial "$2" "$src" Kadry >/dev/null
+}
+publish 6 100
+{
+  printf '[Disk]\nRootDir=%s\n[Connection]\nConnectionType=2\nAttemptCount=1\n[Service]\nEnableLogReports=1\n' "$(winpath "$src")"
+  printf '[Security]\nMapPublicKey=%s\nRequireSignedMaps=1\n' \
+    "$(openssl rsa -in "$tmp/publisher.key" -pubout -outform DER 2>/dev/null | base64 -w0)"
+  printf '[General]\nActiveProgramCount=1\n[Program1]\nProgramID=Kadry\nVirtualUpgrade=1\nVirtualVersion=5\n'
+} | crlf >>"$data/dorvex.ini"
+# The shortcut's target, arguments and working folder, read from the shell link itself.
+python3 - "$shortcut" >"$tmp/shortcut.txt" <<'EOF' || fail "the shortcut cannot be read"
+import struct, sys
+b = open(sys.argv[1], 'rb').read()
+flags = struct.unpack_from('<I', b, 0x14)[0]
+pos = 0x4C
+if flags & 1:
+    pos += 2 + struct.unpack_from('<H', b, pos)[0]
+target = ''
+if flags & 2:
+    size, header = struct.unpack_from('<II', b, pos)
+    if header >= 0x24:
+        off = pos + struct.unpack_from('<I', b, pos + 0x1C)[0]
+        target = b[off:b.index(b'\0\0', off) + 1].decode('utf-16-le').rstrip('\0')
+    else:
+        off = pos + struct.unpack_from('<I', b, pos + 0x10)[0]
+        target = b[off:b.index(b'\0', off)].decode('cp1251')
+    pos += size
+strings = {}
+for bit, name in ((4, 'name'), (8, 'relative'), (0x10, 'workdir'), (0x20, 'arguments')):
+    if flags & bit:
+        n = struct.unpack_from('<H', b, pos)[0]
+        strings[name] = b[pos + 2:pos + 2 + 2 * n].decode('utf-16-le')
+        pos += 2 + 2 * n
+print(target)
+print(strings.get('arguments', ''))
+print(strings.get('workdir', ''))
+EOF
+mapfile -t link <"$tmp/shortcut.txt"
+check "the shortcut does not lead to the installed dorvex.exe: ${link[0]:-}" [ "${link[0]:-}" = "$wdir\\dorvex.exe" ]
+# The window as the shortcut opens it, with the session started through its automatic-start message.
+# (the program by its name in the working folder: a quote inside "cmd /c" does not reach cmd as typed)
+limit=300 wine_run cmd /c "cd /d ${link[2]:-$wdir} && start $(winpath "$bin/tools/winshot.exe") DorvexMainForm $(winpath "$tmp/main.bmp") --post 1025 --wait-class Edit --timeout 250 --close && dorvex.exe ${link[1]:-}"
+check "the program started as the shortcut starts it did not end with exit code 0" [ $? -eq 0 ]
 check "the installed program showed no main window" [ -s "$tmp/main.bmp" ]
+check "the session started from the shortcut delivered nothing into the data folder's repository" \
+  [ -f "$data/Хранилище/Kadry/6/kadry.dat" ]
+check "the session started from the shortcut left no report beside the settings" [ -s "$data/dorvex.txt" ]
+check "the session started from the shortcut kept no serial in the data folder" state_serial 100
+# The task's action as the Task Scheduler would start it.
+mapfile -t action < <(python3 - "$dir/dorvex-task.xml" <<'EOF'
+import sys, xml.etree.ElementTree as ET
+ns = {'t': 'http://schemas.microsoft.com/windows/2004/02/mit/task'}
+root = ET.fromstring(open(sys.argv[1], 'rb').read().decode('utf-16').replace('encoding="UTF-16"', ''))
+for p in ('Command', 'Arguments', 'WorkingDirectory'):
+    print(root.find('t:Actions/t:Exec/t:' + p, ns).text)
+EOF
+)
+publish 7 200
+rm -f "$data/dorvex.txt"
+check "the task's action is not the installed dorvex.exe in its folder" [ "${action[0]:-}|${action[2]:-}" = "$wdir\\dorvex.exe|$wdir" ]
+# The settings path has no blank: its quotes can go.
+limit=300 wine_run cmd /c "cd /d ${action[2]:-} && dorvex.exe ${action[1]//\"/}"
+check "the task's action did not end with exit code 0" [ $? -eq 0 ]
+check "the task's session delivered nothing into the data folder's repository" [ -f "$data/Хранилище/Kadry/7/kadry.dat" ]
+check "the task's session left no report beside the settings" [ -s "$data/dorvex.txt" ]
+check "the task's session kept no serial in the data folder" state_serial 200
+check "the task's session left no dated report in the repository" \
+  bash -c "ls '$data/Хранилище/Reports/'*/*/*.txt >/dev/null 2>&1"
+install_folder >"$tmp/install.after"
+check "the sessions changed the install folder: $(diff "$tmp/install.before" "$tmp/install.after" | tr '\n' ' ')" \
+  cmp -s "$tmp/install.before" "$tmp/install.after"
 
 # --- Installing again keeps the settings and the repository -------------------------------------
-printf '[Test]\r\nMarker=changed by the user\r\n' >>"$dir/dorvex.ini"
-cp "$dir/dorvex.ini" "$tmp/dorvex.ini.before"
-mkdir -p "$dir/Хранилище/CVBUH"
-echo kept >"$dir/Хранилище/CVBUH/step.zip"
+printf '[Test]\r\nMarker=changed by the user\r\n' >>"$data/dorvex.ini"
+cp "$data/dorvex.ini" "$tmp/dorvex.ini.before"
+mkdir -p "$data/Хранилище/CVBUH"
+echo kept >"$data/Хранилище/CVBUH/step.zip"
 limit=180 run_cmdline "$wsetup /S /SCHEDULE=none /D=$wdir"
 check "the silent install over the first one did not end with exit code 0" [ $? -eq 0 ]
-check "the install over the first one changed dorvex.ini" cmp -s "$dir/dorvex.ini" "$tmp/dorvex.ini.before"
-check "the install over the first one touched the repository" [ -f "$dir/Хранилище/CVBUH/step.zip" ]
+check "the install over the first one changed dorvex.ini" cmp -s "$data/dorvex.ini" "$tmp/dorvex.ini.before"
+check "the install over the first one touched the repository" [ -f "$data/Хранилище/CVBUH/step.zip" ]
 check "/SCHEDULE=none left the earlier task registered" [ ! -e "$taskreg" ]
 check "/SCHEDULE=none left a task definition" [ ! -e "$dir/dorvex-task.xml" ]
-limit=180 run_cmdline "$wsetup /S /SCHEDULE=22:40 /D=$wdir"
+limit=180 run_cmdline "$wsetup /S /SCHEDULE=22:40 /RANDOMDELAY=0 /D=$wdir"
 check "the third silent install did not end with exit code 0" [ $? -eq 0 ]
-check "the task handed over is not a daily 22:40 run of dorvex.exe /auto" task_definition 22:40
+check "the task handed over is not a daily 22:40 run of dorvex.exe /auto without delay" task_definition 22:40 0
 check "the daily task was not registered again" [ -f "$taskreg" ]
-check "the third install changed dorvex.ini" cmp -s "$dir/dorvex.ini" "$tmp/dorvex.ini.before"
+check "the third install changed dorvex.ini" cmp -s "$data/dorvex.ini" "$tmp/dorvex.ini.before"
 
 # --- What the setup refuses: exit code 2, nothing installed ----------------------------------------
 other="$tmp/Другая папка"
 for args in "/SCHEDULE=24:00 /D=$(winpath "$other")" "/SCHEDULE=12:60 /D=$(winpath "$other")" \
-  "/SCHEDULE=ab:cd /D=$(winpath "$other")" "/D=relative\\folder" "\"/D=$(winpath "$other")\""; do
+  "/SCHEDULE=ab:cd /D=$(winpath "$other")" "/D=relative\\folder" "\"/D=$(winpath "$other")\"" \
+  "/RANDOMDELAY=1441 /D=$(winpath "$other")" "/RANDOMDELAY=-5 /D=$(winpath "$other")" "/RANDOMDELAY= /D=$(winpath "$other")"; do
   limit=60 run_cmdline "$wsetup /S $args"
   rc=$?
   check "setup $args ended with $rc, not 2" [ $rc -eq 2 ]
 done
 check "a refused setup installed something" [ ! -e "$other" ]
-check "a refused setup changed the installed settings" cmp -s "$dir/dorvex.ini" "$tmp/dorvex.ini.before"
+check "a refused setup changed the installed settings" cmp -s "$data/dorvex.ini" "$tmp/dorvex.ini.before"
 
 # --- Silent uninstall, run in place so that its exit code is waited for ---------------------------
 limit=120 run_uninstaller "/S _?=$wdir"
@@ -207,14 +315,52 @@ check "the uninstall left the task definition" [ ! -e "$dir/dorvex-task.xml" ]
 check "the uninstall left the shortcut" [ ! -e "$shortcut" ]
 check "the uninstall left the task registered" [ ! -e "$taskreg" ]
 if uninstall_entry "$tmp/entry.txt"; then fail "the uninstall entry is still there"; else ok; fi
-check "the uninstall removed the changed dorvex.ini" cmp -s "$dir/dorvex.ini" "$tmp/dorvex.ini.before"
-check "the uninstall removed the repository" [ -f "$dir/Хранилище/CVBUH/step.zip" ]
+check "the uninstall removed the changed dorvex.ini" cmp -s "$data/dorvex.ini" "$tmp/dorvex.ini.before"
+check "the uninstall removed the repository" [ -f "$data/Хранилище/CVBUH/step.zip" ]
+check "the uninstall removed the serial floor" [ -f "$data/dorvex.state" ]
+
+# --- An install over an earlier one that kept its data beside the program ------------------------
+# What the uninstall kept, laid out as earlier versions kept it: in the program's folder, the
+# settings naming the repository there and the temporary folder of an interrupted session.
+mkdir -p "$dir" "$tmp/session/partial"
+echo half >"$tmp/session/partial/kadry.dat"
+mv "$data/Хранилище" "$dir/Хранилище"
+mv "$data/dorvex.state" "$dir/dorvex.state"
+ini_text "$data/dorvex.ini" | while IFS= read -r l; do
+  case "$l" in
+    UpgradeFilesDir=*) printf '%s\n' "UpgradeFilesDir=$wdir\\Хранилище\\" ;;
+    "[Session]") printf '[Session]\nTempDir=%s\\\n' "$(winpath "$tmp/session")" ;;
+    TempDir=*) ;;
+    *) printf '%s\n' "$l" ;;
+  esac
+done | crlf >"$dir/dorvex.ini"
+rm -rf "$data"
+has_ini_line "$dir/dorvex.ini" "TempDir=$(winpath "$tmp/session")\\" || fail "the older layout's settings were not made"
 
 # --- Install again and remove everything: the uninstaller's usual silent form, /KEEPDATA=0 -------
 limit=180 run_cmdline "$wsetup /S /D=$wdir"
 check "the install after the uninstall did not end with exit code 0" [ $? -eq 0 ]
-check "the install after the uninstall did not hand over the default daily 03:00 run" task_definition 03:00
-check "the install after the uninstall changed the kept dorvex.ini" cmp -s "$dir/dorvex.ini" "$tmp/dorvex.ini.before"
+check "the install after the uninstall did not hand over the default daily 03:00 run" task_definition 03:00 30
+check "the install over the older layout left data in the install folder: $(ls -A "$dir" | tr '\n' ' ')" \
+  bash -c "[ ! -e '$dir/dorvex.ini' ] && [ ! -e '$dir/dorvex.state' ] && [ ! -e '$dir/Хранилище' ]"
+check "the install over the older layout did not move the repository" \
+  bash -c "[ -f '$data/Хранилище/CVBUH/step.zip' ] && [ -f '$data/Хранилище/Kadry/7/kadry.dat' ]"
+for line in "UpgradeFilesDir=$wdata\\Хранилище\\" "TempDir=$(winpath "$tmp/session")\\" "Marker=changed by the user" "ProgramID=Kadry"; do
+  check "the moved settings lack $line" has_ini_line "$data/dorvex.ini" "$line"
+done
+check "the install over the older layout did not move the serial floor" state_serial 200
+# The next session finds the accepted serial: a source offering an older map is refused.
+publish 8 150
+limit=300 wine_run cmd /c "cd /d ${action[2]:-} && dorvex.exe ${action[1]//\"/}"
+check "the session after the move took a map older than the one accepted before it" \
+  bash -c "iconv -f CP1251 -t UTF-8 '$data/dorvex.txt' | grep -q 'старее уже принятой' && [ ! -e '$data/Хранилище/Kadry/8' ]"
+# A served program's installer registers it through the installed program, naming the settings
+# where earlier versions kept them: the data folder's settings take it.
+limit=60 wine_run "$dir/dorvex.exe" /configure "/inifile:$wdir\\dorvex.ini" /ProgID:Buh '/ProgUpgDir:C:\Buh\Upgrade' '/ProgExeDir:C:\Buh'
+
+check "/configure from a served program's installer wrote beside the installed program" [ ! -e "$dir/dorvex.ini" ]
+check "/configure from a served program's installer did not register it in the data folder's settings" \
+  has_ini_line "$data/dorvex.ini" 'ExeDir=C:\Buh\'
 # A restart (Wine's boot processing stands in for it) must not take anything the new install wrote.
 limit=120 wine_run wineboot -r
 check "a restart after the uninstall run in place and a new install removed the new uninstaller" \
@@ -229,6 +375,8 @@ done
 check "uninstall.exe /S /KEEPDATA=0 left the program's folder: $(ls -A "$dir" 2>/dev/null | tr '\n' ' ')" [ ! -e "$dir" ]
 check "uninstall.exe /S /KEEPDATA=0 left the task registered" [ ! -e "$taskreg" ]
 check "uninstall.exe /S /KEEPDATA=0 left the shortcut" [ ! -e "$shortcut" ]
+check "uninstall.exe /S /KEEPDATA=0 left the data folder: $(ls -A "$data" 2>/dev/null | tr '\n' ' ')" [ ! -e "$data" ]
+check "uninstall.exe /S /KEEPDATA=0 left the publisher's empty folder" [ ! -e "$(dirname "$data")" ]
 if uninstall_entry "$tmp/entry.txt"; then fail "the uninstall entry is still there after /KEEPDATA=0"; else ok; fi
 
 finish

@@ -7,17 +7,23 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 
+#include "app/report.h"
+#include "common/routines.h"
 #include "common/text.h"
 #include "repository/upgrademanagerfrm.h"
+#include "settings/datalayout.h"
 #include "settings/options.h"
 #include "transfer/floppy.h"
 #include "transfer/transfer_common.h"
 #include "transfer/uploadfrm.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
+#include "ui/elevation.h"
 #include "ui/modal.h"
 #include "ui/pump.h"
+#include "upgrade/mapcheck.h"
 #include "windowbmp.h"
 
 using namespace dorvex;
@@ -512,4 +518,141 @@ TEST(Screens, ManagerAndEveryWizardPage) {
   }
   ASSERT_EQ(w.CurrentPage(), 3);
   EXPECT_TRUE(Capture(w.Handle(), dir + L"wizard-3-done.bmp"));
+}
+
+namespace {
+// Every file under a folder with its bytes, and the names of its folders.
+void Snapshot(const std::wstring& dir, std::map<std::wstring, std::string>& out) {
+  WIN32_FIND_DATAW f;
+  HANDLE h = FindFirstFileW((IncludeTrailingBackslash(dir) + L"*").c_str(), &f);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = f.cFileName, path = IncludeTrailingBackslash(dir) + name;
+    if (name == L"." || name == L"..") continue;
+    if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out[path + L"\\"] = "";
+      Snapshot(path, out);
+    } else {
+      out[path] = test::ReadBytes(path);
+    }
+  } while (FindNextFileW(h, &f));
+  FindClose(h);
+}
+}  // namespace
+
+// A person who may not write the data: each action that writes says so before it writes anything
+// and offers the restart with administrator rights and the same command line; No leaves it there.
+TEST(DataRights, EveryWritingActionAsksBeforeItWrites) {
+  Repository r;
+  test::FloppyDrive drive;  // the computer's source: a floppy set, whose import is a Run
+  const std::wstring buh = L"Программа «Корвенд-Бухгалтерия» [версия 412]";
+  struct Case {
+    const char* action;
+    int answer;
+    std::function<void()> act;
+  };
+  const std::vector<Case> cases{
+      {"Run (a floppy import)", IDYES, [&] { r.c.Run(); }},
+      {"Run, No", IDNO, [&] { r.c.Run(); }},
+      {"OK in the options", IDYES,
+       [&] {
+         ui::SetModalHook([](HWND form) {
+           SendMessageW(form, WM_COMMAND, IDOK, 0);
+           SendMessageW(form, WM_COMMAND, IDCANCEL, 0);
+         });
+         ui::ClickButton(r.main->OptionsBtn);
+         ui::SetModalHook(nullptr);
+       }},
+      {"a deletion in the manager", IDYES,
+       [&] {
+         TUpgradeManagerForm m(ProgramCatalogue(), r.main->SessionTempDir);
+         m.EnsureCreated(r.main->Handle());
+         TreeView_SelectItem(m.TreeView(), m.FindNode(buh + L"/410-412"));
+         m.DeleteBtnClick();
+       }},
+  };
+  std::vector<std::wstring> asked;
+  std::vector<std::pair<std::wstring, std::wstring>> restarts;
+  ui::SetWriteAccessHandler([&](const std::wstring& folder) {
+    asked.push_back(folder);
+    return !SameText(IncludeTrailingBackslash(folder), r.c.repo);
+  });
+  ui::SetElevatedRestartHandler([&](const std::wstring& program, const std::wstring& arguments) {
+    restarts.emplace_back(program, arguments);
+    return true;
+  });
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.action);
+    std::map<std::wstring, std::string> before, after;
+    auto snap = [&](std::map<std::wstring, std::string>& m) {
+      m.clear();
+      Snapshot(r.c.root.Path(), m);
+      for (const std::wstring& f : {SettingsFileName(), FixedReportPath(), SerialStatePath()})
+        m[f] = test::PathExists(f) ? test::ReadBytes(f) : "(none)";
+    };
+    snap(before);
+    asked.clear();
+    restarts.clear();
+    Answers answers;
+    answers.replies = {k.answer};
+    k.act();
+    snap(after);
+    EXPECT_TRUE(before == after);
+    ASSERT_EQ(answers.texts.size(), 1u) << WideToUtf8(answers.Last());
+    EXPECT_NE(answers.texts[0].find(L"нет прав на запись в папку " + ExcludeTrailingBackslash(r.c.repo)),
+              std::wstring::npos)
+        << WideToUtf8(answers.texts[0]);
+    EXPECT_NE(answers.texts[0].find(L"с правами администратора?"), std::wstring::npos);
+    EXPECT_EQ(asked.size(), 2u);  // the settings' folder, then the repository
+    if (k.answer == IDYES) {
+      ASSERT_EQ(restarts.size(), 1u);
+      EXPECT_EQ(restarts[0].first, ExecutablePath());
+      EXPECT_EQ(restarts[0].second, ui::CommandLineTail(GetCommandLineW()));
+    } else {
+      EXPECT_TRUE(restarts.empty());
+    }
+  }
+  // The question as the system shows it, into the screenshots; answered No.
+  static std::wstring shot;
+  shot = ShotsDir() + L"elevation-question.bmp";
+  DeleteFileW(shot.c_str());
+  SetTimer(nullptr, 0, 500, [](HWND, UINT, UINT_PTR id, DWORD) {
+    HWND box = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND w, LPARAM found) {
+          wchar_t cls[16] = L"";
+          GetClassNameW(w, cls, 16);
+          if (IsWindowVisible(w) && std::wstring(cls) == L"#32770") *reinterpret_cast<HWND*>(found) = w;
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&box));
+    if (!box) return;
+    KillTimer(nullptr, id);
+    Capture(box, shot);
+    SendMessageW(box, WM_COMMAND, IDNO, 0);
+  });
+  restarts.clear();
+  EXPECT_FALSE(ui::EnsureDataWritable(r.main->Handle(), WritableDataFolders()));
+  EXPECT_TRUE(restarts.empty());
+  EXPECT_TRUE(test::PathExists(shot));
+  // Looking around needs no rights: the manager opens and shows the repository.
+  TUpgradeManagerForm m(ProgramCatalogue(), r.main->SessionTempDir);
+  m.EnsureCreated(r.main->Handle());
+  EXPECT_NE(m.FindNode(buh + L"/413"), nullptr);
+  ui::SetWriteAccessHandler(nullptr);
+  ui::SetElevatedRestartHandler(nullptr);
+}
+
+TEST(DataRights, TheRestartKeepsTheCommandLine) {
+  struct Case {
+    const wchar_t* line;
+    const wchar_t* tail;
+  };
+  for (const Case& k : std::vector<Case>{{L"dorvex.exe", L""},
+                                         {L"\"C:\\Program Files\\Дорвекс\\dorvex.exe\" /auto", L"/auto"},
+                                         {L"  \"C:\\a b\\dorvex.exe\"   /CONF:\"C:\\x y\\d.ini\" /auto",
+                                          L"/CONF:\"C:\\x y\\d.ini\" /auto"},
+                                         {L"C:\\dorvex.exe /configure /ProgExeDir:\"C:\\К\\\"", L"/configure /ProgExeDir:\"C:\\К\\\""}})
+    EXPECT_EQ(ui::CommandLineTail(k.line), k.tail) << WideToUtf8(k.line);
 }

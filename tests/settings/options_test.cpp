@@ -1,3 +1,4 @@
+#include "settings/datalayout.h"
 #include "settings/options.h"
 
 #include <windows.h>
@@ -71,6 +72,47 @@ class ProxyRegistry {
 
 TEST(SettingsStore, TheFileIsBesideTheProgram) {
   EXPECT_EQ(SettingsFileName(), ChangeFileExt(ExecutablePath(), L".ini"));
+}
+
+// Which settings file, and where the report and the serial floor go, in either layout.
+TEST(SettingsStore, TheLayoutDecidesWhereTheDataLive) {
+  const std::wstring inst = L"C:\\Program Files\\Дорвекс", data = L"C:\\ProgramData\\Ворел-Софт\\Дорвекс";
+  const std::wstring exe = inst + L"\\dorvex.exe", copy = L"D:\\Копия\\dorvex.exe";
+  struct Case {
+    const char* what;
+    DataLayoutFacts facts;
+    std::wstring settings, report;
+    bool installed;
+  };
+  const std::vector<Case> cases{
+      {"portable: beside the program", {L"", copy, true, L"", L""}, L"D:\\Копия\\dorvex.ini", L"D:\\Копия\\dorvex.txt", false},
+      {"portable, first start", {L"", copy, false, L"", L""}, L"D:\\Копия\\dorvex.ini", L"D:\\Копия\\dorvex.txt", false},
+      {"a copy with its own settings on an installed computer", {L"", copy, true, data, inst}, L"D:\\Копия\\dorvex.ini",
+       L"D:\\Копия\\dorvex.txt", false},
+      {"a copy without settings on an installed computer", {L"", copy, false, data, inst}, L"D:\\Копия\\dorvex.ini",
+       L"D:\\Копия\\dorvex.txt", false},
+      {"installed: the data folder", {L"", exe, false, data, inst}, data + L"\\dorvex.ini", data + L"\\dorvex.txt", true},
+      {"installed, the folders recorded with a backslash", {L"", exe, false, data + L"\\", inst + L"\\"},
+       data + L"\\dorvex.ini", data + L"\\dorvex.txt", true},
+      {"the install folder holds settings (an older layout)", {L"", exe, true, data, inst}, inst + L"\\dorvex.ini",
+       inst + L"\\dorvex.txt", false},
+      {"/CONF: first", {L"E:\\s\\other.ini", copy, true, data, inst}, L"E:\\s\\other.ini", L"D:\\Копия\\dorvex.txt", false},
+      {"/CONF: to the installed program: nothing beside it", {L"E:\\s\\other.ini", exe, false, data, inst},
+       L"E:\\s\\other.ini", L"E:\\s\\dorvex.txt", true},
+      {"/CONF: naming the data folder's file", {data + L"\\dorvex.ini", copy, true, data, inst}, data + L"\\dorvex.ini",
+       data + L"\\dorvex.txt", true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    const DataLayout d = ResolveDataLayout(k.facts);
+    EXPECT_EQ(d.settings, k.settings);
+    EXPECT_EQ(d.report, k.report);
+    EXPECT_EQ(d.state, ChangeFileExt(k.settings, L".state"));
+    EXPECT_EQ(d.installed, k.installed);
+  }
+  // The tests' own programs are portable.
+  EXPECT_EQ(DataLocation().settings, ChangeFileExt(ExecutablePath(), L".ini"));
+  EXPECT_FALSE(DataLocation().installed);
 }
 
 TEST(SettingsStore, AMissingFileGivesEveryDefault) {
