@@ -366,6 +366,8 @@ Section "${PRODUCT}"
     ClearErrors
     CreateDirectory "$INSTDIR\${REPOSITORY}"
     WriteINIStr "$INSTDIR\dorvex.ini" "Common" "UpgradeFilesDir" "$INSTDIR\${REPOSITORY}\"
+    ; Step files may come from an office's caching proxy; maps are checked with the server anyway.
+    WriteINIStr "$INSTDIR\dorvex.ini" "Proxy" "DisableCache" "0"
     ${If} ${Errors}
       StrCpy $Failed 1
       DetailPrint "Не удалось записать настройки: $INSTDIR\dorvex.ini"

@@ -370,7 +370,10 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
           say(Fmt(L"Загрузка файлов обновлений: файл %s загружается целиком", name) + L"\r" +
               Fmt(L"[%s]", FormatByteSize(size)));
         }
-        if (!DownloadFile(abortHandler, p, true, t)) return false;
+        JudgedByChecksum = IsSha256Text(hash);
+        const bool fetched = DownloadFile(abortHandler, p, true, t);
+        JudgedByChecksum = false;
+        if (!fetched) return false;
         // Whatever the source says, a file shorter than the map's size is not whole (a cut
         // transfer, an error page, a source file that does not match its map): it stays in the
         // temporary directory to be continued and nothing is upgraded from it. A longer one is

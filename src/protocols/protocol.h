@@ -70,6 +70,9 @@ class TDownloadProtocol : public TProgramProtocol {
   // it ends the transfer, sets FetchLimitHit and fails.
   int64_t FetchLimit = 0;
   bool FetchLimitHit = false;
+  // The step file being fetched has a SHA-256 in the map, which judges the whole file: its
+  // partial copy may be continued without the server's validator.
+  bool JudgedByChecksum = false;
   // True when the map was built here from a share's tree rather than fetched: no publisher's
   // signature can match it.
   bool MapBuiltHere = false;
