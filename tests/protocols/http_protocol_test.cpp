@@ -838,6 +838,7 @@ TEST(HttpContinuation, ThePartialIsContinuedOnlyWhereTheServerTiesItToTheSameDoc
     bool restore;                   // [Http] EnableRestore
     std::vector<std::string> then;  // the answers after the broken first one
     const char* range;              // the second request's range lines ("" for none)
+    bool checksum = false;          // the map gives the file's SHA-256
   };
   const std::string rest = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 4000-9999/10000\r\nContent-Length: 6000\r\n\r\n" +
                            body.substr(4000);
@@ -854,6 +855,8 @@ TEST(HttpContinuation, ThePartialIsContinuedOnlyWhereTheServerTiesItToTheSameDoc
        {"HTTP/1.0 206 Partial\r\nContent-Range: bytes 4000-9999/12000\r\n\r\n" + body.substr(4000), whole},
        "Range: bytes=4000-\r\n"},
       {"no validator: fetched whole", "ETag: W/\"weak\"\r\n", true, {whole}, ""},
+      {"no validator, but the map's checksum judges: the rest without If-Range", "ETag: W/\"weak\"\r\n", true, {rest},
+       "Range: bytes=4000-\r\n\r\n", true},
       {"continuation off", "ETag: \"v1\"\r\n", false, {whole}, ""},
   };
   for (const auto& c : cases) {
@@ -874,6 +877,7 @@ TEST(HttpContinuation, ThePartialIsContinuedOnlyWhereTheServerTiesItToTheSameDoc
     const std::wstring local = f.temp / L"d.bin";
     EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/d.bin", true, local));
     EXPECT_EQ(FileSizeOf(local), 4000);
+    h.JudgedByChecksum = c.checksum;
     ASSERT_TRUE(h.DownloadFile(f.abortVar, L"/d.bin", true, local)) << WideToUtf8(f.Message());
     EXPECT_TRUE(test::ReadBytes(local) == body);
     EXPECT_FALSE(test::PathExists(PartialValidatorPath(local)));  // whole: nothing left to continue
