@@ -137,6 +137,7 @@ check "the uninstaller's signature does not verify" verify "$dir/uninstall.exe"
 check "the repository folder was not made" [ -d "$dir/Хранилище" ]
 check "the settings do not name the repository in the program's folder" \
   bash -c "iconv -f CP1251 -t UTF-8 '$dir/dorvex.ini' | tr -d '\r' | grep -qxF 'UpgradeFilesDir=$wdir\\Хранилище\\'"
+check "the new install's settings do not let step files come from the proxy's cache (DisableCache=0)" grep -q 'DisableCache=0' "$dir/dorvex.ini"
 check "the Start-menu shortcut is missing" [ -f "$shortcut" ]
 check "the shortcut does not lead to the installed dorvex.exe" python3 -c '
 import sys
