@@ -85,6 +85,7 @@ THttpProtocol::THttpProtocol(TProgram& owner) : TDownloadProtocol(owner), Client
     c.ProxyPort = WideToAnsi(s.ProxyServerPort);
     c.ProxyUsername = WideToAnsi(s.ProxyLogin);
     c.ProxyPassword = WideToAnsi(s.ProxyPassword);
+    c.NoCache = s.ProxyDisableCache;  // each request sets it again for its kind of file
     c.ProxyAuthType = s.ProxyAuthType >= 1 && s.ProxyAuthType <= 4 ? static_cast<net::TProxyAuthType>(s.ProxyAuthType)
                                                                    : net::TProxyAuthType::atNone;
   }

@@ -529,8 +529,9 @@ TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
                             L"\r\nRootDir=/\r\nEnableRestore=1\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n"
                             L"[Proxy]\r\nUse=0\r\n";
   {
-    // The HTTP source does not continue files: a partial copy left by an earlier run, its first
-    // bytes tampered with, is replaced by the whole file, which matches its checksum.
+    // A partial copy left by an earlier run is continued without the server's validator, the
+    // map's checksum judging the result: its first bytes tampered with, the result is refused and
+    // deleted, and the next session fetches the whole file, which matches its checksum.
     SCOPED_TRACE("a partial copy with a tampered start over HTTP");
     peers.Put(peers.httpRoot, L"Kadry\\6\\k.dat", a);
     peers.Put(peers.httpRoot, L"Kadry.nrm", WideToAnsi(map));
@@ -540,6 +541,9 @@ TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
     start[10] ^= 1;
     ForceDirectories(temp + L"Kadry\\6\\");
     test::WriteBytes(temp + L"Kadry\\6\\k.dat", start);
+    EXPECT_NE(LoadOnlySession(http, temp, repo).find(L"Контрольная сумма загруженного файла k.dat не совпадает"),
+              std::wstring::npos);
+    EXPECT_FALSE(test::PathExists(temp + L"Kadry\\6\\k.dat"));
     EXPECT_EQ(LoadOnlySession(http, temp, repo), done);
     EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
     // A file changed on the server by one byte, its size kept, is refused and not stored.
