@@ -55,6 +55,7 @@ bench: build
 	bash bench/http-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_http_bench.exe
 	bash bench/https-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_https_bench.exe
 	bash bench/ftp-bench.sh $(CURDIR)/$(BUILD)/bench/dorvex_ftp_bench.exe
+	bash bench/office-cache-bench.sh $(CURDIR)/$(BUILD)/dorvex.exe
 
 clean:
 	rm -rf $(BUILD)

@@ -562,6 +562,8 @@ Function PrepareDataFolder
     ClearErrors
     CreateDirectory "$DataDir\${REPOSITORY}"
     WriteINIStr "$DataDir\dorvex.ini" "Common" "UpgradeFilesDir" "$DataDir\${REPOSITORY}\"
+    ; Step files may come from an office's caching proxy; maps are checked with the server anyway.
+    WriteINIStr "$DataDir\dorvex.ini" "Proxy" "DisableCache" "0"
     ${If} ${Errors}
       StrCpy $Failed 1
       DetailPrint "Не удалось записать настройки: $DataDir\dorvex.ini"

@@ -105,6 +105,8 @@ ComposedReport ComposeReport(const ReportInput& in, const TProgramList* programs
       add(L"  - Для соединения используется прокси-сервер:");
       add(L"    - Имя прокси-сервера: " + s.ProxyServerName);
       add(L"    - Порт прокси-сервера: " + s.ProxyServerPort);
+      if (!THttpProtocol::ProxySchemeNote().empty())
+        add(L"    - Проверка подлинности на прокси-сервере: " + THttpProtocol::ProxySchemeNote());
     } else {
       add(L"  - Прокси-сервер не используется");
     }

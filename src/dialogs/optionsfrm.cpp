@@ -160,9 +160,11 @@ void TOptionsForm::FormCreate() {
   dlg::SetItemText(Item(IDC_PROXY_PASSWORD), s.ProxyPassword);
   HWND auth = Item(IDC_PROXY_AUTH);
   SendMessageW(auth, CB_RESETCONTENT, 0, 0);
-  SendMessageW(auth, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Нет"));
-  SendMessageW(auth, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Basic"));
-  SendMessageW(auth, CB_SETCURSEL, s.ProxyAuthType == 1 ? 1 : 0, 0);
+  // In the order of the settings' values 0..4.
+  for (const wchar_t* kind : {L"Нет", L"Обычная (Basic): имя и пароль", L"Дайджест (Digest): имя и пароль",
+                              L"Вход Windows через NTLM", L"Вход Windows через Negotiate (Kerberos или NTLM)"})
+    SendMessageW(auth, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
+  SendMessageW(auth, CB_SETCURSEL, s.ProxyAuthType >= 1 && s.ProxyAuthType <= 4 ? s.ProxyAuthType : 0, 0);
   ProxyEnabledCheckBoxClick();
   // 6.
   HWND ras = Item(IDC_RAS_LIST);
@@ -341,8 +343,10 @@ void TOptionsForm::ProxyEnabledCheckBoxClick() {
 }
 
 void TOptionsForm::ProxyTypeComboBoxChange() {
+  // Every kind but "none" uses the name and password (for NTLM and Negotiate an empty name is
+  // the Windows logon).
   const bool basic = dlg::IsChecked(Item(IDC_PROXY_USE)) && pageEnabled_[ProxyPage] &&
-                     SendMessageW(Item(IDC_PROXY_AUTH), CB_GETCURSEL, 0, 0) == 1;
+                     SendMessageW(Item(IDC_PROXY_AUTH), CB_GETCURSEL, 0, 0) >= 1;
   for (int id : {IDC_PROXY_LOGIN_LBL, IDC_PROXY_LOGIN, IDC_PROXY_PASSWORD_LBL, IDC_PROXY_PASSWORD})
     EnableWindow(Item(id), basic);
 }

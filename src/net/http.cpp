@@ -35,6 +35,10 @@ struct THttpClient::Hop {
   bool hasLocation = false;
   std::string location;
   bool complete = false;
+  // Proxy authentication: a 407 being read, whether its connection stays open, another round due.
+  bool authAnswer = false, askedKeepAlive = false, http11 = false, connectionClose = false, connectionKeep = false;
+  bool retry = false;
+  int authRounds = 0;
   // A body in chunks (an HTTP/1.1 answer may come so): where the decoder stands.
   bool chunked = false;
   enum class Chunk { Size, Data, DataEnd, Trailer, Done } chunk = Chunk::Size;
@@ -114,6 +118,15 @@ bool THttpClient::Request() {
     Password = u.Password;
   }
   const std::string originHost = Lower(u.Host), originPort = u.Port;
+  ProxyScheme.clear();
+  if (Proxy.empty()) {
+    auth_.reset();
+  } else {
+    const std::string proxyHost = ParseURL(Proxy).Host;
+    if (!auth_ || !auth_->Same(ProxyAuthType, ProxyUsername, ProxyPassword, proxyHost))
+      auth_ = std::make_unique<TProxyAuth>(ProxyAuthType, ProxyUsername, ProxyPassword, proxyHost);
+    auth_->NewRequest();
+  }
 
   for (int hops = 0;; ++hops) {
     if (hops > MaxRedirects)
@@ -127,8 +140,28 @@ bool THttpClient::Request() {
 }
 
 void THttpClient::StartHop(Hop& hop) {
+  ResetAnswer(hop);
+  const bool secure = hop.target.protocol == "https";
+  if (Proxy.empty() || secure) {
+    // Directly, or inside the proxy's tunnel: the origin's own request line.
+    hop.connectHost = hop.target.host;
+    hop.connectPort = hop.target.port.empty() ? (secure ? "443" : "80") : hop.target.port;
+    hop.requestPath = EncodeURLPath(hop.target.path);
+  }
+  if (!Proxy.empty()) {
+    TParsedURL p = ParseURL(Proxy);
+    hop.connectHost = p.Host;
+    hop.connectPort = p.Port.empty() ? ProxyPort : p.Port;
+    if (!secure)
+      hop.requestPath = EncodeURLPath(hop.target.protocol + "://" + hop.target.host +
+                                      (hop.target.port.empty() ? "" : ":" + hop.target.port) + hop.target.path);
+  }
+}
+
+void THttpClient::ResetAnswer(Hop& hop) {
   RcvdHeader.clear();
   WWWAuthenticate.clear();
+  ProxyAuthenticate.clear();
   StatusCode = 0;
   ReasonPhrase.clear();
   ContentLength = -1;
@@ -149,41 +182,38 @@ void THttpClient::StartHop(Hop& hop) {
   hop.chunkLeft = 0;
   hop.chunkLine.clear();
   hop.location.clear();
-  const bool secure = hop.target.protocol == "https";
-  if (Proxy.empty() || secure) {
-    // Directly, or inside the proxy's tunnel: the origin's own request line.
-    hop.connectHost = hop.target.host;
-    hop.connectPort = hop.target.port.empty() ? (secure ? "443" : "80") : hop.target.port;
-    hop.requestPath = EncodeURLPath(hop.target.path);
-  }
-  if (!Proxy.empty()) {
-    TParsedURL p = ParseURL(Proxy);
-    hop.connectHost = p.Host;
-    hop.connectPort = p.Port.empty() ? ProxyPort : p.Port;
-    if (!secure)
-      hop.requestPath = EncodeURLPath(hop.target.protocol + "://" + hop.target.host +
-                                      (hop.target.port.empty() ? "" : ":" + hop.target.port) + hop.target.path);
-  }
+  hop.authAnswer = hop.http11 = hop.connectionClose = hop.connectionKeep = false;
+  discard_ = false;
+  DocumentBytes = 0;
 }
 
-std::string THttpClient::BuildRequest(const Hop& hop) const {
+std::string THttpClient::BuildRequest(Hop& hop) const {
   std::string r;
   auto line = [&r](const std::string& text) { r += text + "\r\n"; };
-  // Servers honour a range only in an HTTP/1.1 request; the connection still carries one request.
-  line("GET " + hop.requestPath + (RangeFrom >= 0 ? " HTTP/1.1" : " HTTP/1.0"));
-  if (RangeFrom >= 0) line("Connection: close");
+  // Servers honour a range only in an HTTP/1.1 request; the connection still carries one request,
+  // save a handshake with the proxy that is bound to its connection.
+  const bool toProxy = auth_ && hop.target.protocol != "https";
+  hop.askedKeepAlive = toProxy && auth_->ConnectionBound();
+  line("GET " + hop.requestPath + (RangeFrom >= 0 || hop.askedKeepAlive ? " HTTP/1.1" : " HTTP/1.0"));
+  if (RangeFrom >= 0 && !hop.askedKeepAlive) line("Connection: close");
+  if (hop.askedKeepAlive) line("Proxy-Connection: keep-alive");
   if (!Sender.empty()) line("From: " + Sender);
   if (!Accept.empty()) line("Accept: " + Accept);
   if (!Reference.empty()) line("Referer: " + Reference);
   if (!Agent.empty()) line("User-Agent: " + Agent);
   line("Host: " + hop.target.host);
-  if (NoCache) line("Pragma: no-cache");
+  // Any cache on the way asks the origin first (Pragma for HTTP/1.0 caches).
+  if (NoCache) {
+    line("Cache-Control: max-age=0");
+    line("Pragma: no-cache");
+  }
   if (ModifiedSince != 0) line("If-Modified-Since: " + RFC1123Date(ModifiedSince) + " GMT");
   if (!Username.empty() && hop.sendOriginAuth) line("Authorization: Basic " + EncodeBase64(Username + ":" + Password));
   // Inside a tunnel the proxy's credentials went with the CONNECT and never reach the origin.
-  if (ProxyAuthType == TProxyAuthType::atBasic && !Proxy.empty() && !ProxyUsername.empty() &&
-      hop.target.protocol != "https")
-    line("Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword));
+  if (toProxy) {
+    const std::string credentials = auth_->Authorization("GET", hop.requestPath);
+    if (!credentials.empty()) line("Proxy-Authorization: " + credentials);
+  }
   if (!Cookie.empty()) line("Cookie: " + Cookie);
   if (RangeFrom >= 0) {
     line("Range: bytes=" + std::to_string(RangeFrom) + "-");
@@ -194,6 +224,17 @@ std::string THttpClient::BuildRequest(const Hop& hop) const {
 }
 
 bool THttpClient::RunHop(Hop& hop) {
+  // A proxy's handshake may need the request once more on a new connection.
+  hop.authRounds = 0;
+  for (;;) {
+    hop.retry = false;
+    if (!RunConnection(hop)) return false;
+    if (!hop.retry) return true;
+    ResetAnswer(hop);
+  }
+}
+
+bool THttpClient::RunConnection(Hop& hop) {
   state_ = THttpState::HostLookup;
   in_addr address{};
   NetResult r = ResolveHost(hop.connectHost, address, &abort_, TimeOutMs);
@@ -223,72 +264,100 @@ bool THttpClient::RunHop(Hop& hop) {
       if (begun && c.OnDocEnd) c.OnDocEnd(&c);
     }
   } closer{*this, documentBegun};
+  if (auth_) auth_->NewConnection();
 
-  if (hop.target.protocol == "https" && ((!Proxy.empty() && !OpenTunnel(hop)) || !StartTls(hop))) return false;
-
-  state_ = THttpState::WaitingHeader;
-  const std::string request = BuildRequest(hop);
-  RequestLine = request.substr(0, request.find("\r\n"));
-  r = SendBytes(request);
-  if (r != NetResult::Ok) return NetFailure(r, L"");
-  if (OnTraffic) OnTraffic(this, 1, static_cast<int>(request.size()));
-
-  // Large reads: each round trip through the wait costs more than the bytes it moves.
-  std::vector<char> buffer(4 * 1024 * 1024);
-  for (;;) {
-    int got = 0;
-    r = ReceiveBytes(buffer.data(), static_cast<int>(buffer.size()), got);
-    if (r != NetResult::Ok) {
-      if (state_ == THttpState::ReceivingDocument && r == NetResult::Failed && tlsFailure_.empty()) {
-        int e = socket_.Error();
-        return Fail(404, Wide(WinsockErrorText(e)) + L" (ошибка #" + std::to_wstring(e) + L"). " +
-                             Fmt(L"Получено %s байт документа", std::to_wstring(DocumentBytes)) +
-                             (ContentLength >= 0 ? Fmt(L" из %s", std::to_wstring(ContentLength)) : L""));
-      }
-      return NetFailure(r, L"");
-    }
-    if (got == 0) break;
-    if (OnTraffic) OnTraffic(this, 0, got);
-    const char* data = buffer.data();
-    int left = got;
-    while (!hop.headerDone && left > 0) {
-      const char* lf = static_cast<const char*>(memchr(data, '\n', static_cast<size_t>(left)));
-      int take = lf ? static_cast<int>(lf - data) + 1 : left;
-      if (hop.line.size() + static_cast<size_t>(take) > static_cast<size_t>(LineBufferSize) ||
-          (!lf && hop.line.size() + static_cast<size_t>(take) >= static_cast<size_t>(LineBufferSize)))
-        throw EHttpException(L"Строка HTTP слишком длинная", 4);
-      hop.line.append(data, static_cast<size_t>(lf ? take - 1 : take));
-      data += take;
-      left -= take;
-      if (!lf) break;
-      std::string line;
-      line.swap(hop.line);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      hop.headerBytes += take;
-      if (!HeaderLine(hop, line)) return false;
-      if (hop.redirect) return true;
-      if (hop.headerDone) {
-        documentBegun = true;
-        state_ = THttpState::ReceivingDocument;
-        if (OnDocBegin) OnDocBegin(this);
-      }
-    }
-    if (hop.headerDone && left > 0 && !(hop.chunked ? DeliverChunks(hop, data, left) : Deliver(data, left))) return false;
-    if (hop.headerDone && (hop.chunked ? hop.chunk == Hop::Chunk::Done : ContentLength >= 0 && DocumentBytes >= ContentLength)) {
-      hop.complete = true;
-      break;
-    }
+  if (hop.target.protocol == "https") {
+    if (!Proxy.empty() && !OpenTunnel(hop)) return false;
+    if (hop.retry) return true;
+    if (!StartTls(hop)) return false;
   }
-  if (!hop.headerDone) {
-    if (RcvdHeader.empty() && hop.line.empty()) return Fail(404, L"Сервер закрыл соединение, не прислав ответа");
-    if (StatusCode == 0) return Fail(404, L"Сервер прислал ответ без строки состояния HTTP");
-    return Fail(404, L"Соединение закрыто до конца заголовка ответа");
+
+  for (;;) {  // one request, or several on this connection while the proxy's handshake runs
+    state_ = THttpState::WaitingHeader;
+    const std::string request = BuildRequest(hop);
+    RequestLine = request.substr(0, request.find("\r\n"));
+    r = SendBytes(request);
+    if (r != NetResult::Ok) return NetFailure(r, L"");
+    if (OnTraffic) OnTraffic(this, 1, static_cast<int>(request.size()));
+
+    // Large reads: each round trip through the wait costs more than the bytes it moves.
+    std::vector<char> buffer(4 * 1024 * 1024);
+    for (;;) {
+      int got = 0;
+      r = ReceiveBytes(buffer.data(), static_cast<int>(buffer.size()), got);
+      if (r != NetResult::Ok) {
+        if (state_ == THttpState::ReceivingDocument && r == NetResult::Failed && tlsFailure_.empty()) {
+          int e = socket_.Error();
+          return Fail(404, Wide(WinsockErrorText(e)) + L" (ошибка #" + std::to_wstring(e) + L"). " +
+                               Fmt(L"Получено %s байт документа", std::to_wstring(DocumentBytes)) +
+                               (ContentLength >= 0 ? Fmt(L" из %s", std::to_wstring(ContentLength)) : L""));
+        }
+        return NetFailure(r, L"");
+      }
+      if (got == 0) break;
+      if (OnTraffic) OnTraffic(this, 0, got);
+      const char* data = buffer.data();
+      int left = got;
+      while (!hop.headerDone && left > 0) {
+        const char* lf = static_cast<const char*>(memchr(data, '\n', static_cast<size_t>(left)));
+        int take = lf ? static_cast<int>(lf - data) + 1 : left;
+        if (hop.line.size() + static_cast<size_t>(take) > static_cast<size_t>(LineBufferSize) ||
+            (!lf && hop.line.size() + static_cast<size_t>(take) >= static_cast<size_t>(LineBufferSize)))
+          throw EHttpException(L"Строка HTTP слишком длинная", 4);
+        hop.line.append(data, static_cast<size_t>(lf ? take - 1 : take));
+        data += take;
+        left -= take;
+        if (!lf) break;
+        std::string line;
+        line.swap(hop.line);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        hop.headerBytes += take;
+        if (!HeaderLine(hop, line)) return false;
+        if (hop.redirect) return true;
+        if (hop.headerDone && !hop.authAnswer) {
+          documentBegun = true;
+          state_ = THttpState::ReceivingDocument;
+          if (OnDocBegin) OnDocBegin(this);
+        }
+      }
+      if (hop.headerDone && left > 0 && !(hop.chunked ? DeliverChunks(hop, data, left) : Deliver(data, left)))
+        return false;
+      if (hop.headerDone &&
+          (hop.chunked ? hop.chunk == Hop::Chunk::Done : ContentLength >= 0 && DocumentBytes >= ContentLength)) {
+        hop.complete = true;
+        break;
+      }
+    }
+    if (hop.authAnswer) {
+      if (!AnswerProxy(hop, hop.complete)) return false;
+      if (hop.retry) return true;
+      ResetAnswer(hop);
+      continue;
+    }
+    if (!hop.headerDone) {
+      if (RcvdHeader.empty() && hop.line.empty()) return Fail(404, L"Сервер закрыл соединение, не прислав ответа");
+      if (StatusCode == 0) return Fail(404, L"Сервер прислал ответ без строки состояния HTTP");
+      return Fail(404, L"Соединение закрыто до конца заголовка ответа");
+    }
+    if (hop.chunked && hop.chunk != Hop::Chunk::Done)
+      return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт", std::to_wstring(DocumentBytes)));
+    if (ContentLength >= 0 && DocumentBytes < ContentLength)
+      return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт из %s",
+                           std::to_wstring(DocumentBytes), std::to_wstring(ContentLength)));
+    return true;
   }
-  if (hop.chunked && hop.chunk != Hop::Chunk::Done)
-    return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт", std::to_wstring(DocumentBytes)));
-  if (ContentLength >= 0 && DocumentBytes < ContentLength)
-    return Fail(404, Fmt(L"Соединение закрыто до конца документа: получено %s байт из %s", std::to_wstring(DocumentBytes),
-                         std::to_wstring(ContentLength)));
+}
+
+bool THttpClient::AnswerProxy(Hop& hop, bool complete) {
+  // The connection serves the next round when the proxy keeps it and its page was read whole.
+  const bool same = complete && hop.askedKeepAlive && !hop.connectionClose && (hop.http11 || hop.connectionKeep);
+  std::wstring failure;
+  if (++hop.authRounds > 8) failure = L"Прокси-сервер снова и снова требует проверки подлинности";
+  if (!failure.empty() || !auth_->Challenge(ProxyAuthenticate, same, failure)) {
+    RcvdHeader.clear();
+    return Fail(407, failure);
+  }
+  hop.retry = !same;
   return true;
 }
 
@@ -304,41 +373,94 @@ NetResult THttpClient::ReceiveBytes(char* buffer, int size, int& got) {
 
 bool THttpClient::OpenTunnel(Hop& hop) {
   const std::string authority = hop.target.host + ":" + (hop.target.port.empty() ? "443" : hop.target.port);
-  std::string request = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n";
-  if (!Agent.empty()) request += "User-Agent: " + Agent + "\r\n";
-  if (ProxyAuthType == TProxyAuthType::atBasic && !ProxyUsername.empty())
-    request += "Proxy-Authorization: Basic " + EncodeBase64(ProxyUsername + ":" + ProxyPassword) + "\r\n";
-  request += "\r\n";
-  RequestLine = "CONNECT " + authority + " HTTP/1.0";
-  NetResult r = socket_.Send(request);
-  if (r != NetResult::Ok) return NetFailure(r, L"");
-  if (OnTraffic) OnTraffic(this, 1, static_cast<int>(request.size()));
-  // The proxy's answer, to its empty line; the tunnel carries nothing before the client's hello.
-  std::string answer;
-  char c = 0;
-  while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
-    if (answer.size() >= static_cast<size_t>(MaxHeaderBytes)) return Fail(404, L"Заголовок ответа HTTP слишком длинный");
-    int got = 0;
-    r = socket_.Receive(&c, 1, got);
+  for (;;) {  // a handshake with the proxy may take several rounds on this connection
+    hop.askedKeepAlive = auth_ && auth_->ConnectionBound();
+    const std::string version = hop.askedKeepAlive ? " HTTP/1.1" : " HTTP/1.0";
+    std::string request = "CONNECT " + authority + version + "\r\nHost: " + authority + "\r\n";
+    if (!Agent.empty()) request += "User-Agent: " + Agent + "\r\n";
+    if (hop.askedKeepAlive) request += "Proxy-Connection: keep-alive\r\n";
+    const std::string credentials = auth_ ? auth_->Authorization("CONNECT", authority) : "";
+    if (!credentials.empty()) request += "Proxy-Authorization: " + credentials + "\r\n";
+    request += "\r\n";
+    RequestLine = "CONNECT " + authority + version;
+    NetResult r = socket_.Send(request);
     if (r != NetResult::Ok) return NetFailure(r, L"");
-    if (got == 0) return Fail(404, L"Прокси-сервер закрыл соединение, не ответив на запрос CONNECT");
-    answer += c;
-    if (answer.size() >= 2 && answer.compare(answer.size() - 2, 2, "\n\n") == 0) break;
+    if (OnTraffic) OnTraffic(this, 1, static_cast<int>(request.size()));
+    // The proxy's answer, to its empty line; the tunnel carries nothing before the client's hello.
+    std::string answer;
+    char c = 0;
+    while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "\r\n\r\n") != 0) {
+      if (answer.size() >= static_cast<size_t>(MaxHeaderBytes))
+        return Fail(404, L"Заголовок ответа HTTP слишком длинный");
+      int got = 0;
+      r = socket_.Receive(&c, 1, got);
+      if (r != NetResult::Ok) return NetFailure(r, L"");
+      if (got == 0) return Fail(404, L"Прокси-сервер закрыл соединение, не ответив на запрос CONNECT");
+      answer += c;
+      if (answer.size() >= 2 && answer.compare(answer.size() - 2, 2, "\n\n") == 0) break;
+    }
+    if (OnTraffic) OnTraffic(this, 0, static_cast<int>(answer.size()));
+    std::string status = answer.substr(0, answer.find_first_of("\r\n"));
+    int code = 0;
+    if (status.size() >= 12 && status.compare(0, 5, "HTTP/") == 0 && status[8] == ' ') {
+      for (int i = 9; i < 12; ++i)
+        code = std::isdigit(static_cast<unsigned char>(status[i])) ? code * 10 + (status[i] - '0') : -1000;
+    }
+    if (code < 100) return Fail(404, L"Прокси-сервер ответил на запрос CONNECT не по протоколу HTTP");
+    std::wstring phrase = status.size() > 13 ? Wide(status.substr(13)) : std::to_wstring(code);
+    StatusCode = code;
+    if (code == 407 && auth_) {
+      // The offers, and the page read to its end so that the connection can carry the next round.
+      ResetAnswer(hop);
+      hop.http11 = status.compare(0, 8, "HTTP/1.1") == 0;
+      int64_t length = -1;
+      for (size_t at = answer.find('\n'); at != std::string::npos && at + 1 < answer.size();) {
+        const size_t end = answer.find('\n', at + 1);
+        std::string l = answer.substr(at + 1, (end == std::string::npos ? answer.size() : end) - at - 1);
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        const size_t colon = l.find(':');
+        if (colon != std::string::npos) {
+          const std::string name = Lower(l.substr(0, colon));
+          const std::string value = l.substr(l.find_first_not_of(" \t", colon + 1) == std::string::npos
+                                                 ? l.size()
+                                                 : l.find_first_not_of(" \t", colon + 1));
+          if (name == "proxy-authenticate") ProxyAuthenticate.push_back(value);
+          if (name == "content-length" && !value.empty() && value.size() < 10 &&
+              value.find_first_not_of("0123456789") == std::string::npos)
+            length = std::stoll(value);
+          if (name == "connection" || name == "proxy-connection") {
+            hop.connectionClose = hop.connectionClose || Lower(value).find("close") != std::string::npos;
+            hop.connectionKeep = hop.connectionKeep || Lower(value).find("keep-alive") != std::string::npos;
+          }
+        }
+        at = end;
+      }
+      bool whole = length >= 0 && length <= 1024 * 1024;
+      std::vector<char> page(64 * 1024);
+      for (int64_t left = whole ? length : 0; left > 0;) {
+        int got = 0;
+        r = socket_.Receive(page.data(), static_cast<int>(left < 65536 ? left : 65536), got);
+        if (r != NetResult::Ok || got == 0) {
+          whole = false;
+          break;
+        }
+        left -= got;
+      }
+      StatusCode = 407;
+      if (!AnswerProxy(hop, whole)) return false;
+      if (hop.retry) return true;
+      continue;
+    }
+    if (code == 407) return Fail(407, phrase);
+    if (code < 200 || code >= 300)
+      return Fail(code, phrase + L" (прокси-сервер не открыл соединение с сервером " + Wide(authority) + L")");
+    if (auth_) {
+      auth_->Accepted();
+      ProxyScheme = auth_->Taken();
+    }
+    StatusCode = 0;
+    return true;
   }
-  if (OnTraffic) OnTraffic(this, 0, static_cast<int>(answer.size()));
-  std::string status = answer.substr(0, answer.find_first_of("\r\n"));
-  int code = 0;
-  if (status.size() >= 12 && status.compare(0, 5, "HTTP/") == 0 && status[8] == ' ') {
-    for (int i = 9; i < 12; ++i) code = std::isdigit(static_cast<unsigned char>(status[i])) ? code * 10 + (status[i] - '0') : -1000;
-  }
-  if (code < 100) return Fail(404, L"Прокси-сервер ответил на запрос CONNECT не по протоколу HTTP");
-  std::wstring phrase = status.size() > 13 ? Wide(status.substr(13)) : std::to_wstring(code);
-  StatusCode = code;
-  if (code == 407) return Fail(407, phrase);
-  if (code < 200 || code >= 300)
-    return Fail(code, phrase + L" (прокси-сервер не открыл соединение с сервером " + Wide(authority) + L")");
-  StatusCode = 0;
-  return true;
 }
 
 bool THttpClient::StartTls(Hop& hop) {
@@ -400,6 +522,10 @@ bool THttpClient::Deliver(const char* data, int length) {
     length = static_cast<int>(ContentLength - DocumentBytes);  // bytes beyond the announced length are not the document's
     if (length <= 0) return true;
   }
+  if (discard_) {
+    DocumentBytes += length;
+    return true;
+  }
   if (DocumentBytes + length > MaxDocumentSize)
     return Fail(404, L"Документ больше 2 ГБ (2147483647 байт) не загружается");
   DocumentBytes += length;
@@ -437,6 +563,7 @@ bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
           std::isdigit(static_cast<unsigned char>(line[10])) && std::isdigit(static_cast<unsigned char>(line[11])) &&
           (line.size() == 12 || line[12] == ' ')) {
         StatusCode = std::stoi(line.substr(9, 3));
+        hop.http11 = line[7] == '1';
         ReasonPhrase = line.size() > 13 ? Wide(line.substr(13)) : L"";
       }
     } else {
@@ -493,12 +620,19 @@ bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
           ContentType = Lower(value);
         } else if (name == "www-authenticate") {
           WWWAuthenticate.push_back(value);
+        } else if (name == "proxy-authenticate") {
+          ProxyAuthenticate.push_back(value);
+        } else if (name == "connection" || name == "proxy-connection") {
+          hop.connectionClose = hop.connectionClose || Lower(value).find("close") != std::string::npos;
+          hop.connectionKeep = hop.connectionKeep || Lower(value).find("keep-alive") != std::string::npos;
         } else if (name == "set-cookie") {
           if (OnCookie) OnCookie(this, value);
         }
       }
     }
-    if (StatusCode >= 400) {
+    // The proxy's demand for credentials is read whole (its offers, the page's end); other errors
+    // end here.
+    if (StatusCode >= 400 && !(StatusCode == 407 && auth_ && hop.target.protocol != "https")) {
       socket_.Close();  // the error's page is not wanted
       return false;
     }
@@ -509,6 +643,14 @@ bool THttpClient::HeaderLine(Hop& hop, const std::string& line) {
   if (StatusCode == 0) return Fail(404, L"Сервер прислал ответ без строки состояния HTTP");
   const std::wstring phrase = ReasonPhrase.empty() ? std::to_wstring(StatusCode) : ReasonPhrase;
   const int s = StatusCode;
+  if (s == 407) {
+    hop.authAnswer = discard_ = hop.headerDone = true;
+    return true;
+  }
+  if (auth_ && hop.target.protocol != "https") {
+    auth_->Accepted();
+    ProxyScheme = auth_->Taken();
+  }
   if (s == 301 || s == 302 || s == 303 || s == 307 || s == 308) {
     if (hop.hasLocation && !hop.location.empty()) {
       ResolveLocation(hop, hop.location);

@@ -1,6 +1,7 @@
 // A small HTTP/1.0 client: one GET per request on its own connection, directly or through an
 // HTTP proxy (which may also relay ftp:// URLs), over TLS for https:// (through the proxy in a
-// CONNECT tunnel), Basic authorisation to the proxy and to the origin, redirects followed. The document's bytes go to the owner's sink as they arrive; the
+// CONNECT tunnel), Basic authorisation to the origin and Basic, Digest, NTLM or Negotiate to the
+// proxy (the last two keep their connection through the handshake), redirects followed. The document's bytes go to the owner's sink as they arrive; the
 // client never opens a file itself. Get waits through the program's message pump, so the
 // window stays alive and Abort (the Stop button) ends a request from inside that wait.
 #pragma once
@@ -11,13 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "net/proxyauth.h"
 #include "net/socket.h"
 #include "net/tls.h"
 #include "net/url.h"
 
 namespace dorvex::net {
-
-enum class TProxyAuthType { atNone, atBasic };
 
 enum class THttpState { Ready, Starting, HostLookup, Connecting, Connected, WaitingHeader, ReceivingDocument, Aborting };
 
@@ -89,6 +89,8 @@ class THttpClient {
   std::wstring HttpTempFileName;  // the owner's note of the local file; the client never reads it
   int64_t DocumentBytes = 0;      // document bytes handed to OnDocData
   std::string RequestLine;        // the request line last sent, for the messages
+  std::vector<std::string> ProxyAuthenticate;  // of the last 407
+  std::wstring ProxyScheme;  // the scheme the proxy took for the last request; "" for none
 
   // OnDocBegin comes when the header of a success status is complete, before any document
   // byte (so an empty document still makes its file); OnDocEnd follows it on every way out.
@@ -111,9 +113,13 @@ class THttpClient {
   bool Request();
   void StartHop(Hop& hop);
   bool RunHop(Hop& hop);
+  bool RunConnection(Hop& hop);
+  void ResetAnswer(Hop& hop);
+  // A 407 of the proxy: true when the request goes again (hop.retry: on a new connection).
+  bool AnswerProxy(Hop& hop, bool sameConnection);
   bool Fail(int code, const std::wstring& reason);
   bool NetFailure(NetResult r, const std::wstring& prefix);
-  std::string BuildRequest(const Hop& hop) const;
+  std::string BuildRequest(Hop& hop) const;
   // One received header line; false when the request ends here (with the reason set).
   bool HeaderLine(Hop& hop, const std::string& line);
   bool Deliver(const char* data, int length);
@@ -132,6 +138,8 @@ class THttpClient {
   std::unique_ptr<TTlsChannel> tls_;
   std::wstring tlsFailure_;
   bool aborted_ = false;
+  std::unique_ptr<TProxyAuth> auth_;  // kept between requests: a Digest nonce is used again
+  bool discard_ = false;              // the body of a 407 is read to keep the connection, never delivered
 };
 
 }  // namespace dorvex::net

@@ -18,6 +18,7 @@ namespace dorvex {
 
 namespace {
 std::wstring g_secureNote;
+std::wstring g_proxyNote;
 
 std::wstring WithTrailingSlash(std::wstring dir) {
   if (dir.empty() || dir.back() != L'/') dir += L'/';
@@ -26,7 +27,11 @@ std::wstring WithTrailingSlash(std::wstring dir) {
 }  // namespace
 
 const std::wstring& THttpProtocol::SecureConnectionNote() { return g_secureNote; }
-void THttpProtocol::ForgetSecureConnection() { g_secureNote.clear(); }
+void THttpProtocol::ForgetSecureConnection() {
+  g_secureNote.clear();
+  g_proxyNote.clear();
+}
+const std::wstring& THttpProtocol::ProxySchemeNote() { return g_proxyNote; }
 
 bool THttpProtocol::FtpThroughProxy() { return Settings().ConnectionType == 0 && Settings().ProxyUse; }
 
@@ -88,10 +93,11 @@ THttpProtocol::THttpProtocol(TProgram& owner) : TDownloadProtocol(owner), Client
   if (s.ProxyUse) {
     c.Proxy = WideToAnsi(s.ProxyServerName);
     c.ProxyPort = WideToAnsi(s.ProxyServerPort);
-    c.NoCache = s.ProxyDisableCache;
     c.ProxyUsername = WideToAnsi(s.ProxyLogin);
     c.ProxyPassword = WideToAnsi(s.ProxyPassword);
-    c.ProxyAuthType = s.ProxyAuthType == 1 ? net::TProxyAuthType::atBasic : net::TProxyAuthType::atNone;
+    c.NoCache = s.ProxyDisableCache;  // each request sets it again for its kind of file
+    c.ProxyAuthType = s.ProxyAuthType >= 1 && s.ProxyAuthType <= 4 ? static_cast<net::TProxyAuthType>(s.ProxyAuthType)
+                                                                   : net::TProxyAuthType::atNone;
   }
 }
 
@@ -221,6 +227,10 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
   const std::wstring url = URLFor(remotePath);
   c.URL = WideToAnsi(url);
   c.HttpTempFileName = localPath;
+  // Maps and signatures (fetched without continuation) change under their names: every cache asks
+  // the origin. A published step file never changes, so it may come from a cache unless the
+  // settings forbid it.
+  c.NoCache = !resume || (Settings().ProxyUse && Settings().ProxyDisableCache);
   ForceDirectories(ExtractFilePath(localPath));
   HttpSavedAbortHandler = abortHandler;
   AbortScope chain(abortHandler, [this](void*) {
@@ -235,7 +245,13 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
   const std::wstring vpath = PartialValidatorPath(localPath);
   const int64_t have = continuing_ ? FileSizeOf(localPath) : -1;
   PartialValidator validator;
-  const bool resumable = have > 0 && ReadValidator(vpath, validator) && have < validator.total;
+  bool resumable = have > 0 && ReadValidator(vpath, validator) && have < validator.total;
+  if (!resumable && have > 0 && JudgedByChecksum) {
+    // No validator of the server's, but the map's checksum judges the whole file (a wrong splice
+    // is caught there and fetched anew): the range is asked for without If-Range.
+    validator = PartialValidator{};
+    resumable = true;
+  }
   if (!resumable) DeleteFileW(vpath.c_str());
   c.RangeFrom = resumable ? have : -1;
   c.RangeTotal = resumable ? validator.total : -1;
@@ -256,6 +272,7 @@ bool THttpProtocol::DownloadFile(AbortMethod& abortHandler, const std::wstring& 
   c.RangeFrom = c.RangeTotal = -1;
   c.IfRange.clear();
   if (!c.SecureSummary.empty()) g_secureNote = c.SecureSummary;
+  if (!c.ProxyScheme.empty()) g_proxyNote = c.ProxyScheme;
   if (ok) {
     DeleteFileW(vpath.c_str());  // whole: nothing left to continue
     return true;

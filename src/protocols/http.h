@@ -43,6 +43,9 @@ class THttpProtocol : public TDownloadProtocol {
   // (at the start of each session), for the report; empty when none was made.
   static const std::wstring& SecureConnectionNote();
   static void ForgetSecureConnection();
+  // The scheme the proxy took for the session's requests (Basic, Digest, NTLM, Negotiate); empty
+  // when the proxy asked for none. Forgotten with the secure connection's note.
+  static const std::wstring& ProxySchemeNote();
 
   std::unique_ptr<net::THttpClient> Client;
   FileHandle FileStream;

@@ -399,16 +399,21 @@ bool TDownloadProtocol::DownloadFiles(AbortMethod& abortHandler, const StageText
         FetchLimit = size > 0 ? size : 0;
         FetchLimitHit = false;
         limitFromMap_ = true;
+        // A SHA-256 in the map judges the whole file, so its partial copy may be continued
+        // without the server's validator.
+        JudgedByChecksum = IsSha256Text(hash);
         bool fetched = false;
         try {
           fetched = DownloadFile(abortHandler, p, true, t);
         } catch (...) {
           FetchLimit = 0;
           limitFromMap_ = false;
+          JudgedByChecksum = false;
           throw;
         }
         FetchLimit = 0;
         limitFromMap_ = false;
+        JudgedByChecksum = false;
         const int64_t got = FileSizeOf(t);
         if (FetchLimitHit || (fetched && size > 0 && got > size)) {
           // What passed the bound is never continued: it goes, and the next attempt starts anew.

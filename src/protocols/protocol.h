@@ -75,6 +75,9 @@ class TDownloadProtocol : public TProgramProtocol {
   // Why a transfer passed FetchLimit, in Russian: reached is the size it would have had. A step
   // file's bound is its size in the map, and the text names both.
   std::wstring LimitText(int64_t reached) const;
+  // The step file being fetched has a SHA-256 in the map, which judges the whole file: its
+  // partial copy may be continued without the server's validator.
+  bool JudgedByChecksum = false;
   // True when the map was built here from a share's tree rather than fetched: no publisher's
   // signature can match it.
   bool MapBuiltHere = false;

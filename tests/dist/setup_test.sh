@@ -169,7 +169,7 @@ check "the uninstaller is missing" [ -f "$dir/uninstall.exe" ]
 check "the uninstaller's signature does not verify" verify "$dir/uninstall.exe"
 check "the repository folder was not made in the data folder" [ -d "$data/Хранилище" ]
 check "settings were written into the install folder" [ ! -e "$dir/dorvex.ini" ]
-for line in "UpgradeFilesDir=$wdata\\Хранилище\\" "Use=1" "ProxyServerName=127.0.0.1" "ProxyServerPort=3128"; do
+for line in "UpgradeFilesDir=$wdata\\Хранилище\\" "Use=1" "ProxyServerName=127.0.0.1" "ProxyServerPort=3128" "DisableCache=0"; do
   check "the data folder's settings lack $line" has_ini_line "$data/dorvex.ini" "$line"
 done
 check "the settings do not hold the publisher's key with the requirement of signed maps" \

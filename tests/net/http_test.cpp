@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "common/text.h"
@@ -147,6 +148,7 @@ TEST(HttpClient, SendsTheRequestLinesInOrderDirectAndThroughTheProxy) {
             "Referer: http://ref/\r\n"
             "User-Agent: Agent/1\r\n"
             "Host: files.example\r\n"
+            "Cache-Control: max-age=0\r\n"
             "Pragma: no-cache\r\n"
             "If-Modified-Since: Sat, 01 Jan 2000 12:00:00 GMT\r\n"
             "Authorization: Basic " + EncodeBase64("origin:secret") + "\r\n"
@@ -590,4 +592,41 @@ TEST(HttpClient, HostNamesAgainstCertificatePatterns) {
       {"1.2.3.4", "*.2.3.4", false},             {"other.example", "localhost", false},
   };
   for (const auto& c : cases) EXPECT_EQ(HostMatchesPattern(c.host, c.pattern), c.match) << c.host << " " << c.pattern;
+}
+
+// RFC 7616's own example (section 3.9.1) for both algorithms, and the challenges as proxies send them.
+TEST(ProxyAuth, DigestAnswersAndChallengeParsing) {
+  const std::string challenge = "Digest realm=\"http-auth@example.org\", qop=\"auth, auth-int\", algorithm=%s, "
+                                "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", "
+                                "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"";
+  const struct {
+    const char* algorithm;
+    const char* response;
+  } rows[] = {{"MD5", "8ca523f5e9506fed4657c9700eebdbec"},
+              {"SHA-256", "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"}};
+  for (const auto& r : rows) {
+    char text[512];
+    std::snprintf(text, sizeof text, challenge.c_str(), r.algorithm);
+    const auto parsed = ParseChallenges({text});
+    ASSERT_EQ(parsed.size(), 1u);
+    std::string header;
+    ASSERT_TRUE(DigestAuthorization(parsed[0], "Mufasa", "Circle of Life", "GET", "/dir/index.html", 1,
+                                    "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ", header));
+    EXPECT_NE(header.find(std::string("response=\"") + r.response + "\""), std::string::npos) << header;
+    EXPECT_NE(header.find("qop=auth, nc=00000001, cnonce="), std::string::npos) << header;
+  }
+  // Several challenges in one value and over several values; NTLM's token with its padding.
+  const auto c = ParseChallenges({"Basic realm=\"a, b\", Digest realm=x, nonce=\"n\", stale=TRUE", "NTLM TlRMTVNT==",
+                                  "Negotiate", "NTLM, Negotiate"});
+  ASSERT_EQ(c.size(), 6u);
+  EXPECT_EQ(c[0].Param("realm"), "a, b");
+  EXPECT_EQ(c[1].scheme, "Digest");
+  EXPECT_EQ(c[1].Param("nonce"), "n");
+  EXPECT_EQ(c[1].Param("stale"), "TRUE");
+  EXPECT_EQ(c[2].token, "TlRMTVNT==");
+  EXPECT_EQ(c[3].scheme, "Negotiate");
+  EXPECT_EQ(c[4].scheme + c[5].scheme, "NTLMNegotiate");
+  TAuthChallenge unknown{"Digest", {{"algorithm", "SHA-512-256"}, {"nonce", "n"}}, ""};
+  std::string header;
+  EXPECT_FALSE(DigestAuthorization(unknown, "u", "p", "GET", "/", 1, "c", header));
 }

@@ -20,6 +20,10 @@
 #   ftp    vsftpd, anonymous, active mode (PORT) with REST, serving a root folder
 #   proxy  squid with Basic authentication (answers 407 without credentials), no cache, relaying
 #          http:// and ftp:// URLs (FTP in passive mode towards the server)
+#   digestproxy  another squid like it that asks for Digest only (digest_file_auth checks the password)
+#   cacheproxy   squid caching in memory with its default refresh rules, without authentication
+#   ntlmproxy    another squid asking for NTLM or Negotiate, checked by Samba's ntlm_auth against a
+#          local account of a stand-alone winbindd (which must be the only one on the machine)
 #
 # Variables handed to the program (Unix environment variables reach Windows programs under Wine):
 #   DX_PEERS_DIR          the temporary folder (Unix path)
@@ -36,7 +40,11 @@
 #   DX_FTP_PORT           vsftpd's port
 #   DX_FTP_ROOT, DX_FTP_ROOT_UNIX   the FTP root folder (anonymous root), as above
 #   DX_PROXY_PORT         squid's port
-#   DX_PROXY_USER, DX_PROXY_PASSWORD   the credentials squid accepts
+#   DX_PROXY_USER, DX_PROXY_PASSWORD   the credentials squid accepts (all the proxies take the same)
+#   DX_DIGEST_PROXY_PORT, DX_DIGEST_PROXY_PASSWORD  the Digest squid's port and password (user dorvex)
+#   DX_CACHE_PROXY_PORT   the caching squid's port
+#   DX_NTLM_PROXY_PORT    the NTLM squid's port; DX_NTLM_PROXY_USER, DX_NTLM_PROXY_DOMAIN,
+#                         DX_NTLM_PROXY_PASSWORD the account it accepts
 #   DX_FULL_FILE          a file whose every write fails as on a full disk (a link to /dev/full),
 #                         Windows form
 # The folders are empty and writable; the test puts its documents there itself.
@@ -372,6 +380,149 @@ EOF
   fail "squid did not start"
 }
 
+start_digest_proxy() {
+  [ -x /usr/lib/squid/digest_file_auth ] || fail "squid's digest_file_auth is not installed"
+  mkdir -p "$work/dsquid"
+  # The helper's file is user:password; a colon in the password would read as a realm.
+  printf '%s:%s\n' dorvex secret42 >"$work/dsquid/passwd"
+  chown -R proxy:proxy "$work/dsquid" 2>/dev/null
+  chmod 644 "$work/dsquid/passwd"
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || fail "no free port"
+    cat >"$work/dsquid/squid.conf" <<EOF
+http_port 127.0.0.1:$port
+pid_filename $work/dsquid/squid.pid
+access_log $work/dsquid/access.log
+cache_log $work/dsquid/cache.log
+cache_store_log none
+coredump_dir $work/dsquid
+cache deny all
+cache_mem 8 MB
+auth_param digest program /usr/lib/squid/digest_file_auth $work/dsquid/passwd
+auth_param digest realm dorvex
+auth_param digest children 2
+acl localnet src 127.0.0.0/8
+acl authed proxy_auth REQUIRED
+http_access allow localnet authed
+http_access deny all
+ftp_passive on
+ftp_epsv off
+shutdown_lifetime 0 seconds
+dns_nameservers 127.0.0.1
+EOF
+    chown proxy:proxy "$work/dsquid/squid.conf"
+    if start_peer digestproxy "$port" squid -N -n "dxd$port" -f "$work/dsquid/squid.conf"; then
+      export DX_DIGEST_PROXY_PORT=$port DX_DIGEST_PROXY_PASSWORD=secret42
+      return 0
+    fi
+  done
+  cat "$work/digestproxy.out" "$work/dsquid/cache.log" >&2 2>/dev/null
+  fail "squid with Digest did not start"
+}
+
+# A caching squid with its default refresh rules (heuristic freshness from Last-Modified), in
+# memory, without authentication: the office's proxy.
+start_cache_proxy() {
+  mkdir -p "$work/csquid"
+  chown -R proxy:proxy "$work/csquid"
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || fail "no free port"
+    cat >"$work/csquid/squid.conf" <<EOF
+http_port 127.0.0.1:$port
+pid_filename $work/csquid/squid.pid
+access_log $work/csquid/access.log
+cache_log $work/csquid/cache.log
+cache_store_log none
+coredump_dir $work/csquid
+cache_mem 32 MB
+maximum_object_size_in_memory 4 MB
+acl localnet src 127.0.0.0/8
+http_access allow localnet
+http_access deny all
+shutdown_lifetime 0 seconds
+dns_nameservers 127.0.0.1
+EOF
+    chown proxy:proxy "$work/csquid/squid.conf"
+    if start_peer cacheproxy "$port" squid -N -n "dxc$port" -f "$work/csquid/squid.conf"; then
+      export DX_CACHE_PROXY_PORT=$port
+      return 0
+    fi
+  done
+  cat "$work/cacheproxy.out" "$work/csquid/cache.log" >&2 2>/dev/null
+  fail "the caching squid did not start"
+}
+
+# winbindd stand-alone over a local account in a passdb of its own, and squid asking for NTLM and
+# Negotiate through Samba's ntlm_auth, which has winbindd check the answer against the password.
+# The Samba client library finds winbindd only at its built-in socket folder.
+start_ntlm_proxy() {
+  command -v winbindd >/dev/null && command -v ntlm_auth >/dev/null || fail "winbind (winbindd, ntlm_auth) is not installed"
+  local s="$work/samba" d
+  mkdir -p "$s" /run/samba/winbindd
+  for d in private lock state cache pid ncalrpc; do mkdir -p "$s/$d"; done
+  cat >"$s/smb.conf" <<EOF
+[global]
+workgroup = DORVEX
+netbios name = DXPROXY
+server role = standalone server
+passdb backend = tdbsam:$s/private/passdb.tdb
+private dir = $s/private
+lock directory = $s/lock
+state directory = $s/state
+cache directory = $s/cache
+pid directory = $s/pid
+ncalrpc dir = $s/ncalrpc
+log file = $s/log.%m
+EOF
+  # The local account is squid's own user "proxy", which exists wherever squid is installed.
+  printf 'secret42\nsecret42\n' | smbpasswd -c "$s/smb.conf" -a -s proxy >/dev/null 2>&1 || fail "smbpasswd failed"
+  wbinfo -p >/dev/null 2>&1 && fail "another winbindd answers at /run/samba/winbindd"
+  winbindd -F --no-process-group -s "$s/smb.conf" >"$work/winbindd.out" 2>&1 &
+  pids+=("$!")
+  for _ in $(seq 1 150); do wbinfo -p >/dev/null 2>&1 && break; sleep 0.1; done
+  wbinfo -p >/dev/null 2>&1 || { cat "$work/winbindd.out" >&2; fail "winbindd did not start"; }
+  # ntlm_auth runs as squid's user and reaches winbindd's privileged socket through its folder.
+  chgrp proxy "$s/state/winbindd_privileged" && chmod 750 "$s/state/winbindd_privileged"
+  chmod 755 "$s"
+  mkdir -p "$work/nsquid"
+  chown -R proxy:proxy "$work/nsquid"
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || fail "no free port"
+    cat >"$work/nsquid/squid.conf" <<EOF
+http_port 127.0.0.1:$port
+pid_filename $work/nsquid/squid.pid
+access_log $work/nsquid/access.log
+cache_log $work/nsquid/cache.log
+cache_store_log none
+coredump_dir $work/nsquid
+cache deny all
+cache_mem 8 MB
+auth_param ntlm program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=squid-2.5-ntlmssp
+auth_param ntlm children 2
+auth_param negotiate program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=gss-spnego
+auth_param negotiate children 2
+acl localnet src 127.0.0.0/8
+acl authed proxy_auth REQUIRED
+http_access allow localnet authed
+http_access deny all
+ftp_passive on
+ftp_epsv off
+shutdown_lifetime 0 seconds
+dns_nameservers 127.0.0.1
+EOF
+    chown proxy:proxy "$work/nsquid/squid.conf"
+    if start_peer ntlmproxy "$port" squid -N -n "dxn$port" -f "$work/nsquid/squid.conf"; then
+      export DX_NTLM_PROXY_PORT=$port DX_NTLM_PROXY_USER=proxy DX_NTLM_PROXY_DOMAIN=DXPROXY DX_NTLM_PROXY_PASSWORD=secret42
+      return 0
+    fi
+  done
+  cat "$work/ntlmproxy.out" "$work/nsquid/cache.log" >&2 2>/dev/null
+  fail "squid with NTLM did not start"
+}
+
 export DX_PEERS_DIR="$work"
 ln -s /dev/full "$work/full"
 DX_FULL_FILE="$(winpath "$work/full")"
@@ -387,6 +538,9 @@ for p in "${wanted[@]}"; do
       start_tlspeer ;;
     ftp) start_ftp ;;
     proxy) start_proxy ;;
+    digestproxy) start_digest_proxy ;;
+    ntlmproxy) start_ntlm_proxy ;;
+    cacheproxy) start_cache_proxy ;;
     "") ;;
     *) fail "unknown peer $p" ;;
   esac

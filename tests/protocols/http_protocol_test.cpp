@@ -231,7 +231,8 @@ TEST(HttpProtocol, ThroughSquidForHttpAndFtp) {
     THttpProtocol h(*f.p);
     EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/p/a.bin", true, f.temp / L"a.bin"));
     EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл http://127.0.0.1:" + peers.httpPort +
-                               L"/p/a.bin. Ошибка сервера 407: Proxy Authentication Required");
+                               L"/p/a.bin. Ошибка сервера 407: Прокси-сервер требует проверки подлинности по схемам: "
+                               L"Basic; в настройках проверка подлинности не выбрана.");
     EXPECT_FALSE(test::PathExists(f.temp / L"a.bin"));
   }
   UseProxy(peers, true);
@@ -528,8 +529,9 @@ TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
                             L"\r\nRootDir=/\r\nEnableRestore=1\r\n[Connection]\r\nConnectionType=1\r\nAttemptCount=1\r\n"
                             L"[Proxy]\r\nUse=0\r\n";
   {
-    // The HTTP source does not continue files: a partial copy left by an earlier run, its first
-    // bytes tampered with, is replaced by the whole file, which matches its checksum.
+    // A partial copy left by an earlier run is continued without the server's validator, the
+    // map's checksum judging the result: its first bytes tampered with, the result is refused and
+    // deleted, and the next session fetches the whole file, which matches its checksum.
     SCOPED_TRACE("a partial copy with a tampered start over HTTP");
     peers.Put(peers.httpRoot, L"Kadry\\6\\k.dat", a);
     peers.Put(peers.httpRoot, L"Kadry.nrm", WideToAnsi(map));
@@ -539,6 +541,9 @@ TEST(HttpSession, ChecksumsOverHttpAndFtpThroughTheProxy) {
     start[10] ^= 1;
     ForceDirectories(temp + L"Kadry\\6\\");
     test::WriteBytes(temp + L"Kadry\\6\\k.dat", start);
+    EXPECT_NE(LoadOnlySession(http, temp, repo).find(L"Контрольная сумма загруженного файла k.dat не совпадает"),
+              std::wstring::npos);
+    EXPECT_FALSE(test::PathExists(temp + L"Kadry\\6\\k.dat"));
     EXPECT_EQ(LoadOnlySession(http, temp, repo), done);
     EXPECT_TRUE(test::ReadBytes(repo + L"Kadry\\6\\k.dat") == a);
     // A file changed on the server by one byte, its size kept, is refused and not stored.
@@ -786,7 +791,88 @@ TEST(HttpsSession, DirectAndThroughTheProxysTunnel) {
   THttpProtocol h(*f.p);
   EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/Kadry.nrm", false, f.temp / L"k.nrm"));
   EXPECT_EQ(f.Message(), L"C сервера нельзя загрузить файл https://localhost:" + HttpsPort(L"") +
-                             L"/Kadry.nrm. Ошибка сервера 407: Proxy Authentication Required");
+                             L"/Kadry.nrm. Ошибка сервера 407: Прокси-сервер требует проверки подлинности по схемам: "
+                             L"Basic; в настройках проверка подлинности не выбрана.");
+}
+
+// Digest against squid's digest_file_auth; NTLM and Negotiate against squid with Samba's
+// ntlm_auth, whose winbindd checks the answer against a local account's password; to http://,
+// through CONNECT to https:// and to ftp://. A wrong password is refused by the proxy.
+TEST(HttpProtocol, ProxyAuthenticationSchemes) {
+  Peers peers;
+  ASSERT_TRUE(peers.Ready());
+  const std::wstring digest = Env(L"DX_DIGEST_PROXY_PORT"), ntlm = Env(L"DX_NTLM_PROXY_PORT");
+  ASSERT_FALSE(digest.empty() || ntlm.empty()) << "the digestproxy and ntlmproxy peers are started";
+  peers.Put(peers.httpRoot, L"pa\\a.bin", kPayload.substr(0, 150000));
+  peers.Put(peers.ftpRoot, L"pa\\a.bin", kPayload.substr(0, 150000));
+  const std::wstring dPass = Env(L"DX_DIGEST_PROXY_PASSWORD"), nPass = Env(L"DX_NTLM_PROXY_PASSWORD");
+  const std::wstring nUser = Env(L"DX_NTLM_PROXY_USER"), nDomainUser = Env(L"DX_NTLM_PROXY_DOMAIN") + L"\\" + nUser;
+  struct Row {
+    const char* name;
+    std::wstring port;
+    int kind;
+    std::wstring user, password;
+    int origin;           // 0 http, 1 https through CONNECT, 2 ftp
+    std::wstring result;  // the scheme noted for the report, or the message's end
+  };
+  const std::wstring refused = L"Ошибка сервера 407: Прокси-сервер ";
+  const Row rows[] = {
+      {"digest", digest, 2, L"dorvex", dPass, 0, L"Digest (MD5)"},
+      {"digest, wrong password", digest, 2, L"dorvex", L"wrong", 0,
+       refused + L"отверг имя пользователя или пароль (Digest)"},
+      {"digest, CONNECT", digest, 2, L"dorvex", dPass, 1, L"Digest (MD5)"},
+      {"digest, ftp", digest, 2, L"dorvex", dPass, 2, L"Digest (MD5)"},
+      {"basic where only Digest is offered", digest, 1, L"dorvex", dPass, 0,
+       refused + L"требует проверки подлинности по схемам: Digest; в настройках выбрана схема Basic."},
+      {"ntlm", ntlm, 3, nUser, nPass, 0, L"NTLM"},
+      {"ntlm with the domain", ntlm, 3, nDomainUser, nPass, 0, L"NTLM"},
+      {"ntlm, wrong password", ntlm, 3, nUser, L"wrong", 0, refused + L"отверг имя пользователя или пароль (NTLM)"},
+      {"ntlm, CONNECT", ntlm, 3, nUser, nPass, 1, L"NTLM"},
+      {"ntlm, ftp", ntlm, 3, nUser, nPass, 2, L"NTLM"},
+      {"negotiate", ntlm, 4, nUser, nPass, 0, L"Negotiate"},
+      {"negotiate, wrong password", ntlm, 4, nUser, L"wrong", 0,
+       refused + L"отверг имя пользователя или пароль (Negotiate)"},
+      {"none where NTLM is asked for", ntlm, 0, L"", L"", 0,
+       refused + L"требует проверки подлинности по схемам: NTLM, Negotiate; в настройках проверка подлинности не выбрана."},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Fixture f;
+    UseHttp(peers);
+    if (r.origin == 1) {
+      Settings().HttpServer = L"https://localhost";
+      Settings().HttpPort = HttpsPort(L"");
+      Settings().TrustedCertificates = CertSetting(L"ca.crt");
+    }
+    if (r.origin == 2) {
+      Settings().ConnectionType = 0;
+      Settings().FtpServer = L"127.0.0.1";
+      Settings().FtpPort = peers.ftpPort;
+      Settings().FtpRootDir = L"/";
+    }
+    UseProxy(peers, true);
+    Settings().ProxyServerPort = r.port;
+    Settings().ProxyAuthType = r.kind;
+    Settings().ProxyLogin = r.user;
+    Settings().ProxyPassword = r.password;
+    THttpProtocol::ForgetSecureConnection();
+    const bool ok = r.result.rfind(refused, 0) != 0;
+    {
+      THttpProtocol h(*f.p);
+      // Twice: the second request uses what the first learnt (a Digest nonce, a new handshake).
+      for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(h.DownloadFile(f.abortVar, L"/pa/a.bin", true, f.temp / L"a.bin"), ok) << WideToUtf8(f.Message());
+        if (!ok) break;
+      }
+    }
+    if (ok) {
+      EXPECT_TRUE(test::ReadBytes(f.temp / L"a.bin") == kPayload.substr(0, 150000));
+      EXPECT_EQ(THttpProtocol::ProxySchemeNote(), r.result);
+    } else {
+      const std::wstring m = f.Message();
+      EXPECT_EQ(m.substr(m.size() < r.result.size() ? 0 : m.size() - r.result.size()), r.result);
+    }
+  }
 }
 
 // ---- Continuation of partial files over HTTP ----
@@ -800,6 +886,7 @@ TEST(HttpContinuation, ThePartialIsContinuedOnlyWhereTheServerTiesItToTheSameDoc
     bool restore;                   // [Http] EnableRestore
     std::vector<std::string> then;  // the answers after the broken first one
     const char* range;              // the second request's range lines ("" for none)
+    bool checksum = false;          // the map gives the file's SHA-256
   };
   const std::string rest = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 4000-9999/10000\r\nContent-Length: 6000\r\n\r\n" +
                            body.substr(4000);
@@ -816,6 +903,8 @@ TEST(HttpContinuation, ThePartialIsContinuedOnlyWhereTheServerTiesItToTheSameDoc
        {"HTTP/1.0 206 Partial\r\nContent-Range: bytes 4000-9999/12000\r\n\r\n" + body.substr(4000), whole},
        "Range: bytes=4000-\r\n"},
       {"no validator: fetched whole", "ETag: W/\"weak\"\r\n", true, {whole}, ""},
+      {"no validator, but the map's checksum judges: the rest without If-Range", "ETag: W/\"weak\"\r\n", true, {rest},
+       "Range: bytes=4000-\r\n\r\n", true},
       {"continuation off", "ETag: \"v1\"\r\n", false, {whole}, ""},
   };
   for (const auto& c : cases) {
@@ -836,6 +925,7 @@ TEST(HttpContinuation, ThePartialIsContinuedOnlyWhereTheServerTiesItToTheSameDoc
     const std::wstring local = f.temp / L"d.bin";
     EXPECT_FALSE(h.DownloadFile(f.abortVar, L"/d.bin", true, local));
     EXPECT_EQ(FileSizeOf(local), 4000);
+    h.JudgedByChecksum = c.checksum;
     ASSERT_TRUE(h.DownloadFile(f.abortVar, L"/d.bin", true, local)) << WideToUtf8(f.Message());
     EXPECT_TRUE(test::ReadBytes(local) == body);
     EXPECT_FALSE(test::PathExists(PartialValidatorPath(local)));  // whole: nothing left to continue
