@@ -4,6 +4,8 @@
 #include <exception>
 
 #include "app/mainfrm.h"
+#include "app/selfupgrade.h"
+#include "common/routines.h"
 #include "common/errors.h"
 #include "settings/configure.h"
 #include "settings/options.h"
@@ -15,6 +17,8 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace dorvex;
   if (ConfigureMode()) return 0;  // registration from the command line: no window at all
+  if (FindSwitch(L"/selftest", false) > 0) return AgentSelfTest();  // a new version's first start, no window
+  RemoveReplacedAgent();
   ui::InitControls(instance);
   ui::InstallPump();
   BindSystemDownload();
