@@ -24,6 +24,11 @@
 
 namespace dorvex {
 
+// The trust records handed to the system, in the sizes of the two builds.
+static_assert(sizeof(void*) == 4 ? sizeof(WINTRUST_DATA) == 48 : sizeof(WINTRUST_DATA) == 80);
+static_assert(sizeof(void*) == 4 ? sizeof(WINTRUST_FILE_INFO) == 16 : sizeof(WINTRUST_FILE_INFO) == 32);
+static_assert(sizeof(void*) == 4 ? sizeof(CMSG_SIGNER_INFO) == 68 : sizeof(CMSG_SIGNER_INFO) == 136);
+
 namespace {
 constexpr wchar_t kAgentExeName[] = L"dorvex.exe";
 constexpr DWORD kSelfTestMs = 30000;
