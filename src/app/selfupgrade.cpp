@@ -298,6 +298,7 @@ void FetchAgentUpgrade(ProtocolClassRef source, const std::wstring& tempDir, Abo
     }
     const bool fetched = proto->GetUpgradeMap(abortHandler);
     if (!fetched && !proto->FetchLimitHit && !proto->Aborted) {
+      lines.clear();  // the source's "not found" is this one line, not an error
       say(Informational(
           Fmt(L"Карта обновлений Дорвекса %s на источнике не опубликована; Дорвекс не обновляется.", mapName)));
     } else if (fetched && proto->VerifyUpgradeMap(abortHandler) && agent.MapSignature != MapSignatureState::Verified) {
