@@ -5,7 +5,9 @@
 
 #include "app/mainfrm.h"
 #include "app/report.h"
+#include "app/selfupgrade.h"
 #include "app/sessionlock.h"
+#include "common/routines.h"
 #include "common/errors.h"
 #include "settings/configure.h"
 #include "settings/encoding.h"
@@ -18,6 +20,7 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace dorvex;
   if (ConfigureMode()) return ConfigureRefusal().empty() ? 0 : 1;  // registration from the command line: no window at all
+  if (FindSwitch(L"/selftest", false) > 0) return AgentSelfTest();  // a new version's first start, no window
   // A settings file saved in another code page is refused before anything reads or writes it
   // (not even the lock, which would make a repository folder of a garbled name).
   const std::wstring encodingFault = SettingsEncodingFault(SettingsFileName());
@@ -29,6 +32,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::wstring holder;
     if (unattended && LockForAutoSession(autoLock, holder) == LockResult::Busy) return kExitBusy;
   }
+  // Not before the lock: a running session may be in the middle of replacing the executable.
+  RemoveReplacedAgent();
   ui::InitControls(instance);
   ui::InstallPump();
   BindSystemDownload();

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "app/mainfrm.h"
+#include "app/selfupgrade.h"
 #include "app/sessionlock.h"
 #include "common/clock.h"
 #include "common/errors.h"
@@ -97,6 +98,9 @@ void TMainForm::RunBtnClick() {
   // The end of every session, however it ended. An unexpected fault goes into the session's
   // messages first, so that the report tells it also when nobody watches the screen.
   if (!failure.empty()) ShowSessionMessage(this, failure);
+  // A new version of the agent itself takes its place only once the programs are served.
+  if (failure.empty() && !StopRequested)
+    InstallAgentUpgrade([this](const std::wstring& t) { ShowSessionMessage(this, t); });
   ShowAction(L"");
   ShowPage(3);  // composes and files the report
   if (Controls()->ReportFailed) SessionFailed(kExitUnusable);
@@ -187,6 +191,11 @@ void TMainForm::RunSession(bool& listChanged) {
             if (StopRequested) break;
             DeliverProgram(*p, handled);
           }
+          if (!StopRequested)
+            FetchAgentUpgrade(
+                ProtocolClassFor(ProtocolClass()), SessionTempDir, AbortHandler,
+                [this](const std::wstring& t) { ShowSessionMessage(this, t); },
+                [this](const std::wstring& t) { ShowAction(t); });
         }
       } catch (...) {
         DialUp.HangUp(false);

@@ -1,0 +1,231 @@
+// The agent replacing itself: each row is a copy of the built dorvex.exe run with /auto in a
+// folder of its own against a source (a directory, or lighttpd over HTTPS) that publishes the
+// agent's own signed map, then run once more to see which version the next session is.
+#include "app/selfupgrade.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "common/routines.h"
+#include "common/text.h"
+#include "test_util.h"
+
+using namespace dorvex;
+
+namespace {
+std::wstring Env(const wchar_t* name) {
+  wchar_t buf[1024];
+  const DWORD n = GetEnvironmentVariableW(name, buf, 1024);
+  return n > 0 && n < 1024 ? std::wstring(buf, n) : L"";
+}
+
+void CopyTree(const std::wstring& from, const std::wstring& to) {
+  ForceDirectories(to);
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((from + L"*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring n = fd.cFileName;
+    if (n == L"." || n == L"..") continue;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      CopyTree(from + n + L"\\", to + n + L"\\");
+    else
+      CopyFileW((from + n).c_str(), (to + n).c_str(), FALSE);
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+}
+
+// The certificate file's base64 body: how the settings name a trusted authority.
+std::wstring Base64Body(const std::wstring& pemFile) {
+  std::string out, line;
+  for (char c : test::ReadBytes(pemFile) + "\n") {
+    if (c == '\r') continue;
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    if (line.rfind("-----", 0) != 0) out += line;
+    line.clear();
+  }
+  return AnsiToWide(out);
+}
+
+std::wstring VersionOf(const std::wstring& exe) {
+  AgentVersion v;
+  return FileAgentVersion(exe, v) ? v.Text() : L"(none)";
+}
+
+struct Row {
+  const char* name;
+  const wchar_t* tree;               // under build/tests/agent-sources
+  bool https;                        // else a directory source
+  const wchar_t* args;               // the first session's switches besides /auto
+  const wchar_t* extra;              // more settings
+  const wchar_t* seam;               // VARIABLE=value for the first session; "{dir}" is the agent's folder
+  std::vector<std::wstring> first;   // lines of the first session's report ({old}, {new})
+  bool replaced;                     // whether dorvex.exe is the new version after the first session
+  std::vector<std::wstring> second;  // lines of the next session's report
+};
+
+const wchar_t kDone[] = L"Дорвекс обновлен с версии {old} до версии {new}";
+const wchar_t kCurrent[] = L"Работает последняя опубликованная версия Дорвекса ({new})";
+const wchar_t kSameOld[] = L"Версия «Дорвекса»: {old}";
+const wchar_t kSameNew[] = L"Версия «Дорвекса»: {new}";
+}  // namespace
+
+TEST(SelfUpgrade, TheAgentReplacesItselfOnlyWithAVerifiedNewerVersion) {
+  const std::wstring sources = test::TestProgramDir() + L"agent-sources\\";
+  const std::wstring built = test::TestProgramDir() + L"..\\dorvex.exe";
+  const std::wstring oldVersion = VersionOf(built);
+  const std::wstring newVersion = VersionOf(test::TestProgramDir() + L"agent-next\\dorvex.exe");
+  ASSERT_TRUE(test::PathExists(sources + L"good\\Dorvex.nrm.sig"));
+  ASSERT_FALSE(Env(L"DX_HTTPS_PORT").empty()) << "the https peer is started";
+  ASSERT_NE(oldVersion, newVersion);
+  const std::wstring key = AnsiToWide(test::ReadBytes(test::TestProgramDir() + L"keys\\a.der64"));
+  const std::vector<Row> rows = {
+      {"a newer version over https", L"good", true, L"", L"", L"", {kDone}, true, {kCurrent, kSameNew}},
+      {"a newer version from a directory", L"good", false, L"", L"", L"", {kDone}, true, {kCurrent, kSameNew}},
+      {"no agent map published",
+       L"missing",
+       true,
+       L"",
+       L"",
+       L"",
+       {L"Карта обновлений Дорвекса Dorvex.nrm на источнике не опубликована"},
+       false,
+       {}},
+      {"switched off", L"good", false, L"", L"[SelfUpgrade]\r\nEnabled=0\r\n", L"", {kSameOld}, false, {}},
+      {"an emergency run", L"good", false, L" /repair", L"", L"", {kSameOld}, false, {}},
+      {"an unsigned agent map",
+       L"unsigned",
+       true,
+       L"",
+       L"",
+       L"",
+       {L"Дорвекс обновляется только по карте с проверенной подписью"},
+       false,
+       {}},
+      {"a map for another program",
+       L"otherid",
+       false,
+       L"",
+       L"",
+       L"",
+       {L"указано ProgramID=Buh, а ожидалось Dorvex"},
+       false,
+       {}},
+      {"only a lower version",
+       L"lower",
+       false,
+       L"",
+       L"",
+       L"",
+       {L"Работает последняя опубликованная версия Дорвекса ({old})"},
+       false,
+       {}},
+      {"a file whose hash differs",
+       L"badhash",
+       true,
+       L"",
+       L"",
+       L"",
+       {L"Контрольная сумма загруженного файла dorvex.exe не совпадает"},
+       false,
+       {}},
+      {"a file of another version",
+       L"wrongversion",
+       false,
+       L"",
+       L"",
+       L"",
+       {L"в ресурсе версии файла указана версия {new}, а в карте"},
+       false,
+       {}},
+      {"a new version failing its self-test",
+       L"broken",
+       false,
+       L"",
+       L"",
+       L"",
+       {L"Новая версия Дорвекса (3.0.0) не запустилась; оставлена версия {old}"},
+       false,
+       {L"Новая версия Дорвекса (3.0.0) не запустилась; оставлена версия {old}", kSameOld}},
+      {"no rights to the program's folder",
+       L"good",
+       true,
+       L"",
+       L"",
+       L"DORVEX_DENY_WRITE={dir}",
+       {L"будет установлено при следующем запуске по расписанию"},
+       false,
+       {kDone}},
+      {"killed after the copy", L"good", false, L"", L"", L"DORVEX_SWAP_CRASH_AT=1", {}, false, {kDone}},
+      {"killed between the renames", L"good", false, L"", L"", L"DORVEX_SWAP_CRASH_AT=2", {}, false, {kDone}},
+      {"killed after the renames", L"good", false, L"", L"", L"DORVEX_SWAP_CRASH_AT=3", {}, true, {kCurrent, kSameNew}},
+      {"killed after the self-test",
+       L"good",
+       false,
+       L"",
+       L"",
+       L"DORVEX_SWAP_CRASH_AT=4",
+       {},
+       true,
+       {kCurrent, kSameNew}},
+  };
+  auto expand = [&](std::wstring t) {
+    for (auto [from, to] : {std::pair<std::wstring, std::wstring>{L"{old}", oldVersion}, {L"{new}", newVersion}})
+      for (size_t at; (at = t.find(from)) != std::wstring::npos;) t.replace(at, from.size(), to);
+    return t;
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    test::ScratchDir pc(L"agent");
+    const std::wstring dir = pc / L"agent\\", exe = dir + L"dorvex.exe";
+    const std::wstring source = r.https ? Env(L"DX_HTTP_ROOT") : pc / L"source\\";
+    test::RemoveTree(source);
+    CopyTree(sources + r.tree + L"\\", source);
+    ForceDirectories(dir);
+    ASSERT_TRUE(CopyFileW(built.c_str(), exe.c_str(), FALSE));
+    const std::wstring via = r.https ? L"[Http]\r\nServer=https://localhost\r\nPort=" + Env(L"DX_HTTPS_PORT") +
+                                           L"\r\nRootDir=/\r\n[Proxy]\r\nUse=0\r\n[Connection]\r\nConnectionType=1\r\n"
+                                     : L"[Disk]\r\nRootDir=" + source + L"\r\n[Connection]\r\nConnectionType=2\r\n";
+    test::WriteBytes(
+        dir + L"dorvex.ini",
+        WideToAnsi(L"[Common]\r\nUpgradeFilesDir=" + pc / L"repo\\" + L"\r\n" + via +
+                   L"AttemptCount=1\r\nAttemptPause=0\r\n[Session]\r\nTempDir=" + pc / L"temp\\" +
+                   L"\r\n[Security]\r\nMapPublicKey=" + key + L"\r\nRequireSignedMaps=0\r\nTrustedCertificates=" +
+                   Base64Body(Env(L"DX_CERTS") + L"ca.crt") + L"\r\n[General]\r\nActiveProgramCount=1\r\n" +
+                   L"[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\nVirtualVersion=6\r\n" + r.extra));
+    auto session = [&](const std::wstring& args, const std::wstring& seam) {
+      DeleteFileW((dir + L"dorvex.txt").c_str());
+      const size_t eq = seam.find(L'=');
+      if (eq != std::wstring::npos)
+        SetEnvironmentVariableW(seam.substr(0, eq).c_str(), expand(seam.substr(eq + 1)).c_str());
+      test::RunningProgram agent(exe, L"/auto" + args, dir);
+      const long code = agent.WaitExit(180000);
+      if (eq != std::wstring::npos) SetEnvironmentVariableW(seam.substr(0, eq).c_str(), nullptr);
+      EXPECT_EQ(code, seam.find(L"CRASH") != std::wstring::npos ? 9 : 0);
+      return AnsiToWide(test::ReadBytes(dir + L"dorvex.txt"));
+    };
+    std::wstring seam = r.seam;
+    if (const size_t at = seam.find(L"{dir}"); at != std::wstring::npos) seam.replace(at, 5, dir);
+    const std::wstring first = session(r.args, seam);
+    for (const auto& e : r.first) EXPECT_NE(first.find(expand(e)), std::wstring::npos) << WideToUtf8(first);
+    if (r.first.empty() || r.first[0] != kDone) {
+      EXPECT_EQ(first.find(L"Дорвекс обновлен"), std::wstring::npos);
+    }
+    // Between the two renames only the old file is left: the README's recovery puts it back.
+    if (!test::PathExists(exe)) {
+      ASSERT_TRUE(test::PathExists(exe + L".old"));
+      ASSERT_TRUE(MoveFileW((exe + L".old").c_str(), exe.c_str()));
+    }
+    EXPECT_EQ(VersionOf(exe), r.replaced ? newVersion : oldVersion);
+    if (r.second.empty()) continue;
+    const std::wstring next = session(L"", L"");
+    for (const auto& e : r.second) EXPECT_NE(next.find(expand(e)), std::wstring::npos) << WideToUtf8(next);
+    EXPECT_EQ(VersionOf(exe), r.second[0] == kDone || r.replaced ? newVersion : oldVersion);
+    EXPECT_FALSE(test::PathExists(exe + L".new"));
+    // The next start removes the renamed old file; a session that swapped again leaves its own.
+    EXPECT_EQ(test::PathExists(exe + L".old"), r.second[0] == kDone);
+  }
+}
