@@ -18,6 +18,7 @@
 #include "common/versions.h"
 #include "protocols/protocol.h"
 #include "settings/options.h"
+#include "ui/elevation.h"
 #include "ui/pump.h"
 #include "upgrade/catalogue.h"
 #include "upgrade/mapcheck.h"
@@ -246,10 +247,7 @@ bool MayWriteFolder(const std::wstring& dir) {
   // to a user without the scheduled task's rights.
   const std::wstring denied = EnvText(L"DORVEX_DENY_WRITE");
   if (!denied.empty() && SameText(IncludeTrailingBackslash(denied), IncludeTrailingBackslash(dir))) return false;
-  const std::wstring probe = IncludeTrailingBackslash(dir) + L"~dorvex-rights.tmp";
-  FileHandle h(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  return static_cast<bool>(h);
+  return ui::MayWriteFolder(ExcludeTrailingBackslash(dir));
 }
 
 bool SelfUpgradeWanted() {
