@@ -115,6 +115,18 @@ bool JudgeSetMaps(std::vector<MapGroup>& groups, const std::vector<Entry>& kept,
             tail;
         return false;
       }
+      // Once the publisher's signature was accepted for this map, a set without it is a downgrade.
+      const AcceptedSerialFloor floor = ReadAcceptedSerial(g.MapName);
+      if (floor.Known || !floor.Damage.empty()) {
+        p.MapSignature = floor.Known ? MapSignatureState::Refused : MapSignatureState::FloorFailed;
+        message = Fmt(L"Комплект переноса не содержит подписанной карты файлов обновлений %s программы «%s», а %s.",
+                      g.MapName, p.Title,
+                      floor.Known ? L"подписанная карта с этим именем уже была принята на этом компьютере (номер "
+                                    L"выпуска " + std::to_wstring(floor.Serial) + L")"
+                                  : L"нельзя узнать, принималась ли подписанная карта с этим именем: " + floor.Damage) +
+                  tail;
+        return false;
+      }
       p.MapSignature = MapSignatureState::Unsigned;
       continue;
     }

@@ -734,6 +734,14 @@ TEST(Attacks, FloppySetsArePlacedOnlyAsTheirSignedMapsSay) {
        {{L"Buh\\414\\CvUpgrade.exe", "MZ evil"}, f413},
        L"Комплект переноса не содержит подписанной карты файлов обновлений Buh.nrm",
        false},
+      {"a set without a map after a signed one was accepted, signatures not required",
+       {{L"Buh\\414\\CvUpgrade.exe", "MZ evil"}, f413},
+       L"а подписанная карта с этим именем уже была принята на этом компьютере (номер выпуска 200)",
+       false,
+       [](Bench& b) {
+         b.required = false;
+         ASSERT_TRUE(RecordAcceptedSerial(L"Buh.nrm", 200));
+       }},
       {"a set whose map does not list one of its files",
        {m, s, f413, f414, {L"Buh\\414\\evil.exe", "MZ evil"}},
        L"Файл Buh\\414\\evil.exe комплекта переноса не указан в подписанной карте файлов обновлений Buh.nrm",
