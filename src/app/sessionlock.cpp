@@ -3,6 +3,7 @@
 #include <lmcons.h>
 
 #include "common/handles.h"
+#include "common/links.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "settings/options.h"
@@ -74,6 +75,8 @@ LockResult Take(const std::wstring& directory, const wchar_t* action, SessionLoc
   if (make) ForceDirectories(repository);
   if (!DirectoryExists(repository)) return LockResult::Unavailable;
   const std::wstring path = LockPath(repository);
+  // A lock file that is a link would carry the holder's line into a file elsewhere.
+  if (std::wstring linkMessage; !ClearWritePath(repository, kLockName, linkMessage)) return LockResult::Unavailable;
   // Readers may look at it (to say who holds it); nobody else may open it for writing.
   FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
