@@ -42,7 +42,9 @@ arch="$(bash scripts/host-arch)"
 version="$(sed -n 's/^project(dorvex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 out="$tmp/dist"
 # The publisher's key for the maps goes into the settings with the requirement of signed maps.
-openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$tmp/map.pub" 2>/dev/null
+# The publisher's key pair: the setup carries its public half, the maps below are signed with it.
+openssl genrsa -out "$tmp/publisher.key" 2048 2>/dev/null
+openssl rsa -in "$tmp/publisher.key" -pubout -out "$tmp/map.pub" 2>/dev/null
 mapkey="$(openssl pkey -pubin -in "$tmp/map.pub" -outform DER | base64 -w0)"
 if ! DORVEX_MAP_KEY="$tmp/map.pub" DORVEX_DIST_OUT="$out" bash scripts/dist >"$tmp/dist.log" 2>&1; then
   cat "$tmp/dist.log"
@@ -198,21 +200,19 @@ check "the task handed over is not a daily 07:05 run of dorvex.exe /auto as the 
 check "no task was registered with the Task Scheduler" [ -f "$taskreg" ]
 
 # --- The installed program's sessions, started as the shortcut and as the task start it ----------
-# A directory source with a signed map for a load-only program; the settings the setup wrote get
-# the source and the program, as an administrator would add them.
+# A directory source with a signed map for a load-only program; the settings the setup wrote (with
+# the publisher's key) get the source and the program, as an administrator would add them.
 install_folder >"$tmp/install.before"
 src="$tmp/source"
-openssl genrsa -out "$tmp/publisher.key" 2048 2>/dev/null
 publish() { # STEP SERIAL: one more step of Kadry on offer, and the map published with that serial
   mkdir -p "$src/Kadry/$1"
   printf 'kadry %s\n' "$1" >"$src/Kadry/$1/kadry.dat"
-  bash scripts/publish-map --key "$tmp/publisher.key" --serial "$2" "$src" Kadry >/dev/null
+  # --force: the test publishes an older serial on purpose, as an attacker's mirror would.
+  bash scripts/publish-map --force --key "$tmp/publisher.key" --serial "$2" "$src" Kadry >/dev/null
 }
 publish 6 100
 {
   printf '[Disk]\nRootDir=%s\n[Connection]\nConnectionType=2\nAttemptCount=1\n[Service]\nEnableLogReports=1\n' "$(winpath "$src")"
-  printf '[Security]\nMapPublicKey=%s\nRequireSignedMaps=1\n' \
-    "$(openssl rsa -in "$tmp/publisher.key" -pubout -outform DER 2>/dev/null | base64 -w0)"
   printf '[General]\nActiveProgramCount=1\n[Program1]\nProgramID=Kadry\nVirtualUpgrade=1\nVirtualVersion=5\n'
 } | crlf >>"$data/dorvex.ini"
 # The shortcut's target, arguments and working folder, read from the shell link itself.
