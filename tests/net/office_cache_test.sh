@@ -37,7 +37,8 @@ for i in $(seq 1 10); do
     printf '[Common]\nUpgradeFilesDir=%s\n' "$(winepath -w "$a/repo")\\"
     printf '[Session]\nTempDir=%s\n' "$(winepath -w "$a/tmp")\\"
     printf '[Http]\nServer=127.0.0.1\nPort=%s\nRootDir=/\n' "$DX_HTTP_PORT"
-    printf '[Connection]\nConnectionType=1\nAttemptCount=1\n'
+    # Two attempts, as an office would set: the cache's work is judged by the origin's log below.
+    printf '[Connection]\nConnectionType=1\nAttemptCount=2\nAttemptPause=1\n[Service]\nEnableLogReports=1\n'
     printf '[Proxy]\nUse=1\nProxyServerName=127.0.0.1\nProxyServerPort=%s\nProxyAuthType=0\nDisableCache=0\n' \
       "$DX_CACHE_PROXY_PORT"
     printf '[General]\nActiveProgramCount=1\n[Program1]\nProgramID=Kadry\nVirtualUpgrade=1\nVirtualVersion=5\n'
@@ -50,7 +51,10 @@ check() {  # check AGENT LAST: the repository holds steps 6..LAST whole and noth
   local v f
   for v in $(seq 6 "$2"); do
     f=$(ls "$root/Kadry/$v")
-    cmp -s "$root/Kadry/$v/$f" "$agents/$1/repo/Kadry/$v/$f" || fail "agent $1: step $v's $f is not whole in its repository"
+    if ! cmp -s "$root/Kadry/$v/$f" "$agents/$1/repo/Kadry/$v/$f"; then
+      find "$agents/$1/repo/Reports" -type f -exec iconv -f CP1251 -t UTF-8 {} \; >&2 2>/dev/null
+      fail "agent $1: step $v's $f is not whole in its repository"
+    fi
   done
   [ -e "$agents/$1/repo/Kadry/$(( $2 + 1 ))" ] && fail "agent $1 has a step that was not yet published"
   return 0
