@@ -59,11 +59,13 @@ check() {  # check AGENT LAST: the repository holds steps 6..LAST whole and noth
   [ -e "$agents/$1/repo/Kadry/$(( $2 + 1 ))" ] && fail "agent $1 has a step that was not yet published"
   return 0
 }
-bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(winepath -w "$DX_PEERS_DIR/half1.bat")" >/dev/null 2>&1
+bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(winepath -w "$DX_PEERS_DIR/half1.bat")" >"$DX_PEERS_DIR/half1.log" 2>&1 ||
+  echo "office_cache_test: half1 ended with $?: $(cat "$DX_PEERS_DIR/half1.log")" >&2
 for i in 1 2 3 4 5; do check "$i" 7; done
 step 8 c.dat 80000  # the publisher adds a step between two agents' runs
 publish
-bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(winepath -w "$DX_PEERS_DIR/half2.bat")" >/dev/null 2>&1
+bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(winepath -w "$DX_PEERS_DIR/half2.bat")" >"$DX_PEERS_DIR/half2.log" 2>&1 ||
+  echo "office_cache_test: half2 ended with $?: $(cat "$DX_PEERS_DIR/half2.log")" >&2
 for i in 6 7 8 9 10; do check "$i" 8; done
 log="$DX_PEERS_DIR/http-access.log"
 for _ in $(seq 1 100); do [ "$(grep -c '^GET /Kadry.nrm ' "$log")" -ge 10 ] && break; sleep 0.1; done
