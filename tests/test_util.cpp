@@ -5,6 +5,8 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "common/routines.h"
+
 namespace dorvex::test {
 
 ScratchDir::ScratchDir(const std::wstring& tag) {
@@ -19,7 +21,9 @@ ScratchDir::ScratchDir(const std::wstring& tag) {
   }
 }
 
-ScratchDir::~ScratchDir() { RemoveTree(path_); }
+ScratchDir::~ScratchDir() {
+  RemoveTree(path_);
+}
 
 void RemoveTree(const std::wstring& pathIn) {
   std::wstring path = pathIn;
@@ -42,6 +46,22 @@ void RemoveTree(const std::wstring& pathIn) {
   }
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_DIRECTORY);
   RemoveDirectoryW(path.c_str());
+}
+
+void CopyTree(const std::wstring& from, const std::wstring& to) {
+  ForceDirectories(to);
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((from + L"*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring n = fd.cFileName;
+    if (n == L"." || n == L"..") continue;
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      CopyTree(from + n + L"\\", to + n + L"\\");
+    else
+      CopyFileW((from + n).c_str(), (to + n).c_str(), FALSE);
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
 }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
@@ -76,7 +96,9 @@ std::string PatternBytes(size_t size, uint32_t seed) {
   return out;
 }
 
-bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool PathExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::wstring TestProgramDir() {
   wchar_t buf[MAX_PATH];
@@ -85,7 +107,9 @@ std::wstring TestProgramDir() {
   return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
-std::wstring FixturePath(const std::wstring& name) { return TestProgramDir() + L"fixtures\\" + name; }
+std::wstring FixturePath(const std::wstring& name) {
+  return TestProgramDir() + L"fixtures\\" + name;
+}
 
 }  // namespace dorvex::test
 

@@ -25,8 +25,10 @@ std::string ReadBytes(const std::wstring& path);
 std::string PatternBytes(size_t size, uint32_t seed = 1);  // repeatable, not all alike
 bool PathExists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
+// Copies a folder's files and subfolders into another (both end with a backslash).
+void CopyTree(const std::wstring& from, const std::wstring& to);
 
-std::wstring TestProgramDir();  // the directory of the running test program, with a backslash
+std::wstring TestProgramDir();                       // the directory of the running test program, with a backslash
 std::wstring FixturePath(const std::wstring& name);  // a fixture program built beside the tests
 
 }  // namespace dorvex::test

@@ -13,6 +13,7 @@
 #include "common/inifile.h"
 #include "common/initable.h"
 #include "common/integrity.h"
+#include "common/links.h"
 #include "common/routines.h"
 #include "common/text.h"
 #include "common/versions.h"
@@ -31,7 +32,6 @@ static_assert(sizeof(void*) == 4 ? sizeof(WINTRUST_FILE_INFO) == 16 : sizeof(WIN
 static_assert(sizeof(void*) == 4 ? sizeof(CMSG_SIGNER_INFO) == 68 : sizeof(CMSG_SIGNER_INFO) == 136);
 
 namespace {
-constexpr wchar_t kAgentExeName[] = L"dorvex.exe";
 constexpr DWORD kSelfTestMs = 30000;
 
 std::wstring Informational(const std::wstring& text) {
@@ -110,6 +110,19 @@ LONG VerifyTrust(const std::wstring& file) {
   return result;
 }
 
+// What the usual answers of WinVerifyTrust mean, after the code in the message.
+std::wstring TrustFailureText(LONG code) {
+  switch (static_cast<unsigned long>(code)) {
+    case 0x80096010: return L": файл изменен после подписи";
+    case 0x800B0100: return L": подписи нет";
+    case 0x800B0109: return L": сертификат подписи не ведет к доверенному корневому сертификату";
+    case 0x800B0101: return L": срок действия сертификата подписи истек, а метки времени в подписи нет";
+    case 0x800B010C: return L": сертификат подписи отозван";
+    case 0x800B0110: return L": сертификат не предназначен для подписи программ";
+    default: return L"";
+  }
+}
+
 // Empty when the fetched file may replace the running one, else why not.
 std::wstring CheckAgentFile(const std::wstring& file, const AgentVersion& expected, const std::wstring& self) {
   AgentVersion found;
@@ -130,7 +143,8 @@ std::wstring CheckAgentFile(const std::wstring& file, const AgentVersion& expect
     if (trust != 0) {
       wchar_t code[16];
       swprintf(code, 16, L"%08lX", static_cast<unsigned long>(trust));
-      return Fmt(L"подпись файла не подтверждена системой (WinVerifyTrust: 0x%s)", std::wstring(code));
+      return Fmt(L"подпись файла не подтверждена системой (WinVerifyTrust: 0x%s%s)", std::wstring(code),
+                 TrustFailureText(trust));
     }
   }
   return L"";
@@ -171,6 +185,54 @@ int RunSelfTest(const std::wstring& exe) {
   return static_cast<int>(code);
 }
 
+// The newest version above the running one that a verified agent map offers, with its one file.
+struct AgentStep {
+  AgentVersion version;
+  std::wstring section, name, hash;
+  int64_t size = 0;
+};
+
+// Empty when the map was read: step.section is then empty when no version above the running one
+// is published. Otherwise why the map is not taken.
+std::wstring ChooseAgentStep(const TIniTable& map, const AgentVersion& running, AgentStep& step) {
+  step = AgentStep{};
+  step.version = running;
+  for (const auto& section : map.UniqueSections()) {
+    AgentVersion v;
+    if (ParseAgentVersion(section, v) && v.Compare(step.version) > 0) {
+      step.version = v;
+      step.section = section;
+    }
+  }
+  if (step.section.empty()) return L"";
+  step.name = map.ReadString(step.section, L"FileName1", L"");
+  step.hash = map.ReadString(step.section, L"FileHash1", L"");
+  step.size = map.ReadInteger(step.section, L"FileSize1", -1);
+  if (map.ReadInteger(step.section, L"Count", 0) == 1 && SameText(step.name, kAgentExeName) &&
+      IsSha256Text(step.hash) && step.size > 0)
+    return L"";
+  return Fmt(
+      L"раздел [%s] должен называть один файл %s с его размером и контрольной суммой (Count=1, FileName1, "
+      L"FileSize1, FileHash1)",
+      step.section, kAgentExeName);
+}
+
+const wchar_t kUnsignedAgentMap[] =
+    L"Карта обновлений Дорвекса %s не принята: Дорвекс обновляется только по карте с проверенной подписью, а подпись "
+    L"этой карты не получена.";
+
+// The last check of a fetched file before it waits for the end of the session.
+void AcceptAgentFile(const std::wstring& file, const AgentStep& step, const std::wstring& self,
+                     const LineHandler& say) {
+  const std::wstring why = CheckAgentFile(file, step.version, self);
+  if (why.empty()) {
+    Pending() = PendingAgent{true, step.version, file, step.hash};
+    say(Informational(Fmt(L"Новая версия Дорвекса (%s) загружена и проверена.", step.version.Text())));
+  } else {
+    say(Fmt(L"Новая версия Дорвекса (%s) не принята: %s.", step.version.Text(), why));
+  }
+}
+
 // The uninstall entry written by the setup names the installed version; it follows the agent
 // when the entry exists and this process may write it.
 void UpdateUninstallEntry(const AgentVersion& version, const std::wstring& dir) {
@@ -191,56 +253,6 @@ void UpdateUninstallEntry(const AgentVersion& version, const std::wstring& dir) 
   RegCloseKey(key);
 }
 }  // namespace
-
-std::wstring AgentVersion::Text() const {
-  return std::to_wstring(part[0]) + L"." + std::to_wstring(part[1]) + L"." + std::to_wstring(part[2]);
-}
-
-int AgentVersion::Compare(const AgentVersion& other) const {
-  for (int i = 0; i < 3; ++i)
-    if (part[i] != other.part[i]) return part[i] < other.part[i] ? -1 : 1;
-  return 0;
-}
-
-bool ParseAgentVersion(const std::wstring& text, AgentVersion& version) {
-  AgentVersion v;
-  size_t at = 0;
-  for (int i = 0; i < 3; ++i) {
-    size_t digits = 0;
-    unsigned value = 0;
-    while (at < text.size() && text[at] >= L'0' && text[at] <= L'9' && digits < 6) {
-      value = value * 10 + static_cast<unsigned>(text[at] - L'0');
-      ++at;
-      ++digits;
-    }
-    if (digits == 0 || value > 0xFFFF) return false;
-    v.part[i] = value;
-    if (i < 2) {
-      if (at >= text.size() || text[at] != L'.') return false;
-      ++at;
-    }
-  }
-  if (at != text.size()) return false;
-  version = v;
-  return true;
-}
-
-bool FileAgentVersion(const std::wstring& exe, AgentVersion& version) {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
-  if (size == 0) return false;
-  std::vector<BYTE> block(size);
-  if (!GetFileVersionInfoW(exe.c_str(), 0, size, block.data())) return false;
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT length = 0;
-  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || !fixed ||
-      length < sizeof(VS_FIXEDFILEINFO))
-    return false;
-  version.part[0] = HIWORD(fixed->dwFileVersionMS);
-  version.part[1] = LOWORD(fixed->dwFileVersionMS);
-  version.part[2] = HIWORD(fixed->dwFileVersionLS);
-  return true;
-}
 
 bool MayWriteFolder(const std::wstring& dir) {
   // Test seam: the folder a test names is one this process may not write, as Program Files is
@@ -278,6 +290,7 @@ void FetchAgentUpgrade(ProtocolClassRef source, const std::wstring& tempDir, Abo
   if (!proto) return;
   auto tell = [&] {
     for (const auto& l : lines) say(l);
+    lines.clear();
   };
   const std::wstring mapName = std::wstring(kAgentProgramID) + L".nrm";
   if (stage) stage(L"Получение карты обновлений Дорвекса");
@@ -300,43 +313,23 @@ void FetchAgentUpgrade(ProtocolClassRef source, const std::wstring& tempDir, Abo
       say(Informational(
           Fmt(L"Карта обновлений Дорвекса %s на источнике не опубликована; Дорвекс не обновляется.", mapName)));
     } else if (fetched && proto->VerifyUpgradeMap(abortHandler) && agent.MapSignature != MapSignatureState::Verified) {
-      say(
-          Fmt(L"Карта обновлений Дорвекса %s не принята: Дорвекс обновляется только по карте с проверенной "
-              L"подписью, а подпись этой карты не получена.",
-              mapName));
+      say(Fmt(kUnsignedAgentMap, mapName));
     } else if (fetched && agent.MapSignature == MapSignatureState::Verified) {
-      const TIniTable map = proto->MapTable();
-      AgentVersion best = running;
-      std::wstring step;
-      for (const auto& section : map.UniqueSections()) {
-        AgentVersion v;
-        if (ParseAgentVersion(section, v) && v.Compare(best) > 0) {
-          best = v;
-          step = section;
-        }
-      }
-      const std::wstring name = step.empty() ? L"" : map.ReadString(step, L"FileName1", L"");
-      const std::wstring hash = step.empty() ? L"" : map.ReadString(step, L"FileHash1", L"");
-      if (step.empty()) {
+      tell();  // what the map's check said comes before what the map offers
+      AgentStep step;
+      const std::wstring why = ChooseAgentStep(proto->MapTable(), running, step);
+      if (!why.empty()) {
+        say(Fmt(L"Карта обновлений Дорвекса %s не принята: %s.", mapName, why));
+      } else if (step.section.empty()) {
         say(Informational(Fmt(L"Работает последняя опубликованная версия Дорвекса (%s).", running.Text())));
-      } else if (map.ReadInteger(step, L"Count", 0) != 1 || !SameText(name, kAgentExeName) || !IsSha256Text(hash)) {
-        say(
-            Fmt(L"Карта обновлений Дорвекса %s не принята: раздел [%s] должен называть один файл %s с его размером и "
-                L"контрольной суммой (Count=1, FileName1, FileSize1, FileHash1).",
-                mapName, step, kAgentExeName));
       } else {
-        proto->StepList = {step};
-        if (stage) stage(Fmt(L"Загрузка новой версии Дорвекса (%s)", best.Text()));
-        if (proto->DownloadFiles(abortHandler, stage) && proto->RemoveUnlistedFiles(step)) {
-          const std::wstring file =
-              IncludeTrailingBackslash(Settings().UpgradeFilesDir) + kAgentProgramID + L"\\" + step + L"\\" + name;
-          const std::wstring why = CheckAgentFile(file, best, self);
-          if (why.empty()) {
-            Pending() = PendingAgent{true, best, file, hash};
-            say(Informational(Fmt(L"Новая версия Дорвекса (%s) загружена и проверена.", best.Text())));
-          } else {
-            say(Fmt(L"Новая версия Дорвекса (%s) не принята: %s.", best.Text(), why));
-          }
+        proto->StepList = {step.section};
+        if (stage) stage(Fmt(L"Загрузка новой версии Дорвекса (%s)", step.version.Text()));
+        if (proto->DownloadFiles(abortHandler, stage) && proto->RemoveUnlistedFiles(step.section)) {
+          tell();
+          AcceptAgentFile(IncludeTrailingBackslash(Settings().UpgradeFilesDir) + kAgentProgramID + L"\\" +
+                              step.section + L"\\" + step.name,
+                          step, self, say);
         }
       }
     }
@@ -348,6 +341,60 @@ void FetchAgentUpgrade(ProtocolClassRef source, const std::wstring& tempDir, Abo
   }
   proto->Logout();
   proto->Disconnect();
+}
+
+void TakeAgentFromSet(const std::wstring& setDir, const LineHandler& say) {
+  Pending() = PendingAgent{};
+  if (!SelfUpgradeWanted()) return;
+  const std::wstring self = ExecutablePath();
+  const std::wstring mapName = std::wstring(kAgentProgramID) + L".nrm";
+  AgentVersion running;
+  std::string map, sig;
+  if (!FileAgentVersion(self, running)) {
+    say(Fmt(L"Нельзя прочитать версию работающего Дорвекса (%s): обновления самого Дорвекса не проверяются.", self));
+    return;
+  }
+  if (!ReadFileBytes(setDir + mapName, map, kMaxMapBytes)) {
+    say(Informational(L"В комплекте переноса нет новой версии Дорвекса; Дорвекс не обновляется."));
+    return;
+  }
+  // Judged as a map fetched from a source is: the signature, [MapInfo], the serial floor.
+  const bool haveSig = ReadFileBytes(setDir + mapName + L".sig", sig, kMaxSignatureBytes);
+  const MapJudgement j = JudgeMap(map, haveSig ? &sig : nullptr, mapName, kAgentProgramID, false,
+                                  Fmt(L"в комплекте переноса нет файла подписи %s.sig", mapName));
+  if (IsRefusedMap(j.State)) return say(j.Refusal + L" Дорвекс не обновляется.");
+  if (j.State != MapSignatureState::Verified) return say(Fmt(kUnsignedAgentMap, mapName));
+  if (!j.Note.empty()) say(Informational(j.Note));
+  TIniTable table;
+  table.LoadFromText(TIniTable::DecodeFileBytes(map));
+  AgentStep step;
+  const std::wstring why = ChooseAgentStep(table, running, step);
+  if (!why.empty()) return say(Fmt(L"Карта обновлений Дорвекса %s не принята: %s.", mapName, why));
+  if (step.section.empty())
+    return say(Informational(Fmt(L"Работает последняя опубликованная версия Дорвекса (%s).", running.Text())));
+  const std::wstring relative = std::wstring(kAgentProgramID) + L"\\" + step.section + L"\\" + step.name;
+  const std::wstring carried = setDir + step.section + L"\\" + step.name;
+  std::wstring digest, error;
+  if (FileSizeOf(carried) != step.size || !FileSha256(carried, digest, error) || !SameDigest(digest, step.hash))
+    return say(Fmt(L"Новая версия Дорвекса (%s) не принята: %s.", step.version.Text(),
+                   FileExists(carried) ? Fmt(L"файл %s комплекта переноса не совпадает с картой обновлений Дорвекса "
+                                             L"по размеру и контрольной сумме",
+                                             relative)
+                                       : Fmt(L"комплект переноса не содержит файла %s", relative)));
+  // In the repository beside the map, as after a fetch: a set written here carries them on.
+  const std::wstring repository = IncludeTrailingBackslash(Settings().UpgradeFilesDir);
+  const std::wstring file = repository + relative;
+  std::wstring linkError;
+  if (!ClearWritePath(repository, relative, linkError)) return say(linkError + L" Дорвекс не обновляется.");
+  ForceDirectories(ExtractFilePath(file));
+  if (!CopyFileW(carried.c_str(), file.c_str(), FALSE))
+    return say(Fmt(L"Нельзя поместить файл %s в хранилище обновлений. Ошибка Windows: «%s». Дорвекс не обновляется.",
+                   file, WindowsErrorText(GetLastError())));
+  for (const auto& [name, bytes] :
+       {std::pair<std::wstring, const std::string*>{mapName, &map}, {mapName + L".sig", &sig}})
+    if (ClearWritePath(repository, std::wstring(kAgentProgramID) + L"\\" + name, linkError))
+      WriteFileBytes(repository + kAgentProgramID + L"\\" + name, *bytes);
+  AcceptAgentFile(file, step, self, say);
 }
 
 void InstallAgentUpgrade(const LineHandler& say) {

@@ -10,21 +10,10 @@
 #include <string>
 
 #include "common/callbacks.h"
+#include "common/versions.h"
 #include "settings/programs.h"
 
 namespace dorvex {
-
-constexpr wchar_t kAgentProgramID[] = L"Dorvex";
-
-struct AgentVersion {
-  unsigned part[3] = {0, 0, 0};
-  std::wstring Text() const;
-  int Compare(const AgentVersion& other) const;
-};
-// "major.minor.build" in decimal digits, each part below 65536; false for anything else.
-bool ParseAgentVersion(const std::wstring& text, AgentVersion& version);
-// The first three parts of the file version in an executable's version resource.
-bool FileAgentVersion(const std::wstring& exe, AgentVersion& version);
 
 using LineHandler = std::function<void(const std::wstring&)>;
 
@@ -37,6 +26,11 @@ bool SelfUpgradeWanted();
 // outcome is one line for the session's record.
 void FetchAgentUpgrade(ProtocolClassRef source, const std::wstring& tempDir, AbortMethod& abortHandler,
                        const LineHandler& say, const StageTextHandler& stage);
+
+// After a floppy set was read: judges the agent's map, signature and newest file the set carried
+// (joined in setDir as they lie in the repository's folder of the agent) as a fetch from a source
+// would, and places what holds into the repository to wait for the end of the session.
+void TakeAgentFromSet(const std::wstring& setDir, const LineHandler& say);
 
 // After the upgrade phase: puts a verified new version in place of the running executable.
 void InstallAgentUpgrade(const LineHandler& say);

@@ -267,6 +267,12 @@ void TMainForm::ImportFromFloppies(TProgramList& list, bool& listChanged) {
   handlers.Size = [this](void* sender, int32_t size, bool valid) { SetSizeForDownload(sender, size, valid); };
   handlers.Traffic = [this](void* sender, bool sent, int32_t count) { ShowTraffic(sender, sent, count); };
   handlers.ProgramLine = [this](const std::wstring& t) { ui::SetText(Controls()->ProgramLabel, t); };
+  AgentVersion running;
+  if (SelfUpgradeWanted() && FileAgentVersion(ExecutablePath(), running))
+    handlers.AgentNeeds = [running](const std::wstring& step) {
+      AgentVersion v;
+      return ParseAgentVersion(step, v) && v.Compare(running) > 0;
+    };
   std::wstring message;
   if (!ImportTransferSet(&list, SessionTempDir, AbortHandler, handlers, message)) {
     if (StopRequested) message = L"Загрузка с дискеты прервана пользователем.";
@@ -274,6 +280,8 @@ void TMainForm::ImportFromFloppies(TProgramList& list, bool& listChanged) {
     SessionFailed(kExitProgramFailed);
     return;
   }
+  TakeAgentFromSet(IncludeTrailingBackslash(SessionTempDir) + kAgentProgramID + L"\\",
+                   [this](const std::wstring& t) { ShowSessionMessage(this, t); });
   ShowAction(L"");
   RemoveTempDirOnExit = true;
   UpgradePhase(listChanged);

@@ -67,4 +67,54 @@ TDateTime TVersionInfo::FileDate() const {
   return EncodeDateTime(st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
 }
 
+std::wstring AgentVersion::Text() const {
+  return std::to_wstring(part[0]) + L"." + std::to_wstring(part[1]) + L"." + std::to_wstring(part[2]);
+}
+
+int AgentVersion::Compare(const AgentVersion& other) const {
+  for (int i = 0; i < 3; ++i)
+    if (part[i] != other.part[i]) return part[i] < other.part[i] ? -1 : 1;
+  return 0;
+}
+
+bool ParseAgentVersion(const std::wstring& text, AgentVersion& version) {
+  AgentVersion v;
+  size_t at = 0;
+  for (int i = 0; i < 3; ++i) {
+    size_t digits = 0;
+    unsigned value = 0;
+    while (at < text.size() && text[at] >= L'0' && text[at] <= L'9' && digits < 6) {
+      value = value * 10 + static_cast<unsigned>(text[at] - L'0');
+      ++at;
+      ++digits;
+    }
+    if (digits == 0 || value > 0xFFFF) return false;
+    v.part[i] = value;
+    if (i < 2) {
+      if (at >= text.size() || text[at] != L'.') return false;
+      ++at;
+    }
+  }
+  if (at != text.size()) return false;
+  version = v;
+  return true;
+}
+
+bool FileAgentVersion(const std::wstring& exe, AgentVersion& version) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+  if (size == 0) return false;
+  std::vector<BYTE> block(size);
+  if (!GetFileVersionInfoW(exe.c_str(), 0, size, block.data())) return false;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || !fixed ||
+      length < sizeof(VS_FIXEDFILEINFO))
+    return false;
+  version.part[0] = HIWORD(fixed->dwFileVersionMS);
+  version.part[1] = LOWORD(fixed->dwFileVersionMS);
+  version.part[2] = HIWORD(fixed->dwFileVersionLS);
+  return true;
+}
+
 }  // namespace dorvex

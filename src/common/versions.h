@@ -34,4 +34,19 @@ class TVersionInfo {
   std::vector<uint8_t> block_;
 };
 
+// The agent's own program ID: the name of its map and of its folder in sources and repository.
+constexpr wchar_t kAgentProgramID[] = L"Dorvex";
+// Its one file in each published version.
+constexpr wchar_t kAgentExeName[] = L"dorvex.exe";
+
+struct AgentVersion {
+  unsigned part[3] = {0, 0, 0};
+  std::wstring Text() const;
+  int Compare(const AgentVersion& other) const;
+};
+// "major.minor.build" in decimal digits, each part below 65536; false for anything else.
+bool ParseAgentVersion(const std::wstring& text, AgentVersion& version);
+// The first three parts of the file version in an executable's version resource.
+bool FileAgentVersion(const std::wstring& exe, AgentVersion& version);
+
 }  // namespace dorvex

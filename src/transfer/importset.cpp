@@ -14,6 +14,7 @@
 #include "common/pump.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "common/versions.h"
 #include "protocols/protocol.h"
 #include "settings/options.h"
 #include "transfer/floppy.h"
@@ -60,6 +61,7 @@ bool IsDeviceName(const std::wstring& part) {
 
 struct Entry {
   std::wstring Name;  // relative to the repository, without a leading backslash
+  size_t Order = 0;   // its place in the header, which is its place on the disks
   int32_t Size = 0;
   std::wstring Hash;  // SHA-256 as the writer saw the file; empty for sets that carry none
 };
@@ -122,7 +124,8 @@ bool JudgeSetMaps(std::vector<MapGroup>& groups, const std::vector<Entry>& kept,
         message = Fmt(L"Комплект переноса не содержит подписанной карты файлов обновлений %s программы «%s», а %s.",
                       g.MapName, p.Title,
                       floor.Known ? L"подписанная карта с этим именем уже была принята на этом компьютере (номер "
-                                    L"выпуска " + std::to_wstring(floor.Serial) + L")"
+                                    L"выпуска " +
+                                        std::to_wstring(floor.Serial) + L")"
                                   : L"нельзя узнать, принималась ли подписанная карта с этим именем: " + floor.Damage) +
                   tail;
         return false;
@@ -272,6 +275,12 @@ struct SetImport {
   void Stage(const std::wstring& t) const {
     if (Handlers->Stage) Handlers->Stage(t);
   }
+  // A file of the agent's own folder, when the agent takes its upgrades from sets and is not
+  // itself on the delivery list.
+  bool IsAgentEntry(const Entry& e) const {
+    return Handlers->AgentNeeds && StartsWithText(e.Name, std::wstring(kAgentProgramID) + L"\\") &&
+           !Programs->FindByID(kAgentProgramID);
+  }
   void ProgramLine(const std::wstring& t) const {
     if (Handlers->ProgramLine) Handlers->ProgramLine(t);
   }
@@ -363,6 +372,7 @@ bool ReadSetHeader(SetImport& run, std::wstring& message) {
           run.Refused(Fmt(L"файлы «%s» и «%s» записаны под одним именем", run.Entries[seen->second].Name, e.Name));
       return false;
     }
+    e.Order = run.Entries.size();
     run.Entries.push_back(e);
   }
   return true;
@@ -372,10 +382,19 @@ bool ReadSetHeader(SetImport& run, std::wstring& message) {
 // lists, adds the publisher's maps and signatures the set carries for them, and checks that the
 // steps follow on from the installed versions without a gap.
 bool ChooseSetFiles(SetImport& run, std::wstring& message) {
+  bool agentStep = false;
   for (const auto& e : run.Entries) {
     std::vector<std::wstring> parts;
     SplitText(ExtractFilePath(e.Name), parts, L"\\", false);
     if (parts.size() < 2) continue;
+    if (run.IsAgentEntry(e)) {
+      // The agent's own newer version, a file directly in its step's folder.
+      if (parts.size() == 2 && run.Handlers->AgentNeeds(parts[1])) {
+        run.Kept.push_back(e);
+        agentStep = true;
+      }
+      continue;
+    }
     bool emergency = SameText(parts[1], L"repair");
     std::wstring step = emergency ? (parts.size() > 2 ? parts[2] : L"") : parts[1];
     TProgram* p = run.Programs->FindByID(parts[0]);
@@ -394,6 +413,7 @@ bool ChooseSetFiles(SetImport& run, std::wstring& message) {
   // The publisher's maps and signatures the set carries for the programs it serves: with a key
   // they, not the set's own header, vouch for every file placed.
   for (const auto& e : run.Kept) {
+    if (run.IsAgentEntry(e)) continue;
     std::vector<std::wstring> parts;
     SplitText(e.Name, parts, L"\\", false);
     MapGroup g;
@@ -403,18 +423,24 @@ bool ChooseSetFiles(SetImport& run, std::wstring& message) {
                      [&](const MapGroup& o) { return o.Program == g.Program && o.Emergency == g.Emergency; }))
       run.Groups.push_back(g);
   }
-  for (auto& g : run.Groups) {
-    g.MapName = g.Program->ProgramID + (g.Emergency ? L".emr" : L".nrm");
-    for (const auto& e : run.Entries) {
-      if (SameText(e.Name, g.Program->ProgramID + L"\\" + g.MapName))
-        g.Map = static_cast<int>(run.Kept.size());
-      else if (SameText(e.Name, g.Program->ProgramID + L"\\" + g.MapName + L".sig"))
-        g.Signature = static_cast<int>(run.Kept.size());
-      else
-        continue;
+  for (auto& g : run.Groups) g.MapName = g.Program->ProgramID + (g.Emergency ? L".emr" : L".nrm");
+  auto mapOf = [&](const std::wstring& id, const std::wstring& mapName, const Entry& e) {
+    return SameText(e.Name, id + L"\\" + mapName) || SameText(e.Name, id + L"\\" + mapName + L".sig");
+  };
+  const std::wstring agentMap = std::wstring(kAgentProgramID) + L".nrm";
+  for (const auto& e : run.Entries)
+    if (std::any_of(run.Groups.begin(), run.Groups.end(),
+                    [&](const MapGroup& g) { return mapOf(g.Program->ProgramID, g.MapName, e); }) ||
+        (agentStep && run.IsAgentEntry(e) && mapOf(kAgentProgramID, agentMap, e)))
       run.Kept.push_back(e);
+  // The disks hold the files in the header's order, and so they are read.
+  std::stable_sort(run.Kept.begin(), run.Kept.end(), [](const Entry& a, const Entry& b) { return a.Order < b.Order; });
+  for (size_t i = 0; i < run.Kept.size(); ++i)
+    for (auto& g : run.Groups) {
+      if (SameText(run.Kept[i].Name, g.Program->ProgramID + L"\\" + g.MapName)) g.Map = static_cast<int>(i);
+      if (SameText(run.Kept[i].Name, g.Program->ProgramID + L"\\" + g.MapName + L".sig"))
+        g.Signature = static_cast<int>(i);
     }
-  }
   if (run.Kept.empty()) {
     message =
         Fmt(L"На дискете в дисководе %s нет обновлений, загрузка которых необходима. Там только устаревшие "
@@ -480,29 +506,23 @@ bool CopyPiece(const SetImport& run, const Entry& e, const std::wstring& d, cons
     message = kIncompleteSet;
     return false;
   }
+  // A short read or write: the position reached in the file that fell short.
+  auto portionFailed = [&message](const wchar_t* what, int64_t at, const std::wstring& file) {
+    message = Fmt(L"Ошибка %s очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета испорчена.",
+                  what, static_cast<long long>(at), file);
+    return false;
+  };
   int64_t position = 0;
   while (position < size.QuadPart) {
     DWORD portion = static_cast<DWORD>(std::min<int64_t>(kPortion, size.QuadPart - position));
     DWORD got = 0;
     BOOL ok = ReadFile(in.get(), buffer, portion, &got, nullptr);
     position += got;
-    if (!ok || got < portion) {
-      message =
-          Fmt(L"Ошибка чтения очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
-              L"испорчена.",
-              static_cast<long long>(position), d);
-      return false;
-    }
+    if (!ok || got < portion) return portionFailed(L"чтения", position, d);
     DWORD put = 0;
     ok = WriteFile(out, buffer, portion, &put, nullptr);
     written += put;
-    if (!ok || put < portion) {
-      message =
-          Fmt(L"Ошибка записи очередной порции данных с дискеты (в позиции %d файла %s). Вероятно дискета "
-              L"испорчена.",
-              static_cast<long long>(written), t);
-      return false;
-    }
+    if (!ok || put < portion) return portionFailed(L"записи", written, t);
     if (run.Handlers->Traffic) run.Handlers->Traffic(nullptr, false, static_cast<int32_t>(portion));
     if (*run.Cancelled) return false;
     ProcessPendingMessages();
@@ -515,6 +535,8 @@ bool CopyPiece(const SetImport& run, const Entry& e, const std::wstring& d, cons
 // turn; then checks that each is whole and matches the checksum the writer recorded.
 bool CopySetFromDisks(SetImport& run, std::wstring& message) {
   run.Stage(L"Копирование комплекта файлов с дискеты в хранилище");
+  // Nothing of an earlier set's agent files is taken for this set's.
+  if (run.Handlers->AgentNeeds) ClearDirectory(run.TempDir + kAgentProgramID, true);
   int disk = 1;
   int64_t copied = 0;
   std::unique_ptr<char[]> buffer(new char[kPortion]);
@@ -582,6 +604,7 @@ bool PlaceSetFiles(SetImport& run, std::wstring& message) {
   run.ProgramLine(L"");
   const std::wstring repository = IncludeTrailingBackslash(Settings().UpgradeFilesDir);
   for (const auto& e : run.Kept) {
+    if (run.IsAgentEntry(e)) continue;  // judged and placed by the agent itself
     const std::wstring target = repository + e.Name;
     if (!ClearWritePath(repository, e.Name, message)) return false;
     ForceDirectories(ExtractFilePath(target));

@@ -4,6 +4,7 @@
 // steps are entered into each program's step list for the upgrade phase.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "common/callbacks.h"
@@ -16,6 +17,11 @@ struct ImportHandlers {
   SizeHandler Size;              // the size to transfer
   TrafficHandler Traffic;        // bytes received
   StageTextHandler ProgramLine;  // the program line of the report window
+  // Which of the agent's own version steps (folder names under its program ID) it still needs;
+  // without it the agent's files in a set are passed over. The needed ones are joined with the
+  // agent's map and signature in the temporary directory, under the agent's program ID, and are
+  // not placed: the agent judges them itself.
+  std::function<bool(const std::wstring& step)> AgentNeeds;
 };
 
 // True on complete success; otherwise false with a message (empty when the user stopped it).

@@ -305,7 +305,7 @@ bool TUploadForm::WizardControlChangingPage(int from, int to) {
       ui::ShowError(hwnd_, L"В выбранных обновлениях нет ни одного файла для выгрузки. Выберите другие обновления.");
       return false;
     }
-    std::wstring clash = CheckSetNames(paths);
+    std::wstring clash = CheckSetNames(WithAgentUpgrade(WithProgramMaps(paths)));
     if (!clash.empty()) {
       ui::ShowError(hwnd_, clash);
       return false;

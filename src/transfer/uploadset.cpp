@@ -8,6 +8,7 @@
 #include "common/integrity.h"
 #include "common/routines.h"
 #include "common/text.h"
+#include "common/versions.h"
 #include "settings/options.h"
 #include "transfer/floppy.h"
 #include "ui/dialogs.h"
@@ -104,10 +105,36 @@ std::vector<std::wstring> WithProgramMaps(const std::vector<std::wstring>& paths
   return out;
 }
 
+std::vector<std::wstring> WithAgentUpgrade(const std::vector<std::wstring>& paths) {
+  std::vector<std::wstring> out = paths;
+  const std::wstring dir = IncludeTrailingBackslash(Settings().UpgradeFilesDir) + kAgentProgramID + L"\\";
+  const std::wstring map = dir + kAgentProgramID + L".nrm";
+  if (!FileExists(map) || !FileExists(map + L".sig")) return out;
+  AgentVersion best;
+  std::wstring step;
+  WIN32_FIND_DATAW fd;
+  FindHandle find(FindFirstFileW((dir + L"*").c_str(), &fd));
+  if (find) {
+    do {
+      AgentVersion v;
+      const std::wstring name = fd.cFileName;
+      if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+          ParseAgentVersion(name, v) && v.Compare(best) > 0 && FileExists(dir + name + L"\\" + kAgentExeName)) {
+        best = v;
+        step = name;
+      }
+    } while (FindNextFileW(find.get(), &fd));
+  }
+  if (step.empty()) return out;
+  for (const std::wstring& f : {dir + step + L"\\" + kAgentExeName, map, map + L".sig"})
+    if (std::none_of(out.begin(), out.end(), [&](const std::wstring& o) { return SameText(o, f); })) out.push_back(f);
+  return out;
+}
+
 void TUploadSet::Prepare(const std::vector<std::wstring>& chosen, const std::wstring& stagingDir) {
   Files.clear();
   TotalSize = 0;
-  const std::vector<std::wstring> paths = WithProgramMaps(chosen);
+  const std::vector<std::wstring> paths = WithAgentUpgrade(WithProgramMaps(chosen));
   for (const auto& p : paths) {
     int32_t size = FileSizeOf(p);
     if (size == -1) continue;

@@ -26,6 +26,11 @@ std::wstring CheckSetNames(const std::vector<std::wstring>& paths);
 // computer can check the set's files against the publisher's word.
 std::vector<std::wstring> WithProgramMaps(const std::vector<std::wstring>& paths);
 
+// The paths and, when the repository holds the agent's own verified map and signature, the newest
+// version of the agent it keeps with them, so that the agent on the reading computer upgrades
+// itself from the set as it would from a source.
+std::vector<std::wstring> WithAgentUpgrade(const std::vector<std::wstring>& paths);
+
 class TUploadSet {
  public:
   struct File {

@@ -1,6 +1,7 @@
 // The agent replacing itself: each row is a copy of the built dorvex.exe run with /auto in a
-// folder of its own against a source (a directory, or lighttpd over HTTPS) that publishes the
-// agent's own signed map, then run once more to see which version the next session is.
+// folder of its own against a source (a directory, lighttpd over HTTPS, or a floppy set in A:)
+// that publishes the agent's own signed map, then run once more to see which version the next
+// session is.
 #include "app/selfupgrade.h"
 
 #include <gtest/gtest.h>
@@ -17,22 +18,6 @@ std::wstring Env(const wchar_t* name) {
   wchar_t buf[1024];
   const DWORD n = GetEnvironmentVariableW(name, buf, 1024);
   return n > 0 && n < 1024 ? std::wstring(buf, n) : L"";
-}
-
-void CopyTree(const std::wstring& from, const std::wstring& to) {
-  ForceDirectories(to);
-  WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW((from + L"*").c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring n = fd.cFileName;
-    if (n == L"." || n == L"..") continue;
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      CopyTree(from + n + L"\\", to + n + L"\\");
-    else
-      CopyFileW((from + n).c_str(), (to + n).c_str(), FALSE);
-  } while (FindNextFileW(h, &fd));
-  FindClose(h);
 }
 
 // The certificate file's base64 body: how the settings name a trusted authority.
@@ -58,19 +43,54 @@ std::wstring VersionOf(const std::wstring& exe) {
 struct Row {
   const char* name;
   const wchar_t* tree;               // under build/tests/agent-sources
-  bool https;                        // else a directory source
+  int source;                        // 0: a directory, 1: lighttpd over https, 2: a floppy set
   const wchar_t* args;               // the first session's switches besides /auto
   const wchar_t* extra;              // more settings
   const wchar_t* seam;               // VARIABLE=value for the first session; "{dir}" is the agent's folder
   std::vector<std::wstring> first;   // lines of the first session's report ({old}, {new})
   bool replaced;                     // whether dorvex.exe is the new version after the first session
   std::vector<std::wstring> second;  // lines of the next session's report
+  const wchar_t* agent = nullptr;    // the running agent under agent-sources; else the built one
+  bool entry = false;                // with the setup's uninstall entry naming the agent's folder
 };
+
+// A floppy set in A: that carries what the tree publishes of the agent, named as the
+// repository of the writing computer keeps it.
+void WriteAgentSet(const std::wstring& tree) {
+  ClearDirectory(L"A:\\", true);
+  std::vector<std::wstring> names;
+  for (const wchar_t* f : {L"Dorvex.nrm", L"Dorvex.nrm.sig"})
+    if (test::PathExists(tree + f)) names.push_back(std::wstring(L"Dorvex\\") + f);
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((tree + L"Dorvex\\*.*").c_str(), &fd);
+  for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &fd))
+    if (fd.cFileName[0] != L'.') names.push_back(std::wstring(L"Dorvex\\") + fd.cFileName + L"\\dorvex.exe");
+  if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  std::wstring header = L"[PackageInfo]\r\nSessionID=2026-12-08 23:00:00\r\nFileCount=" + std::to_wstring(names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::wstring from = tree + (names[i].find(L".nrm") != std::wstring::npos ? names[i].substr(7) : names[i]);
+    header += L"\r\n[File" + std::to_wstring(i + 1) + L"]\r\nFileName=" + names[i] + L"\r\nFileSize=" +
+              std::to_wstring(test::ReadBytes(from).size());
+    CopyFileW(from.c_str(), (L"A:\\" + ExtractFileName(names[i])).c_str(), FALSE);
+  }
+  test::WriteBytes(L"A:\\files.inf", WideToAnsi(header + L"\r\n"));
+}
+
+const wchar_t kUninstall[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Dorvex";
+std::wstring DisplayVersion() {
+  wchar_t text[64] = {};
+  DWORD size = sizeof(text) - sizeof(wchar_t);
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kUninstall, L"DisplayVersion", RRF_RT_REG_SZ, nullptr, text, &size) ==
+                 ERROR_SUCCESS
+             ? text
+             : L"";
+}
 
 const wchar_t kDone[] = L"Дорвекс обновлен с версии {old} до версии {new}";
 const wchar_t kCurrent[] = L"Работает последняя опубликованная версия Дорвекса ({new})";
 const wchar_t kSameOld[] = L"Версия «Дорвекса»: {old}";
 const wchar_t kSameNew[] = L"Версия «Дорвекса»: {new}";
+const wchar_t kOtherSigner[] = L"файл не подписан сертификатом, которым подписан работающий Дорвекс";
 }  // namespace
 
 TEST(SelfUpgrade, TheAgentReplacesItselfOnlyWithAVerifiedNewerVersion) {
@@ -171,6 +191,47 @@ TEST(SelfUpgrade, TheAgentReplacesItselfOnlyWithAVerifiedNewerVersion) {
        {},
        true,
        {kCurrent, kSameNew}},
+      {"a floppy set, the uninstall entry following", L"good", 2, L"", L"", L"", {kDone}, true, {}, nullptr, true},
+      {"an unsigned agent map in a floppy set",
+       L"unsigned",
+       2,
+       L"",
+       L"",
+       L"",
+       {L"Дорвекс обновляется только по карте с проверенной подписью"},
+       false,
+       {}},
+      {"a floppy set's file whose hash differs",
+       L"badhash",
+       2,
+       L"",
+       L"",
+       L"",
+       {L"комплекта переноса не совпадает с картой обновлений Дорвекса"},
+       false,
+       {}},
+      {"both signed by one certificate", L"signed", 0, L"", L"", L"", {kDone}, true, {}, L"old-signed.exe"},
+      {"the new one signed by another certificate",
+       L"othercert",
+       0,
+       L"",
+       L"",
+       L"",
+       {kOtherSigner},
+       false,
+       {},
+       L"old-signed.exe"},
+      {"the old one signed, the new one not", L"good", 0, L"", L"", L"", {kOtherSigner}, false, {}, L"old-signed.exe"},
+      {"the new one changed after signing",
+       L"tampered",
+       0,
+       L"",
+       L"",
+       L"",
+       {L"подпись файла не подтверждена системой (WinVerifyTrust: 0x80096010"},
+       false,
+       {},
+       L"old-signed.exe"},
   };
   auto expand = [&](std::wstring t) {
     for (auto [from, to] : {std::pair<std::wstring, std::wstring>{L"{old}", oldVersion}, {L"{new}", newVersion}})
@@ -181,14 +242,26 @@ TEST(SelfUpgrade, TheAgentReplacesItselfOnlyWithAVerifiedNewerVersion) {
     SCOPED_TRACE(r.name);
     test::ScratchDir pc(L"agent");
     const std::wstring dir = pc / L"agent\\", exe = dir + L"dorvex.exe";
-    const std::wstring source = r.https ? Env(L"DX_HTTP_ROOT") : pc / L"source\\";
+    const std::wstring source = r.source == 1 ? Env(L"DX_HTTP_ROOT") : pc / L"source\\";
     test::RemoveTree(source);
-    CopyTree(sources + r.tree + L"\\", source);
+    test::CopyTree(sources + r.tree + L"\\", source);
+    if (r.source == 2) WriteAgentSet(source);
     ForceDirectories(dir);
-    ASSERT_TRUE(CopyFileW(built.c_str(), exe.c_str(), FALSE));
-    const std::wstring via = r.https ? L"[Http]\r\nServer=https://localhost\r\nPort=" + Env(L"DX_HTTPS_PORT") +
-                                           L"\r\nRootDir=/\r\n[Proxy]\r\nUse=0\r\n[Connection]\r\nConnectionType=1\r\n"
-                                     : L"[Disk]\r\nRootDir=" + source + L"\r\n[Connection]\r\nConnectionType=2\r\n";
+    ASSERT_TRUE(CopyFileW((r.agent ? sources + r.agent : built).c_str(), exe.c_str(), FALSE));
+    HKEY entry = nullptr;
+    if (r.entry) {
+      ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &entry, nullptr),
+                ERROR_SUCCESS);
+      for (auto [name, value] :
+           {std::pair<const wchar_t*, std::wstring>{L"InstallLocation", dir}, {L"DisplayVersion", oldVersion}})
+        RegSetValueExW(entry, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+    const std::wstring via = r.source == 2 ? L"[Disk]\r\nRootDir=A:\\\r\n[Connection]\r\nConnectionType=2\r\n"
+                             : r.source == 1
+                                 ? L"[Http]\r\nServer=https://localhost\r\nPort=" + Env(L"DX_HTTPS_PORT") +
+                                       L"\r\nRootDir=/\r\n[Proxy]\r\nUse=0\r\n[Connection]\r\nConnectionType=1\r\n"
+                                 : L"[Disk]\r\nRootDir=" + source + L"\r\n[Connection]\r\nConnectionType=2\r\n";
     test::WriteBytes(
         dir + L"dorvex.ini",
         WideToAnsi(L"[Common]\r\nUpgradeFilesDir=" + pc / L"repo\\" + L"\r\n" + via +
@@ -220,6 +293,11 @@ TEST(SelfUpgrade, TheAgentReplacesItselfOnlyWithAVerifiedNewerVersion) {
       ASSERT_TRUE(MoveFileW((exe + L".old").c_str(), exe.c_str()));
     }
     EXPECT_EQ(VersionOf(exe), r.replaced ? newVersion : oldVersion);
+    if (entry) {
+      EXPECT_EQ(DisplayVersion(), newVersion);
+      RegCloseKey(entry);
+      RegDeleteKeyW(HKEY_LOCAL_MACHINE, kUninstall);
+    }
     if (r.second.empty()) continue;
     const std::wstring next = session(L"", L"");
     for (const auto& e : r.second) EXPECT_NE(next.find(expand(e)), std::wstring::npos) << WideToUtf8(next);

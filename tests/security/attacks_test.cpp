@@ -33,22 +33,6 @@ std::wstring Keys(const std::wstring& rel) {
   return test::TestProgramDir() + L"keys\\" + rel;
 }
 
-void CopyTree(const std::wstring& from, const std::wstring& to) {
-  ForceDirectories(to);
-  WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW((from + L"*").c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring n = fd.cFileName;
-    if (n == L"." || n == L"..") continue;
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      CopyTree(from + n + L"\\", to + n + L"\\");
-    else
-      CopyFileW((from + n).c_str(), (to + n).c_str(), FALSE);
-  } while (FindNextFileW(h, &fd));
-  FindClose(h);
-}
-
 // A Unix symbolic link made on the host: Wine shows one to a folder as a reparse point, as
 // Windows shows a junction, and can make neither a junction nor a symbolic link itself.
 void HostLink(const std::wstring& link, const std::wstring& target) {
@@ -127,7 +111,7 @@ struct Bench {
   std::unique_ptr<test::ScriptServer> httpServer;    // Via::ScriptHttp
   std::unique_ptr<test::ScriptedFtpServer> ftpServer;  // Via::ScriptFtp
   // Serves a published tree of the key fixture.
-  void Serve(const std::wstring& tree) { CopyTree(Keys(L"attacks\\" + tree + L"\\"), source); }
+  void Serve(const std::wstring& tree) { test::CopyTree(Keys(L"attacks\\" + tree + L"\\"), source); }
   void Rename(const std::wstring& from, const std::wstring& to) {
     MoveFileExW((source + from).c_str(), (source + to).c_str(), MOVEFILE_REPLACE_EXISTING);
   }
@@ -391,7 +375,7 @@ TEST(Attacks, NothingTheKeyDidNotVouchForIsUsed) {
              nullptr},
       Attack{"a map signed by another key",
              Via::Http,
-             [](Bench& b) { CopyTree(Keys(L"source-b\\"), b.source); },
+             [](Bench& b) { test::CopyTree(Keys(L"source-b\\"), b.source); },
              {L"не подтверждена открытым ключом из настроек", kNothing},
              false,
              nullptr},

@@ -340,6 +340,16 @@ TEST(TransferFormat, TheChosenFilesBringTheirProgramsMaps) {
   set.Prepare({normal[0]}, staging.Path());
   ASSERT_EQ(set.Files.size(), 3u);
   EXPECT_EQ(TIniFile(staging / L"files.inf").ReadString(L"File3", L"FileName", L""), L"Buh\\Buh.nrm.sig");
+  // The agent's own newest version goes along only with its verified map and signature.
+  c.Step(L"Dorvex\\1.0.9", {{L"dorvex.exe", 7}});
+  c.Step(L"Dorvex\\1.0.10", {{L"dorvex.exe", 8}});
+  c.Step(L"Dorvex\\2.0.0", {{L"other.dat", 9}});
+  test::WriteBytes(c.repo + L"Dorvex\\Dorvex.nrm", "m");
+  EXPECT_EQ(Rel(WithAgentUpgrade({repair[0]})), (std::vector<std::wstring>{L"Buh\\repair\\414\\r.dat"}));
+  test::WriteBytes(c.repo + L"Dorvex\\Dorvex.nrm.sig", "s");
+  EXPECT_EQ(Rel(WithAgentUpgrade({repair[0]})),
+            (std::vector<std::wstring>{L"Buh\\repair\\414\\r.dat", L"Dorvex\\1.0.10\\dorvex.exe", L"Dorvex\\Dorvex.nrm",
+                                       L"Dorvex\\Dorvex.nrm.sig"}));
 }
 
 // A set of many small files against a root directory that takes a limited number of entries
