@@ -91,6 +91,10 @@ const wchar_t kCurrent[] = L"Работает последняя опублик�
 const wchar_t kSameOld[] = L"Версия «Дорвекса»: {old}";
 const wchar_t kSameNew[] = L"Версия «Дорвекса»: {new}";
 const wchar_t kOtherSigner[] = L"файл не подписан сертификатом, которым подписан работающий Дорвекс";
+const wchar_t kBadDigest[] = L"подпись файла не подтверждена системой (WinVerifyTrust: 0x80096010";
+const wchar_t kUnsignedMap[] = L"Дорвекс обновляется только по карте с проверенной подписью";
+const wchar_t kSetFileDiffers[] = L"комплекта переноса не совпадает с картой обновлений Дорвекса";
+const wchar_t kSigned[] = L"old-signed.exe";
 }  // namespace
 
 TEST(SelfUpgrade, TheAgentReplacesItselfOnlyWithAVerifiedNewerVersion) {
@@ -192,46 +196,12 @@ TEST(SelfUpgrade, TheAgentReplacesItselfOnlyWithAVerifiedNewerVersion) {
        true,
        {kCurrent, kSameNew}},
       {"a floppy set, the uninstall entry following", L"good", 2, L"", L"", L"", {kDone}, true, {}, nullptr, true},
-      {"an unsigned agent map in a floppy set",
-       L"unsigned",
-       2,
-       L"",
-       L"",
-       L"",
-       {L"Дорвекс обновляется только по карте с проверенной подписью"},
-       false,
-       {}},
-      {"a floppy set's file whose hash differs",
-       L"badhash",
-       2,
-       L"",
-       L"",
-       L"",
-       {L"комплекта переноса не совпадает с картой обновлений Дорвекса"},
-       false,
-       {}},
-      {"both signed by one certificate", L"signed", 0, L"", L"", L"", {kDone}, true, {}, L"old-signed.exe"},
-      {"the new one signed by another certificate",
-       L"othercert",
-       0,
-       L"",
-       L"",
-       L"",
-       {kOtherSigner},
-       false,
-       {},
-       L"old-signed.exe"},
-      {"the old one signed, the new one not", L"good", 0, L"", L"", L"", {kOtherSigner}, false, {}, L"old-signed.exe"},
-      {"the new one changed after signing",
-       L"tampered",
-       0,
-       L"",
-       L"",
-       L"",
-       {L"подпись файла не подтверждена системой (WinVerifyTrust: 0x80096010"},
-       false,
-       {},
-       L"old-signed.exe"},
+      {"an unsigned map in a floppy set", L"unsigned", 2, L"", L"", L"", {kUnsignedMap}, false, {}},
+      {"a floppy set's file whose hash differs", L"badhash", 2, L"", L"", L"", {kSetFileDiffers}, false, {}},
+      {"both signed by one certificate", L"signed", 0, L"", L"", L"", {kDone}, true, {}, kSigned},
+      {"the new one signed by another certificate", L"othercert", 0, L"", L"", L"", {kOtherSigner}, false, {}, kSigned},
+      {"the old one signed, the new one not", L"good", 0, L"", L"", L"", {kOtherSigner}, false, {}, kSigned},
+      {"the new one changed after signing", L"tampered", 0, L"", L"", L"", {kBadDigest}, false, {}, kSigned},
   };
   auto expand = [&](std::wstring t) {
     for (auto [from, to] : {std::pair<std::wstring, std::wstring>{L"{old}", oldVersion}, {L"{new}", newVersion}})
