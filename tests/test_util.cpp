@@ -21,9 +21,7 @@ ScratchDir::ScratchDir(const std::wstring& tag) {
   }
 }
 
-ScratchDir::~ScratchDir() {
-  RemoveTree(path_);
-}
+ScratchDir::~ScratchDir() { RemoveTree(path_); }
 
 void RemoveTree(const std::wstring& pathIn) {
   std::wstring path = pathIn;
@@ -96,9 +94,7 @@ std::string PatternBytes(size_t size, uint32_t seed) {
   return out;
 }
 
-bool PathExists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::wstring TestProgramDir() {
   wchar_t buf[MAX_PATH];
@@ -107,9 +103,7 @@ std::wstring TestProgramDir() {
   return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
-std::wstring FixturePath(const std::wstring& name) {
-  return TestProgramDir() + L"fixtures\\" + name;
-}
+std::wstring FixturePath(const std::wstring& name) { return TestProgramDir() + L"fixtures\\" + name; }
 
 }  // namespace dorvex::test
 
