@@ -338,6 +338,45 @@ EOF
   fail "vsftpd did not start"
 }
 
+# start_squid PEER DIR LINES...: a squid in the foreground on a free loopback port, for loopback
+# clients only, its configuration, pid file and logs in DIR (owned by squid's user "proxy"), with
+# the given lines added (caching, authentication). With an auth_param among them every request must
+# carry credentials the helper accepted. Sets squid_port; fails the run when it does not come up.
+start_squid() {
+  local peer="$1" dir="$2" lines allow="http_access allow localnet" port
+  shift 2
+  lines="$(printf '%s\n' "$@")"
+  [[ "$lines" == *auth_param* ]] && lines+=$'\nacl authed proxy_auth REQUIRED' && allow+=" authed"
+  mkdir -p "$dir"
+  chown -R proxy:proxy "$dir" 2>/dev/null
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || fail "no free port"
+    cat >"$dir/squid.conf" <<EOF
+http_port 127.0.0.1:$port
+pid_filename $dir/squid.pid
+access_log $dir/access.log
+cache_log $dir/cache.log
+cache_store_log none
+coredump_dir $dir
+$lines
+acl localnet src 127.0.0.0/8
+$allow
+http_access deny all
+ftp_passive on
+ftp_epsv off
+shutdown_lifetime 0 seconds
+dns_nameservers 127.0.0.1
+EOF
+    chown proxy:proxy "$dir/squid.conf"
+    if start_peer "$peer" "$port" squid -N -n "dx$port" -f "$dir/squid.conf"; then
+      squid_port=$port
+      return 0
+    fi
+  done
+  cat "$work/$peer.out" "$dir/cache.log" >&2 2>/dev/null
+  fail "squid ($peer) did not start"
+}
+
 start_proxy() {
   command -v squid >/dev/null || fail "squid is not installed"
   command -v htpasswd >/dev/null || fail "htpasswd (apache2-utils) is not installed"
@@ -345,113 +384,31 @@ start_proxy() {
   mkdir -p "$work/squid"
   local user=dorvex password="secret:42"
   htpasswd -b -c "$work/squid/passwd" "$user" "$password" >/dev/null 2>&1 || fail "htpasswd failed"
-  chown -R proxy:proxy "$work/squid" 2>/dev/null
   chmod 644 "$work/squid/passwd"
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$(free_port) || fail "no free port"
-    cat >"$work/squid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-pid_filename $work/squid/squid.pid
-access_log $work/squid/access.log
-cache_log $work/squid/cache.log
-cache_store_log none
-coredump_dir $work/squid
-cache deny all
-cache_mem 8 MB
-auth_param basic program /usr/lib/squid/basic_ncsa_auth $work/squid/passwd
-auth_param basic realm dorvex
-acl localnet src 127.0.0.0/8
-acl authed proxy_auth REQUIRED
-http_access allow localnet authed
-http_access deny all
-ftp_passive on
-ftp_epsv off
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-EOF
-    chown proxy:proxy "$work/squid/squid.conf"
-    if start_peer proxy "$port" squid -N -n "dx$port" -f "$work/squid/squid.conf"; then
-      export DX_PROXY_PORT=$port DX_PROXY_USER="$user" DX_PROXY_PASSWORD="$password"
-      return 0
-    fi
-  done
-  cat "$work/proxy.out" "$work/squid/cache.log" >&2 2>/dev/null
-  fail "squid did not start"
+  start_squid proxy "$work/squid" "cache deny all" "cache_mem 8 MB" \
+    "auth_param basic program /usr/lib/squid/basic_ncsa_auth $work/squid/passwd" "auth_param basic realm dorvex"
+  export DX_PROXY_PORT=$squid_port DX_PROXY_USER="$user" DX_PROXY_PASSWORD="$password"
 }
 
 start_digest_proxy() {
+  command -v squid >/dev/null || fail "squid is not installed"
   [ -x /usr/lib/squid/digest_file_auth ] || fail "squid's digest_file_auth is not installed"
   mkdir -p "$work/dsquid"
   # The helper's file is user:password; a colon in the password would read as a realm.
   printf '%s:%s\n' dorvex secret42 >"$work/dsquid/passwd"
-  chown -R proxy:proxy "$work/dsquid" 2>/dev/null
   chmod 644 "$work/dsquid/passwd"
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$(free_port) || fail "no free port"
-    cat >"$work/dsquid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-pid_filename $work/dsquid/squid.pid
-access_log $work/dsquid/access.log
-cache_log $work/dsquid/cache.log
-cache_store_log none
-coredump_dir $work/dsquid
-cache deny all
-cache_mem 8 MB
-auth_param digest program /usr/lib/squid/digest_file_auth $work/dsquid/passwd
-auth_param digest realm dorvex
-auth_param digest children 2
-acl localnet src 127.0.0.0/8
-acl authed proxy_auth REQUIRED
-http_access allow localnet authed
-http_access deny all
-ftp_passive on
-ftp_epsv off
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-EOF
-    chown proxy:proxy "$work/dsquid/squid.conf"
-    if start_peer digestproxy "$port" squid -N -n "dxd$port" -f "$work/dsquid/squid.conf"; then
-      export DX_DIGEST_PROXY_PORT=$port DX_DIGEST_PROXY_PASSWORD=secret42
-      return 0
-    fi
-  done
-  cat "$work/digestproxy.out" "$work/dsquid/cache.log" >&2 2>/dev/null
-  fail "squid with Digest did not start"
+  start_squid digestproxy "$work/dsquid" "cache deny all" "cache_mem 8 MB" \
+    "auth_param digest program /usr/lib/squid/digest_file_auth $work/dsquid/passwd" \
+    "auth_param digest realm dorvex" "auth_param digest children 2"
+  export DX_DIGEST_PROXY_PORT=$squid_port DX_DIGEST_PROXY_PASSWORD=secret42
 }
 
 # A caching squid with its default refresh rules (heuristic freshness from Last-Modified), in
 # memory, without authentication: the office's proxy.
 start_cache_proxy() {
-  mkdir -p "$work/csquid"
-  chown -R proxy:proxy "$work/csquid"
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$(free_port) || fail "no free port"
-    cat >"$work/csquid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-pid_filename $work/csquid/squid.pid
-access_log $work/csquid/access.log
-cache_log $work/csquid/cache.log
-cache_store_log none
-coredump_dir $work/csquid
-cache_mem 32 MB
-maximum_object_size_in_memory 4 MB
-acl localnet src 127.0.0.0/8
-http_access allow localnet
-http_access deny all
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-EOF
-    chown proxy:proxy "$work/csquid/squid.conf"
-    if start_peer cacheproxy "$port" squid -N -n "dxc$port" -f "$work/csquid/squid.conf"; then
-      export DX_CACHE_PROXY_PORT=$port
-      return 0
-    fi
-  done
-  cat "$work/cacheproxy.out" "$work/csquid/cache.log" >&2 2>/dev/null
-  fail "the caching squid did not start"
+  command -v squid >/dev/null || fail "squid is not installed"
+  start_squid cacheproxy "$work/csquid" "cache_mem 32 MB" "maximum_object_size_in_memory 4 MB"
+  export DX_CACHE_PROXY_PORT=$squid_port
 }
 
 # winbindd stand-alone over a local account in a passdb of its own, and squid asking for NTLM and
@@ -486,41 +443,13 @@ EOF
   # ntlm_auth runs as squid's user and reaches winbindd's privileged socket through its folder.
   chgrp proxy "$s/state/winbindd_privileged" && chmod 750 "$s/state/winbindd_privileged"
   chmod 755 "$s"
-  mkdir -p "$work/nsquid"
-  chown -R proxy:proxy "$work/nsquid"
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$(free_port) || fail "no free port"
-    cat >"$work/nsquid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-pid_filename $work/nsquid/squid.pid
-access_log $work/nsquid/access.log
-cache_log $work/nsquid/cache.log
-cache_store_log none
-coredump_dir $work/nsquid
-cache deny all
-cache_mem 8 MB
-auth_param ntlm program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=squid-2.5-ntlmssp
-auth_param ntlm children 2
-auth_param negotiate program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=gss-spnego
-auth_param negotiate children 2
-acl localnet src 127.0.0.0/8
-acl authed proxy_auth REQUIRED
-http_access allow localnet authed
-http_access deny all
-ftp_passive on
-ftp_epsv off
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-EOF
-    chown proxy:proxy "$work/nsquid/squid.conf"
-    if start_peer ntlmproxy "$port" squid -N -n "dxn$port" -f "$work/nsquid/squid.conf"; then
-      export DX_NTLM_PROXY_PORT=$port DX_NTLM_PROXY_USER=proxy DX_NTLM_PROXY_DOMAIN=DXPROXY DX_NTLM_PROXY_PASSWORD=secret42
-      return 0
-    fi
-  done
-  cat "$work/ntlmproxy.out" "$work/nsquid/cache.log" >&2 2>/dev/null
-  fail "squid with NTLM did not start"
+  command -v squid >/dev/null || fail "squid is not installed"
+  start_squid ntlmproxy "$work/nsquid" "cache deny all" "cache_mem 8 MB" \
+    "auth_param ntlm program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=squid-2.5-ntlmssp" \
+    "auth_param ntlm children 2" \
+    "auth_param negotiate program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=gss-spnego" \
+    "auth_param negotiate children 2"
+  export DX_NTLM_PROXY_PORT=$squid_port DX_NTLM_PROXY_USER=proxy DX_NTLM_PROXY_DOMAIN=DXPROXY DX_NTLM_PROXY_PASSWORD=secret42
 }
 
 export DX_PEERS_DIR="$work"
