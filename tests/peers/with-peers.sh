@@ -23,7 +23,9 @@
 #   digestproxy  another squid like it that asks for Digest only (digest_file_auth checks the password)
 #   cacheproxy   squid caching in memory with its default refresh rules, without authentication
 #   ntlmproxy    another squid asking for NTLM or Negotiate, checked by Samba's ntlm_auth against a
-#          local account of a stand-alone winbindd (which must be the only one on the machine)
+#          local account of a stand-alone winbindd (which must be the only one on the machine); the
+#          user running the tests is logged on there (winbindd keeps its password, as Windows keeps a
+#          logon's), so that NTLM without a login answers as that user
 #
 # Variables handed to the program (Unix environment variables reach Windows programs under Wine):
 #   DX_PEERS_DIR          the temporary folder (Unix path)
@@ -416,13 +418,16 @@ start_cache_proxy() {
 # The Samba client library finds winbindd only at its built-in socket folder.
 start_ntlm_proxy() {
   command -v winbindd >/dev/null && command -v ntlm_auth >/dev/null || fail "winbind (winbindd, ntlm_auth) is not installed"
-  local s="$work/samba" d
+  local s="$work/samba" d me name
+  # The machine's name as Windows (and Wine) gives it: the local accounts' domain.
+  name="$(hostname -s | tr '[:lower:]' '[:upper:]' | cut -c1-15)"
+  me="$(id -un)"
   mkdir -p "$s" /run/samba/winbindd
   for d in private lock state cache pid ncalrpc; do mkdir -p "$s/$d"; done
   cat >"$s/smb.conf" <<EOF
 [global]
-workgroup = DORVEX
-netbios name = DXPROXY
+workgroup = $name
+netbios name = $name
 server role = standalone server
 passdb backend = tdbsam:$s/private/passdb.tdb
 private dir = $s/private
@@ -435,11 +440,15 @@ log file = $s/log.%m
 EOF
   # The local account is squid's own user "proxy", which exists wherever squid is installed.
   printf 'secret42\nsecret42\n' | smbpasswd -c "$s/smb.conf" -a -s proxy >/dev/null 2>&1 || fail "smbpasswd failed"
+  # The user running the tests is an account too, logged on: winbindd keeps its password as a
+  # Windows logon session does, and Wine's NTLM answers with it when a program gives no login.
+  printf 'logon42\nlogon42\n' | smbpasswd -c "$s/smb.conf" -a -s "$me" >/dev/null 2>&1 || fail "smbpasswd failed for $me"
   wbinfo -p >/dev/null 2>&1 && fail "another winbindd answers at /run/samba/winbindd"
   winbindd -F --no-process-group -s "$s/smb.conf" >"$work/winbindd.out" 2>&1 &
   pids+=("$!")
   for _ in $(seq 1 150); do wbinfo -p >/dev/null 2>&1 && break; sleep 0.1; done
   wbinfo -p >/dev/null 2>&1 || { cat "$work/winbindd.out" >&2; fail "winbindd did not start"; }
+  wbinfo --ccache-save="$name\\$me%logon42" >/dev/null 2>&1 || fail "winbindd did not keep the logon of $me"
   # ntlm_auth runs as squid's user and reaches winbindd's privileged socket through its folder.
   chgrp proxy "$s/state/winbindd_privileged" && chmod 750 "$s/state/winbindd_privileged"
   chmod 755 "$s"
@@ -449,7 +458,7 @@ EOF
     "auth_param ntlm children 2" \
     "auth_param negotiate program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=gss-spnego" \
     "auth_param negotiate children 2"
-  export DX_NTLM_PROXY_PORT=$squid_port DX_NTLM_PROXY_USER=proxy DX_NTLM_PROXY_DOMAIN=DXPROXY DX_NTLM_PROXY_PASSWORD=secret42
+  export DX_NTLM_PROXY_PORT=$squid_port DX_NTLM_PROXY_USER=proxy DX_NTLM_PROXY_DOMAIN="$name" DX_NTLM_PROXY_PASSWORD=secret42
 }
 
 export DX_PEERS_DIR="$work"
