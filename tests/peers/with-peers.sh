@@ -280,24 +280,35 @@ start_tlspeer() {
   local names=(sentinter noaia nokcs clienteku badsan nulcn accentcn weakkey sha1 hugechain tls13 oldtls flood truncate
     truncatehead reset notify aia)
   local -a args=()
-  local n p
-  for n in "${names[@]}"; do
-    p=$(free_port) || fail "no free port"
-    # Nothing listens on them before the peer starts: each must differ from those taken already.
-    while [[ " ${args[*]} " == *":$p "* ]]; do p=$(free_port) || fail "no free port"; done
-    args+=("$n:$p")
-    export "DX_HTTPS_${n^^}_PORT=$p"
-  done
-  make_tlspeer_certs "$DX_HTTPS_AIA_PORT"
+  local n p ok
   : >"$work/tls-peer.log"
   export DX_TLSPEER_LOG="$(winpath "$work/tls-peer.log")"
   export DX_TLSPEER_LOG="${DX_TLSPEER_LOG%\\}"
-  start_peer tlspeer "$DX_HTTPS_AIA_PORT" python3 "$here/tests/peers/tls-peer.py" "$work/http" "$work/certs" \
-    "$work/tls-peer.log" "${args[@]}" || { cat "$work/tlspeer.out" >&2; fail "the scripted TLS peer did not start"; }
-  for n in "${args[@]}"; do
-    for _ in $(seq 1 50); do listening "${n#*:}" && break; sleep 0.1; done
-    listening "${n#*:}" || { cat "$work/tlspeer.out" >&2; fail "the scripted TLS peer does not listen on ${n#*:} (${n%%:*})"; }
+  # A port found free may be taken by another program before the peer binds it: then again with others.
+  for _ in 1 2 3 4 5; do
+    args=()
+    for n in "${names[@]}"; do
+      p=$(free_port) || fail "no free port"
+      # Nothing listens on them before the peer starts: each must differ from those taken already.
+      while [[ " ${args[*]} " == *":$p "* ]]; do p=$(free_port) || fail "no free port"; done
+      args+=("$n:$p")
+      export "DX_HTTPS_${n^^}_PORT=$p"
+    done
+    make_tlspeer_certs "$DX_HTTPS_AIA_PORT"
+    start_peer tlspeer "$DX_HTTPS_AIA_PORT" python3 "$here/tests/peers/tls-peer.py" "$work/http" "$work/certs" \
+      "$work/tls-peer.log" "${args[@]}" || continue
+    ok=1
+    for n in "${args[@]}"; do
+      for _ in $(seq 1 50); do listening "${n#*:}" && break; sleep 0.1; done
+      listening "${n#*:}" || ok=0
+    done
+    [ $ok = 1 ] && return 0
+    kill "${pids[-1]}" 2>/dev/null
+    wait "${pids[-1]}" 2>/dev/null
+    unset 'pids[-1]'
   done
+  cat "$work/tlspeer.out" >&2
+  fail "the scripted TLS peer did not start"
 }
 
 start_ftp() {
