@@ -15,6 +15,8 @@ set -u
 fail() { echo "office_cache_test: $*" >&2; exit 1; }
 root="$DX_HTTP_ROOT_UNIX"
 crlf() { sed 's/$/\r/'; }
+# A Unix path as the prefix's drive Z: shows it, without starting a Wine program for each.
+wp() { local p="${1//\//\\}"; printf 'Z:%s' "$p"; }
 step() {  # step VERSION NAME SIZE: a step file and its map section
   mkdir -p "$root/Kadry/$1"
   head -c "$3" /dev/urandom >"$root/Kadry/$1/$2"
@@ -29,14 +31,14 @@ publish
 # Published ten days ago: a cache's heuristic would keep them fresh for two days.
 find "$root" -exec touch -d '10 days ago' {} +
 agents="$DX_PEERS_DIR/agents"
-exe_w="$(winepath -w "$DX_EXE")"
+exe_w="$(wp "$DX_EXE")"
 printf '@echo off\r\n' | tee "$DX_PEERS_DIR/half1.bat" >"$DX_PEERS_DIR/half2.bat"
 for i in $(seq 1 10); do
   a="$agents/$i"
   mkdir -p "$a/repo" "$a/tmp"
   {
-    printf '[Common]\nUpgradeFilesDir=%s\n' "$(winepath -w "$a/repo")\\"
-    printf '[Session]\nTempDir=%s\n' "$(winepath -w "$a/tmp")\\"
+    printf '[Common]\nUpgradeFilesDir=%s\n' "$(wp "$a/repo")\\"
+    printf '[Session]\nTempDir=%s\n' "$(wp "$a/tmp")\\"
     printf '[Http]\nServer=127.0.0.1\nPort=%s\nRootDir=/\n' "$DX_HTTP_PORT"
     printf '[Connection]\nConnectionType=1\nAttemptCount=1\nAttemptPause=1\n[Service]\nEnableLogReports=1\n'
     printf '[Proxy]\nUse=1\nProxyServerName=127.0.0.1\nProxyServerPort=%s\nProxyAuthType=0\nDisableCache=0\n' \
@@ -44,14 +46,13 @@ for i in $(seq 1 10); do
     printf '[General]\nActiveProgramCount=1\n[Program1]\nProgramID=Kadry\nVirtualUpgrade=1\nVirtualVersion=5\n'
   } | crlf >"$a/dorvex.ini"
   # One after another in one Wine start per half (the machine's Wine slots are shared), each
-  # agent's exit code in the half's log. Started by cmd itself, which waits for a program in a
-  # batch file: Wine's "start /wait" (ShellExecuteEx) now and then fails to start the first
-  # program of a Wine start on a loaded machine («Внутренняя ошибка»), and that agent never ran.
+  # agent's exit code in the half's log; started by cmd itself, which waits for a program in a
+  # batch file (no start.exe between).
   printf '"%s" /auto "/CONF:%s"\r\necho agent %s ended with code %%ERRORLEVEL%%\r\n' "$exe_w" \
-    "$(winepath -w "$a/dorvex.ini")" "$i" >>"$DX_PEERS_DIR/half$(( i <= 5 ? 1 : 2 )).bat"
+    "$(wp "$a/dorvex.ini")" "$i" >>"$DX_PEERS_DIR/half$(( i <= 5 ? 1 : 2 )).bat"
 done
 half() {  # half N: the half's agents in one Wine start, Wine's errors in its log
-  WINEDEBUG=err+all,fixme-all bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(winepath -w "$DX_PEERS_DIR/half$1.bat")" \
+  WINEDEBUG=err+all,fixme-all bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(wp "$DX_PEERS_DIR/half$1.bat")" \
     >"$DX_PEERS_DIR/half$1.log" 2>&1 || echo "office_cache_test: half$1 ended with $?: $(cat "$DX_PEERS_DIR/half$1.log")" >&2
 }
 check() {  # check AGENT LAST: the agent delivered (code 0), steps 6..LAST whole and nothing later
