@@ -15,6 +15,8 @@ set -u
 fail() { echo "office_cache_test: $*" >&2; exit 1; }
 root="$DX_HTTP_ROOT_UNIX"
 crlf() { sed 's/$/\r/'; }
+# A Unix path as the prefix's drive Z: shows it, without starting a Wine program for each.
+wp() { local p="${1//\//\\}"; printf 'Z:%s' "$p"; }
 step() {  # step VERSION NAME SIZE: a step file and its map section
   mkdir -p "$root/Kadry/$1"
   head -c "$3" /dev/urandom >"$root/Kadry/$1/$2"
@@ -29,43 +31,51 @@ publish
 # Published ten days ago: a cache's heuristic would keep them fresh for two days.
 find "$root" -exec touch -d '10 days ago' {} +
 agents="$DX_PEERS_DIR/agents"
-exe_w="$(winepath -w "$DX_EXE")"
+exe_w="$(wp "$DX_EXE")"
+printf '@echo off\r\n' | tee "$DX_PEERS_DIR/half1.bat" >"$DX_PEERS_DIR/half2.bat"
 for i in $(seq 1 10); do
   a="$agents/$i"
   mkdir -p "$a/repo" "$a/tmp"
   {
-    printf '[Common]\nUpgradeFilesDir=%s\n' "$(winepath -w "$a/repo")\\"
-    printf '[Session]\nTempDir=%s\n' "$(winepath -w "$a/tmp")\\"
+    printf '[Common]\nUpgradeFilesDir=%s\n' "$(wp "$a/repo")\\"
+    printf '[Session]\nTempDir=%s\n' "$(wp "$a/tmp")\\"
     printf '[Http]\nServer=127.0.0.1\nPort=%s\nRootDir=/\n' "$DX_HTTP_PORT"
-    # Two attempts, as an office would set: the cache's work is judged by the origin's log below.
-    printf '[Connection]\nConnectionType=1\nAttemptCount=2\nAttemptPause=1\n[Service]\nEnableLogReports=1\n'
+    printf '[Connection]\nConnectionType=1\nAttemptCount=1\nAttemptPause=1\n[Service]\nEnableLogReports=1\n'
     printf '[Proxy]\nUse=1\nProxyServerName=127.0.0.1\nProxyServerPort=%s\nProxyAuthType=0\nDisableCache=0\n' \
       "$DX_CACHE_PROXY_PORT"
     printf '[General]\nActiveProgramCount=1\n[Program1]\nProgramID=Kadry\nVirtualUpgrade=1\nVirtualVersion=5\n'
   } | crlf >"$a/dorvex.ini"
-  # One after another in one Wine start per half (the machine's Wine slots are shared).
-  printf 'start /wait "" "%s" /auto "/CONF:%s"\r\n' "$exe_w" "$(winepath -w "$a/dorvex.ini")" \
-    >>"$DX_PEERS_DIR/half$(( i <= 5 ? 1 : 2 )).bat"
+  # One after another in one Wine start per half (the machine's Wine slots are shared), each
+  # agent's exit code in the half's log; started by cmd itself, which waits for a program in a
+  # batch file (no start.exe between).
+  printf '"%s" /auto "/CONF:%s"\r\necho agent %s ended with code %%ERRORLEVEL%%\r\n' "$exe_w" \
+    "$(wp "$a/dorvex.ini")" "$i" >>"$DX_PEERS_DIR/half$(( i <= 5 ? 1 : 2 )).bat"
 done
-check() {  # check AGENT LAST: the repository holds steps 6..LAST whole and nothing later
-  local v f
+half() {  # half N: the half's agents in one Wine start, Wine's errors in its log
+  WINEDEBUG=err+all,fixme-all bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(wp "$DX_PEERS_DIR/half$1.bat")" \
+    >"$DX_PEERS_DIR/half$1.log" 2>&1 || echo "office_cache_test: half$1 ended with $?: $(cat "$DX_PEERS_DIR/half$1.log")" >&2
+}
+check() {  # check AGENT LAST: the agent delivered (code 0), steps 6..LAST whole and nothing later
+  local v f why="" log="$DX_PEERS_DIR/half$(( $1 <= 5 ? 1 : 2 )).log"
+  grep -q "^agent $1 ended with code 0"$'\r'"\?$" "$log" || why="agent $1 did not end with code 0"
   for v in $(seq 6 "$2"); do
     f=$(ls "$root/Kadry/$v")
-    if ! cmp -s "$root/Kadry/$v/$f" "$agents/$1/repo/Kadry/$v/$f"; then
-      find "$agents/$1/repo/Reports" -type f -exec iconv -f CP1251 -t UTF-8 {} \; >&2 2>/dev/null
-      fail "agent $1: step $v's $f is not whole in its repository"
-    fi
+    [ -n "$why" ] || cmp -s "$root/Kadry/$v/$f" "$agents/$1/repo/Kadry/$v/$f" || why="agent $1: step $v's $f is not whole in its repository"
   done
+  if [ -n "$why" ]; then
+    # Its reports, and the half's log: every agent's exit code, and what Wine said went wrong.
+    find "$agents/$1/repo/Reports" -type f -exec iconv -f CP1251 -t UTF-8 {} \; >&2 2>/dev/null
+    iconv -f CP866 -t UTF-8 "$log" >&2
+    fail "$why"
+  fi
   [ -e "$agents/$1/repo/Kadry/$(( $2 + 1 ))" ] && fail "agent $1 has a step that was not yet published"
   return 0
 }
-bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(winepath -w "$DX_PEERS_DIR/half1.bat")" >"$DX_PEERS_DIR/half1.log" 2>&1 ||
-  echo "office_cache_test: half1 ended with $?: $(cat "$DX_PEERS_DIR/half1.log")" >&2
+half 1
 for i in 1 2 3 4 5; do check "$i" 7; done
 step 8 c.dat 80000  # the publisher adds a step between two agents' runs
 publish
-bash "$DX_HERE/scripts/wine-run" --timeout 600 cmd /c "$(winepath -w "$DX_PEERS_DIR/half2.bat")" >"$DX_PEERS_DIR/half2.log" 2>&1 ||
-  echo "office_cache_test: half2 ended with $?: $(cat "$DX_PEERS_DIR/half2.log")" >&2
+half 2
 for i in 6 7 8 9 10; do check "$i" 8; done
 log="$DX_PEERS_DIR/http-access.log"
 for _ in $(seq 1 100); do [ "$(grep -c '^GET /Kadry.nrm ' "$log")" -ge 10 ] && break; sleep 0.1; done

@@ -23,7 +23,9 @@
 #   digestproxy  another squid like it that asks for Digest only (digest_file_auth checks the password)
 #   cacheproxy   squid caching in memory with its default refresh rules, without authentication
 #   ntlmproxy    another squid asking for NTLM or Negotiate, checked by Samba's ntlm_auth against a
-#          local account of a stand-alone winbindd (which must be the only one on the machine)
+#          local account of a stand-alone winbindd (which must be the only one on the machine); the
+#          user running the tests is logged on there (winbindd keeps its password, as Windows keeps a
+#          logon's), so that NTLM without a login answers as that user
 #
 # Variables handed to the program (Unix environment variables reach Windows programs under Wine):
 #   DX_PEERS_DIR          the temporary folder (Unix path)
@@ -278,24 +280,35 @@ start_tlspeer() {
   local names=(sentinter noaia nokcs clienteku badsan nulcn accentcn weakkey sha1 hugechain tls13 oldtls flood truncate
     truncatehead reset notify aia)
   local -a args=()
-  local n p
-  for n in "${names[@]}"; do
-    p=$(free_port) || fail "no free port"
-    # Nothing listens on them before the peer starts: each must differ from those taken already.
-    while [[ " ${args[*]} " == *":$p "* ]]; do p=$(free_port) || fail "no free port"; done
-    args+=("$n:$p")
-    export "DX_HTTPS_${n^^}_PORT=$p"
-  done
-  make_tlspeer_certs "$DX_HTTPS_AIA_PORT"
+  local n p ok
   : >"$work/tls-peer.log"
   export DX_TLSPEER_LOG="$(winpath "$work/tls-peer.log")"
   export DX_TLSPEER_LOG="${DX_TLSPEER_LOG%\\}"
-  start_peer tlspeer "$DX_HTTPS_AIA_PORT" python3 "$here/tests/peers/tls-peer.py" "$work/http" "$work/certs" \
-    "$work/tls-peer.log" "${args[@]}" || { cat "$work/tlspeer.out" >&2; fail "the scripted TLS peer did not start"; }
-  for n in "${args[@]}"; do
-    for _ in $(seq 1 50); do listening "${n#*:}" && break; sleep 0.1; done
-    listening "${n#*:}" || { cat "$work/tlspeer.out" >&2; fail "the scripted TLS peer does not listen on ${n#*:} (${n%%:*})"; }
+  # A port found free may be taken by another program before the peer binds it: then again with others.
+  for _ in 1 2 3 4 5; do
+    args=()
+    for n in "${names[@]}"; do
+      p=$(free_port) || fail "no free port"
+      # Nothing listens on them before the peer starts: each must differ from those taken already.
+      while [[ " ${args[*]} " == *":$p "* ]]; do p=$(free_port) || fail "no free port"; done
+      args+=("$n:$p")
+      export "DX_HTTPS_${n^^}_PORT=$p"
+    done
+    make_tlspeer_certs "$DX_HTTPS_AIA_PORT"
+    start_peer tlspeer "$DX_HTTPS_AIA_PORT" python3 "$here/tests/peers/tls-peer.py" "$work/http" "$work/certs" \
+      "$work/tls-peer.log" "${args[@]}" || continue
+    ok=1
+    for n in "${args[@]}"; do
+      for _ in $(seq 1 50); do listening "${n#*:}" && break; sleep 0.1; done
+      listening "${n#*:}" || ok=0
+    done
+    [ $ok = 1 ] && return 0
+    kill "${pids[-1]}" 2>/dev/null
+    wait "${pids[-1]}" 2>/dev/null
+    unset 'pids[-1]'
   done
+  cat "$work/tlspeer.out" >&2
+  fail "the scripted TLS peer did not start"
 }
 
 start_ftp() {
@@ -338,6 +351,45 @@ EOF
   fail "vsftpd did not start"
 }
 
+# start_squid PEER DIR LINES...: a squid in the foreground on a free loopback port, for loopback
+# clients only, its configuration, pid file and logs in DIR (owned by squid's user "proxy"), with
+# the given lines added (caching, authentication). With an auth_param among them every request must
+# carry credentials the helper accepted. Sets squid_port; fails the run when it does not come up.
+start_squid() {
+  local peer="$1" dir="$2" lines allow="http_access allow localnet" port
+  shift 2
+  lines="$(printf '%s\n' "$@")"
+  [[ "$lines" == *auth_param* ]] && lines+=$'\nacl authed proxy_auth REQUIRED' && allow+=" authed"
+  mkdir -p "$dir"
+  chown -R proxy:proxy "$dir" 2>/dev/null
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || fail "no free port"
+    cat >"$dir/squid.conf" <<EOF
+http_port 127.0.0.1:$port
+pid_filename $dir/squid.pid
+access_log $dir/access.log
+cache_log $dir/cache.log
+cache_store_log none
+coredump_dir $dir
+$lines
+acl localnet src 127.0.0.0/8
+$allow
+http_access deny all
+ftp_passive on
+ftp_epsv off
+shutdown_lifetime 0 seconds
+dns_nameservers 127.0.0.1
+EOF
+    chown proxy:proxy "$dir/squid.conf"
+    if start_peer "$peer" "$port" squid -N -n "dx$port" -f "$dir/squid.conf"; then
+      squid_port=$port
+      return 0
+    fi
+  done
+  cat "$work/$peer.out" "$dir/cache.log" >&2 2>/dev/null
+  fail "squid ($peer) did not start"
+}
+
 start_proxy() {
   command -v squid >/dev/null || fail "squid is not installed"
   command -v htpasswd >/dev/null || fail "htpasswd (apache2-utils) is not installed"
@@ -345,113 +397,31 @@ start_proxy() {
   mkdir -p "$work/squid"
   local user=dorvex password="secret:42"
   htpasswd -b -c "$work/squid/passwd" "$user" "$password" >/dev/null 2>&1 || fail "htpasswd failed"
-  chown -R proxy:proxy "$work/squid" 2>/dev/null
   chmod 644 "$work/squid/passwd"
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$(free_port) || fail "no free port"
-    cat >"$work/squid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-pid_filename $work/squid/squid.pid
-access_log $work/squid/access.log
-cache_log $work/squid/cache.log
-cache_store_log none
-coredump_dir $work/squid
-cache deny all
-cache_mem 8 MB
-auth_param basic program /usr/lib/squid/basic_ncsa_auth $work/squid/passwd
-auth_param basic realm dorvex
-acl localnet src 127.0.0.0/8
-acl authed proxy_auth REQUIRED
-http_access allow localnet authed
-http_access deny all
-ftp_passive on
-ftp_epsv off
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-EOF
-    chown proxy:proxy "$work/squid/squid.conf"
-    if start_peer proxy "$port" squid -N -n "dx$port" -f "$work/squid/squid.conf"; then
-      export DX_PROXY_PORT=$port DX_PROXY_USER="$user" DX_PROXY_PASSWORD="$password"
-      return 0
-    fi
-  done
-  cat "$work/proxy.out" "$work/squid/cache.log" >&2 2>/dev/null
-  fail "squid did not start"
+  start_squid proxy "$work/squid" "cache deny all" "cache_mem 8 MB" \
+    "auth_param basic program /usr/lib/squid/basic_ncsa_auth $work/squid/passwd" "auth_param basic realm dorvex"
+  export DX_PROXY_PORT=$squid_port DX_PROXY_USER="$user" DX_PROXY_PASSWORD="$password"
 }
 
 start_digest_proxy() {
+  command -v squid >/dev/null || fail "squid is not installed"
   [ -x /usr/lib/squid/digest_file_auth ] || fail "squid's digest_file_auth is not installed"
   mkdir -p "$work/dsquid"
   # The helper's file is user:password; a colon in the password would read as a realm.
   printf '%s:%s\n' dorvex secret42 >"$work/dsquid/passwd"
-  chown -R proxy:proxy "$work/dsquid" 2>/dev/null
   chmod 644 "$work/dsquid/passwd"
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$(free_port) || fail "no free port"
-    cat >"$work/dsquid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-pid_filename $work/dsquid/squid.pid
-access_log $work/dsquid/access.log
-cache_log $work/dsquid/cache.log
-cache_store_log none
-coredump_dir $work/dsquid
-cache deny all
-cache_mem 8 MB
-auth_param digest program /usr/lib/squid/digest_file_auth $work/dsquid/passwd
-auth_param digest realm dorvex
-auth_param digest children 2
-acl localnet src 127.0.0.0/8
-acl authed proxy_auth REQUIRED
-http_access allow localnet authed
-http_access deny all
-ftp_passive on
-ftp_epsv off
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-EOF
-    chown proxy:proxy "$work/dsquid/squid.conf"
-    if start_peer digestproxy "$port" squid -N -n "dxd$port" -f "$work/dsquid/squid.conf"; then
-      export DX_DIGEST_PROXY_PORT=$port DX_DIGEST_PROXY_PASSWORD=secret42
-      return 0
-    fi
-  done
-  cat "$work/digestproxy.out" "$work/dsquid/cache.log" >&2 2>/dev/null
-  fail "squid with Digest did not start"
+  start_squid digestproxy "$work/dsquid" "cache deny all" "cache_mem 8 MB" \
+    "auth_param digest program /usr/lib/squid/digest_file_auth $work/dsquid/passwd" \
+    "auth_param digest realm dorvex" "auth_param digest children 2"
+  export DX_DIGEST_PROXY_PORT=$squid_port DX_DIGEST_PROXY_PASSWORD=secret42
 }
 
 # A caching squid with its default refresh rules (heuristic freshness from Last-Modified), in
 # memory, without authentication: the office's proxy.
 start_cache_proxy() {
-  mkdir -p "$work/csquid"
-  chown -R proxy:proxy "$work/csquid"
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$(free_port) || fail "no free port"
-    cat >"$work/csquid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-pid_filename $work/csquid/squid.pid
-access_log $work/csquid/access.log
-cache_log $work/csquid/cache.log
-cache_store_log none
-coredump_dir $work/csquid
-cache_mem 32 MB
-maximum_object_size_in_memory 4 MB
-acl localnet src 127.0.0.0/8
-http_access allow localnet
-http_access deny all
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-EOF
-    chown proxy:proxy "$work/csquid/squid.conf"
-    if start_peer cacheproxy "$port" squid -N -n "dxc$port" -f "$work/csquid/squid.conf"; then
-      export DX_CACHE_PROXY_PORT=$port
-      return 0
-    fi
-  done
-  cat "$work/cacheproxy.out" "$work/csquid/cache.log" >&2 2>/dev/null
-  fail "the caching squid did not start"
+  command -v squid >/dev/null || fail "squid is not installed"
+  start_squid cacheproxy "$work/csquid" "cache_mem 32 MB" "maximum_object_size_in_memory 4 MB"
+  export DX_CACHE_PROXY_PORT=$squid_port
 }
 
 # winbindd stand-alone over a local account in a passdb of its own, and squid asking for NTLM and
@@ -459,13 +429,16 @@ EOF
 # The Samba client library finds winbindd only at its built-in socket folder.
 start_ntlm_proxy() {
   command -v winbindd >/dev/null && command -v ntlm_auth >/dev/null || fail "winbind (winbindd, ntlm_auth) is not installed"
-  local s="$work/samba" d
+  local s="$work/samba" d me name
+  # The machine's name as Windows (and Wine) gives it: the local accounts' domain.
+  name="$(hostname -s | tr '[:lower:]' '[:upper:]' | cut -c1-15)"
+  me="$(id -un)"
   mkdir -p "$s" /run/samba/winbindd
   for d in private lock state cache pid ncalrpc; do mkdir -p "$s/$d"; done
   cat >"$s/smb.conf" <<EOF
 [global]
-workgroup = DORVEX
-netbios name = DXPROXY
+workgroup = $name
+netbios name = $name
 server role = standalone server
 passdb backend = tdbsam:$s/private/passdb.tdb
 private dir = $s/private
@@ -478,49 +451,25 @@ log file = $s/log.%m
 EOF
   # The local account is squid's own user "proxy", which exists wherever squid is installed.
   printf 'secret42\nsecret42\n' | smbpasswd -c "$s/smb.conf" -a -s proxy >/dev/null 2>&1 || fail "smbpasswd failed"
+  # The user running the tests is an account too, logged on: winbindd keeps its password as a
+  # Windows logon session does, and Wine's NTLM answers with it when a program gives no login.
+  printf 'logon42\nlogon42\n' | smbpasswd -c "$s/smb.conf" -a -s "$me" >/dev/null 2>&1 || fail "smbpasswd failed for $me"
   wbinfo -p >/dev/null 2>&1 && fail "another winbindd answers at /run/samba/winbindd"
   winbindd -F --no-process-group -s "$s/smb.conf" >"$work/winbindd.out" 2>&1 &
   pids+=("$!")
   for _ in $(seq 1 150); do wbinfo -p >/dev/null 2>&1 && break; sleep 0.1; done
   wbinfo -p >/dev/null 2>&1 || { cat "$work/winbindd.out" >&2; fail "winbindd did not start"; }
+  wbinfo --ccache-save="$name\\$me%logon42" >/dev/null 2>&1 || fail "winbindd did not keep the logon of $me"
   # ntlm_auth runs as squid's user and reaches winbindd's privileged socket through its folder.
   chgrp proxy "$s/state/winbindd_privileged" && chmod 750 "$s/state/winbindd_privileged"
   chmod 755 "$s"
-  mkdir -p "$work/nsquid"
-  chown -R proxy:proxy "$work/nsquid"
-  local port
-  for _ in 1 2 3 4 5; do
-    port=$(free_port) || fail "no free port"
-    cat >"$work/nsquid/squid.conf" <<EOF
-http_port 127.0.0.1:$port
-pid_filename $work/nsquid/squid.pid
-access_log $work/nsquid/access.log
-cache_log $work/nsquid/cache.log
-cache_store_log none
-coredump_dir $work/nsquid
-cache deny all
-cache_mem 8 MB
-auth_param ntlm program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=squid-2.5-ntlmssp
-auth_param ntlm children 2
-auth_param negotiate program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=gss-spnego
-auth_param negotiate children 2
-acl localnet src 127.0.0.0/8
-acl authed proxy_auth REQUIRED
-http_access allow localnet authed
-http_access deny all
-ftp_passive on
-ftp_epsv off
-shutdown_lifetime 0 seconds
-dns_nameservers 127.0.0.1
-EOF
-    chown proxy:proxy "$work/nsquid/squid.conf"
-    if start_peer ntlmproxy "$port" squid -N -n "dxn$port" -f "$work/nsquid/squid.conf"; then
-      export DX_NTLM_PROXY_PORT=$port DX_NTLM_PROXY_USER=proxy DX_NTLM_PROXY_DOMAIN=DXPROXY DX_NTLM_PROXY_PASSWORD=secret42
-      return 0
-    fi
-  done
-  cat "$work/ntlmproxy.out" "$work/nsquid/cache.log" >&2 2>/dev/null
-  fail "squid with NTLM did not start"
+  command -v squid >/dev/null || fail "squid is not installed"
+  start_squid ntlmproxy "$work/nsquid" "cache deny all" "cache_mem 8 MB" \
+    "auth_param ntlm program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=squid-2.5-ntlmssp" \
+    "auth_param ntlm children 2" \
+    "auth_param negotiate program /usr/bin/ntlm_auth --configfile=$s/smb.conf --helper-protocol=gss-spnego" \
+    "auth_param negotiate children 2"
+  export DX_NTLM_PROXY_PORT=$squid_port DX_NTLM_PROXY_USER=proxy DX_NTLM_PROXY_DOMAIN="$name" DX_NTLM_PROXY_PASSWORD=secret42
 }
 
 export DX_PEERS_DIR="$work"

@@ -797,7 +797,8 @@ TEST(HttpsSession, DirectAndThroughTheProxysTunnel) {
 
 // Digest against squid's digest_file_auth; NTLM and Negotiate against squid with Samba's
 // ntlm_auth, whose winbindd checks the answer against a local account's password; to http://,
-// through CONNECT to https:// and to ftp://. A wrong password is refused by the proxy.
+// through CONNECT to https:// and to ftp://. A wrong password is refused by the proxy. NTLM
+// without a login answers as the Windows logon (under Wine, the test user's logon kept by winbindd).
 TEST(HttpProtocol, ProxyAuthenticationSchemes) {
   Peers peers;
   ASSERT_TRUE(peers.Ready());
@@ -828,6 +829,7 @@ TEST(HttpProtocol, ProxyAuthenticationSchemes) {
       {"ntlm with the domain", ntlm, 3, nDomainUser, nPass, 0, L"NTLM"},
       {"ntlm, wrong password", ntlm, 3, nUser, L"wrong", 0, refused + L"отверг имя пользователя или пароль (NTLM)"},
       {"ntlm, CONNECT", ntlm, 3, nUser, nPass, 1, L"NTLM"},
+      {"ntlm, the Windows logon", ntlm, 3, L"", L"", 0, L"NTLM"},
       {"ntlm, ftp", ntlm, 3, nUser, nPass, 2, L"NTLM"},
       {"negotiate", ntlm, 4, nUser, nPass, 0, L"Negotiate"},
       {"negotiate, wrong password", ntlm, 4, nUser, L"wrong", 0,
