@@ -9,7 +9,7 @@ exe="$here/build/dorvex.exe"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 fails=0; passes=0
-win() { winepath -w "$1" 2>/dev/null; }
+win() { local p="${1//\//\\}"; printf 'Z:%s' "$p"; }  # a Unix path as the prefix's drive Z: shows it, without a Wine start
 run() { bash "$here/scripts/wine-run" --timeout 60 "$exe" "$@" >/dev/null 2>&1; }
 ini_get() {  # ini_get FILE SECTION KEY
   python3 - "$1" "$2" "$3" <<'PY'
