@@ -329,10 +329,12 @@ Function .onInit
       StrCpy $Schedule $0
     ${EndIf}
   ${EndIf}
+  ; A server's URL holds "/", where GetOptions would end it: the value ends at the next switch.
   ClearErrors
   StrCpy $Server ""
-  ${GetOptions} $R0 "/SERVER=" $R1
+  ${WordFind} " $R0" " /SERVER=" "E+1}" $R1
   ${IfNot} ${Errors}
+    ${WordFind} "$R1 /" " /" "+1{" $R1
     ${If} $R1 == ""
       !insertmacro Refuse "Ключ /SERVER= не называет сервер."
     ${EndIf}
@@ -636,8 +638,7 @@ Function AddPublisherSetting
   StrLen $R3 $R2
   IntOp $R4 ${NSIS_MAX_STRLEN} - 1
   ${If} $R3 >= $R4
-    ; longer than the setup's strings: it would be cut
-    StrCpy $Failed 1
+    ; longer than the setup's strings: it would be cut. The settings work without it as before.
     ${Log} "Значение [$R0] $R1 издателя слишком длинное для установки: добавьте его в $DataDir\dorvex.ini сами."
     Return
   ${EndIf}
