@@ -403,6 +403,13 @@ cp "$bin/demo-bin/demo_corvend_411.exe" "$DX_HTTP_ROOT_UNIX/Buh/411/CvBuh.exe"
 for id in Dorvex Buh; do
   bash scripts/publish-map --key "$tmp/publisher.key" --serial 7 "$DX_HTTP_ROOT_UNIX" $id >/dev/null
 done
+# Profiles that scripts/dist refuses, saying why, before it builds anything.
+for bad in 'Protocol=gopher' 'Colour=blue' 'Protocol=http\nPort=0' 'Server=localhost' 'MapKey=missing.pem' \
+  'Protocol=http\nRoot=/обновления代' 'ProxyUse=yes' 'Protocol=http\n[Other]\nServer=x'; do
+  printf '[Profile]\n%b\n' "$bad" >"$tmp/bad.ini"
+  DORVEX_DIST_OUT="$tmp/bad" bash scripts/dist --profile "$tmp/bad.ini" >"$tmp/bad.log" 2>&1
+  check "scripts/dist took the profile $bad (exit code $?)" bash -c "[ $? -ne 0 ] && grep -q '^dist: ' '$tmp/bad.log' && [ ! -e '$tmp/bad/dorvex-setup.exe' ]"
+done
 ca="$DX_PEERS_DIR/certs/ca.crt"
 # A value with a quote, a dollar and a backquote must reach the settings as written.
 odd='proxy"$INSTDIR`.example'
