@@ -489,9 +489,11 @@ FunctionEnd
 ; "host:port" serves every scheme.
 ; A missing value or a form not understood writes nothing; the error flag is left clear.
 Function WriteProxySettings
-  ClearErrors
+  ; the publisher's proxy, when the settings name one, wins
   ReadINIStr $1 "$DataDir\dorvex.ini" "Proxy" "Use"
-  ${IfNot} ${Errors}
+  ReadINIStr $2 "$DataDir\dorvex.ini" "Proxy" "ProxyServerName"
+  ClearErrors
+  ${If} "$1$2" != ""
     Return
   ${EndIf}
   ReadRegDWORD $1 HKCU "Software\Microsoft\Windows\CurrentVersion\Internet Settings" "ProxyEnable"
