@@ -10,7 +10,8 @@ set -u
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 bin="$(cd "${1:-$here/build}" && pwd)"
 cd "$here"
-if [ -z "${DX_HTTPS_PORT:-}" ]; then exec bash tests/peers/with-peers.sh --peers https bash "$0" "$bin"; fi
+# (within the time-out ctest gives the test: the peers' own bound is 300 s)
+if [ -z "${DX_HTTPS_PORT:-}" ]; then exec bash tests/peers/with-peers.sh --peers https --timeout 1450 bash "$0" "$bin"; fi
 source scripts/xvfb-lib.sh
 # One display for every Wine run here, so that the uninstaller's copy outlives the run that started it.
 start_xvfb || { echo "no X display"; exit 1; }
