@@ -43,9 +43,10 @@ screenshot-repository: build
 dialog-screenshots: build
 	bash scripts/dialog-screenshots
 
-# The signed setup programs, build/dist/dorvex-setup.exe (and -x64 where the host runs no 32-bit code).
+# The signed setup programs, build/dist/dorvex-setup.exe (and -x64 where the host runs no 32-bit code);
+# PROFILE=FILE builds the publisher's setup from that profile (dist/publisher.ini.example).
 dist: build
-	bash scripts/dist
+	bash scripts/dist $(if $(PROFILE),--profile "$(PROFILE)")
 
 demo: build
 	bash scripts/demo

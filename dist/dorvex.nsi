@@ -3,11 +3,13 @@
 ;   -DPROGRAM=FILE        the signed dorvex.exe to install
 ;   -DOUTFILE=FILE        the setup program to write
 ;   -DSIGNER=COMMAND      signs a file named as its last argument (the uninstaller is signed with it)
-;   -DMAP_KEY=BASE64      the publisher's public key for the maps (base64 DER), written with the
-;                         requirement of signed maps into the settings at every install
+;   -DPROFILE_INI=FILE    the publisher's settings (code page 1251, made by scripts/dist-profile):
+;                         the settings of a first install start from them, and an install over an
+;                         earlier one adds those its settings lack
 ; Switches: /S (silent), /D=folder (last), /SCHEDULE=HH:MM or /SCHEDULE=none, /RANDOMDELAY=minutes
-; (the task's random delay, 0 for none); uninstaller: /S, /KEEPDATA=0 (also remove the data
-; folder). Exit code 0 only when all was done.
+; (the task's random delay, 0 for none), /SERVER=name (the source's server, written at every
+; install); uninstaller: /S, /KEEPDATA=0 (also remove the data folder). Exit code 0 only when all
+; was done. The setup appends what it did, and why it refused, to %TEMP%\dorvex-setup.log.
 ;
 ; The program is installed in $INSTDIR, which only the setup writes. Its data (dorvex.ini,
 ; dorvex.state, the report dorvex.txt and the repository) live in the data folder
@@ -78,6 +80,7 @@ Var ScheduleCheck
 Var ScheduleEdit
 Var RemoveData    ; uninstaller: 1 to remove the settings and the repository too
 Var RemoveCheck
+Var Server        ; /SERVER=, "" when not given
 
 !define MUI_ABORTWARNING
 !define MUI_ICON "${NSISDIR}\Contrib\Graphics\Icons\modern-install.ico"
@@ -96,6 +99,54 @@ UninstPage custom un.DataPage un.DataPageLeave
 !insertmacro MUI_LANGUAGE "Russian"
 
 ; ---------------------------------------------------------------------------------------------
+; The setup's log, %TEMP%\dorvex-setup.log (C:\Windows\Temp for the system account): a silent
+; run has no window, and its exit code alone does not say why it refused. Each line also goes to
+; the list of actions. The error flag is kept as the caller left it.
+!define LOG_FILE "$TEMP\dorvex-setup.log"
+!define Log "!insertmacro Log"
+!macro Log TEXT
+  Push "${TEXT}"
+  Call WriteLog
+!macroend
+Function WriteLog
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $3 0
+  ${If} ${Errors}
+    StrCpy $3 1
+  ${EndIf}
+  DetailPrint $0
+  ClearErrors
+  FileOpen $1 "${LOG_FILE}" a
+  ${IfNot} ${Errors}
+    FileSeek $1 0 END $2
+    ${If} $2 == 0
+      FileWriteUTF16LE /BOM $1 "$0$\r$\n"
+    ${Else}
+      FileWriteUTF16LE $1 "$0$\r$\n"
+    ${EndIf}
+    FileClose $1
+  ${EndIf}
+  ClearErrors
+  ${If} $3 == 1
+    SetErrors
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Refuses the command line: says why in the log (and in a box when not silent), ends with 2.
+!macro Refuse TEXT
+  ${Log} "Установка не выполнена: ${TEXT}"
+  MessageBox MB_ICONSTOP|MB_OK "${TEXT}" /SD IDOK
+  SetErrorLevel 2
+  Quit
+!macroend
+
 ; Time of day. In: $0 the text. Out: $0 "HH:MM", or "" when the text is no time of day.
 ; Digits are taken one by one: IntOp would read "08" as an octal number.
 !macro DigitValue CHAR OUT
@@ -168,19 +219,30 @@ FunctionEnd
 
 ; The folder named by /D must be a full path given last and unquoted. The setup's own start-up
 ; drops a /D it cannot use and would then install silently into the default folder and report
-; success: the command line the system holds shows what was asked for. Out: $0 1 when good.
+; success: the command line the system holds shows what was asked for. Out: $0 1 when good, else
+; 0 and $1 the reason.
 Function CheckInstDir
   StrCpy $0 1
   System::Call 'kernel32::GetCommandLineW() t .r1'
   ${WordFindS} $1 '"/D=' "E#" $2
   ${IfNot} ${Errors}
     StrCpy $0 0
+    StrCpy $1 "ключ /D= заключён в кавычки. Укажите его последним и без кавычек, даже если в пути есть пробелы: /D=C:\Program Files\${PRODUCT}"
     Return
   ${EndIf}
   ${WordFindS} $1 " /D=" "E+1}" $2
   ${If} ${Errors}
     Return
   ${EndIf}
+  ; A folder's name holds no "/": a switch after /D= was taken into the folder.
+  ${WordFindS} $2 "/" "E#" $3
+  ${IfNot} ${Errors}
+    StrCpy $0 0
+    StrCpy $1 "после ключа /D= указаны другие ключи. Ключ /D= должен быть последним: /S /SCHEDULE=03:30 /D=C:\Program Files\${PRODUCT}"
+    Return
+  ${EndIf}
+  StrCpy $1 "папка установки «$2» должна быть полным путём, например /D=C:\Program Files\${PRODUCT}"
+
   ; trailing blanks and backslashes are not part of the folder's name
   ${Do}
     StrCpy $3 $2 1 -1
@@ -206,11 +268,12 @@ Function .onInit
   SetRegView 64
 !endif
   StrCpy $Failed 0
+  System::Call 'kernel32::GetCommandLineW() t .r0'
+  ${GetTime} "" "L" $1 $2 $3 $4 $5 $6 $7
+  ${Log} "--- $3-$2-$1 $5:$6:$7, установка ${PRODUCT} ${VERSION}: $0"
   Call CheckInstDir
   ${If} $0 != 1
-    MessageBox MB_ICONSTOP|MB_OK "Неверная папка установки: «$INSTDIR»." /SD IDOK
-    SetErrorLevel 2
-    Quit
+    !insertmacro Refuse "Неверная папка установки: $1."
   ${EndIf}
   ; The time chosen at the last install is offered again; a first install runs at night.
   ReadRegStr $Schedule HKLM "${UNINST_KEY}" "Schedule"
@@ -248,9 +311,7 @@ Function .onInit
       StrCpy $0 $0 "" 1
     ${Loop}
     ${If} $3 > 1440
-      MessageBox MB_ICONSTOP|MB_OK "Неверное значение ключа /RANDOMDELAY: «$R1». Укажите число минут от 0 до 1440 (0 — без случайной задержки)." /SD IDOK
-      SetErrorLevel 2
-      Quit
+      !insertmacro Refuse "Неверное значение ключа /RANDOMDELAY: «$R1». Укажите число минут от 0 до 1440 (0 — без случайной задержки)."
     ${EndIf}
     StrCpy $RandomDelay $3
   ${EndIf}
@@ -263,12 +324,21 @@ Function .onInit
       StrCpy $0 $R1
       Call NormalizeTime
       ${If} $0 == ""
-        MessageBox MB_ICONSTOP|MB_OK "Неверное значение ключа /SCHEDULE: «$R1». Укажите время в виде ЧЧ:ММ (например, 03:00) или none." /SD IDOK
-        SetErrorLevel 2
-        Quit
+        !insertmacro Refuse "Неверное значение ключа /SCHEDULE: «$R1». Укажите время в виде ЧЧ:ММ (например, 03:00) или none."
       ${EndIf}
       StrCpy $Schedule $0
     ${EndIf}
+  ${EndIf}
+  ; A server's URL holds "/", where GetOptions would end it: the value ends at the next switch.
+  ClearErrors
+  StrCpy $Server ""
+  ${WordFind} " $R0" " /SERVER=" "E+1}" $R1
+  ${IfNot} ${Errors}
+    ${WordFind} "$R1 /" " /" "+1{" $R1
+    ${If} $R1 == ""
+      !insertmacro Refuse "Ключ /SERVER= не называет сервер."
+    ${EndIf}
+    StrCpy $Server $R1
   ${EndIf}
 FunctionEnd
 
@@ -393,22 +463,22 @@ Function ApplySchedule
   Pop $0
   ${If} $Schedule == "none"
     Delete "$INSTDIR\${TASK_FILE}"
-    DetailPrint "Ежедневная доставка обновлений не назначена."
+    ${Log} "Ежедневная доставка обновлений не назначена."
   ${Else}
     ClearErrors
     Call WriteTaskFile
     ${If} ${Errors}
       StrCpy $Failed 1
-      DetailPrint "Не удалось записать описание задания: $INSTDIR\${TASK_FILE}"
+      ${Log} "Не удалось записать описание задания: $INSTDIR\${TASK_FILE}"
       Return
     ${EndIf}
     nsExec::ExecToLog '"$SYSDIR\schtasks.exe" /create /tn "${TASK_NAME}" /xml "$INSTDIR\${TASK_FILE}" /f'
     Pop $0
     ${If} $0 == 0
-      DetailPrint "Ежедневная доставка обновлений назначена на $Schedule."
+      ${Log} "Ежедневная доставка обновлений назначена на $Schedule."
     ${Else}
       StrCpy $Failed 1
-      DetailPrint "Планировщик заданий не принял задание «${TASK_NAME}» (код $0)."
+      ${Log} "Планировщик заданий не принял задание «${TASK_NAME}» (код $0)."
     ${EndIf}
   ${EndIf}
 FunctionEnd
@@ -419,6 +489,13 @@ FunctionEnd
 ; "host:port" serves every scheme.
 ; A missing value or a form not understood writes nothing; the error flag is left clear.
 Function WriteProxySettings
+  ; the publisher's proxy, when the settings name one, wins
+  ReadINIStr $1 "$DataDir\dorvex.ini" "Proxy" "Use"
+  ReadINIStr $2 "$DataDir\dorvex.ini" "Proxy" "ProxyServerName"
+  ClearErrors
+  ${If} "$1$2" != ""
+    Return
+  ${EndIf}
   ReadRegDWORD $1 HKCU "Software\Microsoft\Windows\CurrentVersion\Internet Settings" "ProxyEnable"
   ReadRegStr $2 HKCU "Software\Microsoft\Windows\CurrentVersion\Internet Settings" "ProxyServer"
   ClearErrors
@@ -452,7 +529,7 @@ Function WriteProxySettings
   WriteINIStr "$DataDir\dorvex.ini" "Proxy" "ProxyServerPort" "$4"
   ${If} ${Errors}
     StrCpy $Failed 1
-    DetailPrint "Не удалось записать настройки прокси-сервера: $DataDir\dorvex.ini"
+    ${Log} "Не удалось записать настройки прокси-сервера: $DataDir\dorvex.ini"
   ${EndIf}
   ClearErrors
 FunctionEnd
@@ -486,17 +563,17 @@ Function MoveSettingIntoData
         CopyFiles /SILENT "$INSTDIR\$R8\*.*" "$DataDir\$R8"
         ${If} ${Errors}
           StrCpy $Failed 1
-          DetailPrint "Не удалось перенести $INSTDIR\$R8 в $DataDir\$R8"
+          ${Log} "Не удалось перенести $INSTDIR\$R8 в $DataDir\$R8"
           Return
         ${EndIf}
         RMDir /r "$INSTDIR\$R8"
       ${EndIf}
     ${Else}
-      DetailPrint "Папка $DataDir\$R8 уже есть: $INSTDIR\$R8 оставлена на месте."
+      ${Log} "Папка $DataDir\$R8 уже есть: $INSTDIR\$R8 оставлена на месте."
     ${EndIf}
   ${EndIf}
   WriteINIStr "$INSTDIR\dorvex.ini" $R2 $R3 "$DataDir\$R7"
-  DetailPrint "[$R2] $R3: $DataDir\$R7"
+  ${Log} "[$R2] $R3: $DataDir\$R7"
 FunctionEnd
 
 ; An install over one that kept its data beside the program: the settings, the serial floor,
@@ -509,10 +586,10 @@ Function MoveOldData
     ; The data folder's settings win; the old ones must not be found beside the program.
     Delete "$INSTDIR\dorvex-old.ini"
     Rename "$INSTDIR\dorvex.ini" "$INSTDIR\dorvex-old.ini"
-    DetailPrint "В папке данных уже есть настройки: прежние сохранены как $INSTDIR\dorvex-old.ini"
+    ${Log} "В папке данных уже есть настройки: прежние сохранены как $INSTDIR\dorvex-old.ini"
     Return
   ${EndIf}
-  DetailPrint "Перенос настроек и хранилища в $DataDir"
+  ${Log} "Перенос настроек и хранилища в $DataDir"
   StrCpy $R2 "Common"
   StrCpy $R3 "UpgradeFilesDir"
   Call MoveSettingIntoData
@@ -539,11 +616,89 @@ Function MoveOldData
         Delete "$INSTDIR\$R8"
         ${If} ${Errors}
           StrCpy $Failed 1
-          DetailPrint "Не удалось перенести $INSTDIR\$R8 в папку данных."
+          ${Log} "Не удалось перенести $INSTDIR\$R8 в папку данных."
         ${EndIf}
       ${EndIf}
     ${EndIf}
   ${Next}
+FunctionEnd
+
+!ifdef PROFILE_INI
+; An install over an earlier one: the publisher's settings that the settings lack are added, none
+; is changed. In: $R0 section, $R1 key.
+Function AddPublisherSetting
+  ClearErrors
+  ReadINIStr $R2 "$DataDir\dorvex.ini" $R0 $R1
+  ${IfNot} ${Errors}
+    Return
+  ${EndIf}
+  ClearErrors
+  ReadINIStr $R2 "$PLUGINSDIR\profile.ini" $R0 $R1
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  StrLen $R3 $R2
+  IntOp $R4 ${NSIS_MAX_STRLEN} - 1
+  ${If} $R3 >= $R4
+    ; longer than the setup's strings: it would be cut. The settings work without it as before.
+    ${Log} "Значение [$R0] $R1 издателя слишком длинное для установки: добавьте его в $DataDir\dorvex.ini сами."
+    Return
+  ${EndIf}
+  WriteINIStr "$DataDir\dorvex.ini" $R0 $R1 $R2
+  ${If} ${Errors}
+    StrCpy $Failed 1
+    ${Log} "Не удалось добавить [$R0] $R1 в $DataDir\dorvex.ini"
+  ${Else}
+    ${Log} "Добавлено в настройки: [$R0] $R1"
+  ${EndIf}
+FunctionEnd
+
+!macro AddPublisherSetting SECTION KEY
+  StrCpy $R0 "${SECTION}"
+  StrCpy $R1 "${KEY}"
+  Call AddPublisherSetting
+!macroend
+
+Function AddPublisherSettings
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\profile.ini" "${PROFILE_INI}"
+  !insertmacro AddPublisherSetting Connection ConnectionType
+  !insertmacro AddPublisherSetting Ftp Server
+  !insertmacro AddPublisherSetting Ftp Port
+  !insertmacro AddPublisherSetting Ftp RootDir
+  !insertmacro AddPublisherSetting Http Server
+  !insertmacro AddPublisherSetting Http Port
+  !insertmacro AddPublisherSetting Http RootDir
+  !insertmacro AddPublisherSetting Disk RootDir
+  !insertmacro AddPublisherSetting Security MapPublicKey
+  !insertmacro AddPublisherSetting Security RequireSignedMaps
+  !insertmacro AddPublisherSetting Security TrustedCertificates
+  !insertmacro AddPublisherSetting Proxy Use
+  !insertmacro AddPublisherSetting Proxy ProxyServerName
+  !insertmacro AddPublisherSetting Proxy ProxyServerPort
+  !insertmacro AddPublisherSetting Proxy DisableCache
+FunctionEnd
+!endif
+
+; /SERVER= names the source's server: [Ftp] Server when the settings connect by FTP, else
+; [Http] Server. The administrator's switch wins over what the settings hold.
+Function WriteServer
+  ${If} $Server == ""
+    Return
+  ${EndIf}
+  ReadINIStr $0 "$DataDir\dorvex.ini" "Connection" "ConnectionType"
+  StrCpy $1 "Http"
+  ${If} $0 == "0"
+    StrCpy $1 "Ftp"
+  ${EndIf}
+  ClearErrors
+  WriteINIStr "$DataDir\dorvex.ini" $1 "Server" $Server
+  ${If} ${Errors}
+    StrCpy $Failed 1
+    ${Log} "Не удалось записать сервер в $DataDir\dorvex.ini"
+  ${Else}
+    ${Log} "[$1] Server: $Server"
+  ${EndIf}
 FunctionEnd
 
 ; The data folder, made with its access list: the settings of a first install (the repository
@@ -554,28 +709,47 @@ Function PrepareDataFolder
   CreateDirectory "$DataDir"
   ${IfNot} ${FileExists} "$DataDir\*.*"
     StrCpy $Failed 1
-    DetailPrint "Не удалось создать папку данных: $DataDir"
+    ${Log} "Не удалось создать папку данных: $DataDir"
     Return
   ${EndIf}
   Call MoveOldData
   ${IfNot} ${FileExists} "$DataDir\dorvex.ini"
+!ifdef PROFILE_INI
+    ; The publisher's settings first: the rest is written into them.
+    ClearErrors
+    File "/oname=$DataDir\dorvex.ini" "${PROFILE_INI}"
+    ${If} ${Errors}
+      StrCpy $Failed 1
+      ${Log} "Не удалось записать настройки издателя: $DataDir\dorvex.ini"
+    ${Else}
+      ${Log} "Настройки издателя записаны в $DataDir\dorvex.ini"
+    ${EndIf}
+!endif
+    ; Step files may come from an office's caching proxy; maps are checked with the server anyway.
+    ReadINIStr $0 "$DataDir\dorvex.ini" "Proxy" "DisableCache"
     ClearErrors
     CreateDirectory "$DataDir\${REPOSITORY}"
     WriteINIStr "$DataDir\dorvex.ini" "Common" "UpgradeFilesDir" "$DataDir\${REPOSITORY}\"
-    ; Step files may come from an office's caching proxy; maps are checked with the server anyway.
-    WriteINIStr "$DataDir\dorvex.ini" "Proxy" "DisableCache" "0"
+    ${If} $0 == ""
+      WriteINIStr "$DataDir\dorvex.ini" "Proxy" "DisableCache" "0"
+    ${EndIf}
     ${If} ${Errors}
       StrCpy $Failed 1
-      DetailPrint "Не удалось записать настройки: $DataDir\dorvex.ini"
+      ${Log} "Не удалось записать настройки: $DataDir\dorvex.ini"
     ${EndIf}
     Call WriteProxySettings
+!ifdef PROFILE_INI
+  ${Else}
+    Call AddPublisherSettings
+!endif
   ${EndIf}
+  Call WriteServer
   ; The access list last, so that it covers what was moved in too.
   nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$DataDir" ${DATA_ACL}'
   Pop $0
   ${If} $0 != 0
     StrCpy $Failed 1
-    DetailPrint "Не удалось установить права доступа к папке $DataDir (код $0)."
+    ${Log} "Не удалось установить права доступа к папке $DataDir (код $0)."
   ${EndIf}
   nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$DataDir\*" /reset /T /C /Q'
   Pop $0
@@ -591,16 +765,6 @@ Section "${PRODUCT}"
     StrCpy $Failed 1
   ${EndIf}
   Call PrepareDataFolder
-!ifdef MAP_KEY
-  ; A key without the requirement would let an unsigned map through: both are written together.
-  ClearErrors
-  WriteINIStr "$DataDir\dorvex.ini" "Security" "MapPublicKey" "${MAP_KEY}"
-  WriteINIStr "$DataDir\dorvex.ini" "Security" "RequireSignedMaps" "1"
-  ${If} ${Errors}
-    StrCpy $Failed 1
-    DetailPrint "Не удалось записать ключ проверки карт обновлений: $DataDir\dorvex.ini"
-  ${EndIf}
-!endif
 
   ClearErrors
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -613,7 +777,7 @@ Section "${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\dorvex.exe" "" "$INSTDIR\dorvex.exe" 0
   ${If} ${Errors}
     StrCpy $Failed 1
-    DetailPrint "Не удалось создать ярлык в меню «Пуск»."
+    ${Log} "Не удалось создать ярлык в меню «Пуск»."
   ${EndIf}
 
   Call ApplySchedule
@@ -637,7 +801,7 @@ Section "${PRODUCT}"
   WriteRegDWORD HKLM "${UNINST_KEY}" "EstimatedSize" $0
   ${If} ${Errors}
     StrCpy $Failed 1
-    DetailPrint "Не удалось записать сведения для «Программ и компонентов»."
+    ${Log} "Не удалось записать сведения для «Программ и компонентов»."
   ${EndIf}
 
   ${If} $Failed != 0

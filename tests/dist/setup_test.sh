@@ -3,11 +3,15 @@
 # silently under Wine into a folder with spaces and Cyrillic letters, installed again over itself,
 # and removed silently, in the project's prefix. Where the host runs no 32-bit code the 64-bit
 # setup (same script, carrying the 64-bit build) is the one installed; the 32-bit setup is then
-# built and its signatures checked. Argument: the build folder.
+# built and its signatures checked. Last, the publisher's setup built from a profile is installed
+# with the README's line and runs a signed session over HTTPS against lighttpd. Argument: the
+# build folder.
 set -u
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 bin="$(cd "${1:-$here/build}" && pwd)"
 cd "$here"
+# (within the time-out ctest gives the test: the peers' own bound is 300 s)
+if [ -z "${DX_HTTPS_PORT:-}" ]; then exec bash tests/peers/with-peers.sh --peers https --timeout 1450 bash "$0" "$bin"; fi
 source scripts/xvfb-lib.sh
 # One display for every Wine run here, so that the uninstaller's copy outlives the run that started it.
 start_xvfb || { echo "no X display"; exit 1; }
@@ -91,7 +95,10 @@ ukey='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Dorvex'
 data="$WINEPREFIX/drive_c/ProgramData/Ворел-Софт/Дорвекс"
 wdata='C:\ProgramData\Ворел-Софт\Дорвекс'
 # What an earlier interrupted run left in the prefix must not pass for this run's work.
-rm -rf "$shortcut" "$taskreg" "$data"
+# The README's silent install goes into the prefix's C:\Program Files\Дорвекс.
+pdir="$WINEPREFIX/drive_c/Program Files/Дорвекс"
+rm -rf "$shortcut" "$taskreg" "$data" "$pdir"
+find "$WINEPREFIX/drive_c/users" -name dorvex-setup.log -delete
 wine_run reg delete "$ukey" /f >/dev/null
 ini_text() { iconv -f CP1251 -t UTF-8 "$1" | tr -d '\r'; }
 has_ini_line() { ini_text "$1" | grep -qxF -- "$2"; }
@@ -299,13 +306,18 @@ check "the third install changed dorvex.ini" cmp -s "$data/dorvex.ini" "$tmp/dor
 other="$tmp/Другая папка"
 for args in "/SCHEDULE=24:00 /D=$(winpath "$other")" "/SCHEDULE=12:60 /D=$(winpath "$other")" \
   "/SCHEDULE=ab:cd /D=$(winpath "$other")" "/D=relative\\folder" "\"/D=$(winpath "$other")\"" \
-  "/RANDOMDELAY=1441 /D=$(winpath "$other")" "/RANDOMDELAY=-5 /D=$(winpath "$other")" "/RANDOMDELAY= /D=$(winpath "$other")"; do
+  "/RANDOMDELAY=1441 /D=$(winpath "$other")" "/RANDOMDELAY=-5 /D=$(winpath "$other")" "/RANDOMDELAY= /D=$(winpath "$other")" \
+  "/D=$(winpath "$other") /SCHEDULE=03:00" "/SERVER= /D=$(winpath "$other")"; do
   limit=60 run_cmdline "$wsetup /S $args"
   rc=$?
   check "setup $args ended with $rc, not 2" [ $rc -eq 2 ]
 done
 check "a refused setup installed something" [ ! -e "$other" ]
 check "a refused setup changed the installed settings" cmp -s "$data/dorvex.ini" "$tmp/dorvex.ini.before"
+find "$WINEPREFIX/drive_c/users" -name dorvex-setup.log -exec iconv -f UTF-16 -t UTF-8 {} + >"$tmp/setup.log"
+for why in "заключён в кавычки" "Ключ /D= должен быть последним" "/SCHEDULE: «24:00»" "Ключ /SERVER= не называет сервер"; do
+  check "the setup's log does not say why it refused: $why" grep -q "Установка не выполнена: .*$why" "$tmp/setup.log"
+done
 
 # --- Silent uninstall, run in place so that its exit code is waited for ---------------------------
 limit=120 run_uninstaller "/S _?=$wdir"
@@ -378,5 +390,80 @@ check "uninstall.exe /S /KEEPDATA=0 left the shortcut" [ ! -e "$shortcut" ]
 check "uninstall.exe /S /KEEPDATA=0 left the data folder: $(ls -A "$data" 2>/dev/null | tr '\n' ' ')" [ ! -e "$data" ]
 check "uninstall.exe /S /KEEPDATA=0 left the publisher's empty folder" [ ! -e "$(dirname "$data")" ]
 if uninstall_entry "$tmp/entry.txt"; then fail "the uninstall entry is still there after /KEEPDATA=0"; else ok; fi
+
+# --- The publisher's setup: built from a profile, installed with the README's line ---------------
+mkdir -p "$DX_HTTP_ROOT_UNIX/Dorvex/$version"
+cp "$packed" "$DX_HTTP_ROOT_UNIX/Dorvex/$version/dorvex.exe"
+# A served program (the demo's Корвенд-Бухгалтерия 410 and its upgrader, in a folder with a blank)
+# and its step 411 on the publisher's server.
+prog="$tmp/Корвенд Бух"
+mkdir -p "$prog" "$DX_HTTP_ROOT_UNIX/Buh/411"
+cp "$bin/demo-bin/demo_corvend_410.exe" "$prog/CvBuh.exe"
+cp "$bin/demo-bin/demo_upgrade.exe" "$prog/CvUpgrade.exe"
+cp "$bin/demo-bin/demo_corvend_411.exe" "$DX_HTTP_ROOT_UNIX/Buh/411/CvBuh.exe"
+for id in Dorvex Buh; do
+  bash scripts/publish-map --key "$tmp/publisher.key" --serial 7 "$DX_HTTP_ROOT_UNIX" $id >/dev/null
+done
+# Profiles that scripts/dist refuses, saying why, before it builds anything.
+for bad in 'Protocol=gopher' 'Colour=blue' 'Protocol=http\nPort=0' 'Server=localhost' 'MapKey=missing.pem' \
+  'Protocol=http\nRoot=/обновления代' 'ProxyUse=yes' 'Protocol=http\n[Other]\nServer=x'; do
+  printf '[Profile]\n%b\n' "$bad" >"$tmp/bad.ini"
+  DORVEX_DIST_OUT="$tmp/bad" bash scripts/dist --profile "$tmp/bad.ini" >"$tmp/bad.log" 2>&1
+  check "scripts/dist took the profile $bad (exit code $?)" bash -c "[ $? -ne 0 ] && grep -q '^dist: ' '$tmp/bad.log' && [ ! -e '$tmp/bad/dorvex-setup.exe' ]"
+done
+ca="$DX_PEERS_DIR/certs/ca.crt"
+# A value with a quote, a dollar and a backquote must reach the settings as written.
+odd='proxy"$INSTDIR`.example'
+printf '[Profile]\nMapKey=map.pub\nTrustedCertificates=%s\nProtocol=https\nServer=localhost\nPort=%s\nRoot=/\nProxyUse=0\nProxyServer=%s\nDisableCache=1\n' \
+  "$ca" "$DX_HTTPS_PORT" "$odd" >"$tmp/publisher.ini"
+if ! DORVEX_DIST_OUT="$tmp/pdist" bash scripts/dist --profile "$tmp/publisher.ini" >"$tmp/pdist.log" 2>&1; then
+  cat "$tmp/pdist.log"
+  fail "scripts/dist did not build the publisher's setup"
+  finish
+fi
+psetup="$(basename "$setup")"
+# The README's line as written (in a batch file, read in the console's code page), the setup's
+# name aside on hosts that install the 64-bit one.
+line="$(grep -m1 '^start "" /wait dorvex-setup.exe /S ' README.md)"
+check "the README gives no silent-install line" [ -n "$line" ]
+printf 'cd /d %s\r\n%s\r\nexit /b %%ERRORLEVEL%%\r\n' "$(winpath "$tmp/pdist")" "${line/dorvex-setup.exe/$psetup}" |
+  iconv -f UTF-8 -t CP866 >"$tmp/readme.cmd"
+limit=180 wine_run cmd /c "$(winpath "$tmp/readme.cmd")" >/dev/null
+check "the README's silent install did not end with exit code 0" [ $? -eq 0 ]
+check "the README's silent install did not install into C:\Program Files\Дорвекс" [ -f "$pdir/dorvex.exe" ]
+trust="$(grep -v '^$' "$ca" | sed ':a;N;$!ba;s/\n/\\n/g')"
+for line in "ConnectionType=1" "Server=https://localhost" "Port=$DX_HTTPS_PORT" "RootDir=/" "MapPublicKey=$mapkey" \
+  "RequireSignedMaps=1" "TrustedCertificates=$trust" "Use=0" "ProxyServerName=$odd" "DisableCache=1" \
+  "UpgradeFilesDir=$wdata\\Хранилище\\"; do
+  check "the publisher's settings lack ${line:0:60}" has_ini_line "$data/dorvex.ini" "$line"
+done
+# Nothing typed by hand: the served program's installer registers it, and the installed agent
+# fetches and verifies the publisher's signed maps over HTTPS and runs the upgrade.
+limit=60 wine_run "$pdir/dorvex.exe" /configure "/inifile:C:\Program Files\Дорвекс\dorvex.ini" /ProgID:Buh \
+  "/ProgUpgDir:$(winpath "$prog")" "/ProgExeDir:$(winpath "$prog")"
+check "/configure did not register the served program" has_ini_line "$data/dorvex.ini" "ExeDir=$(winpath "$prog")\\"
+limit=300 wine_run cmd /c "cd /d C:\Program Files\Дорвекс && dorvex.exe /auto"
+check "the installed publisher's agent did not end its session with 0 (it ended with $?)" [ $? -eq 0 ]
+ini_text "$data/dorvex.txt" >"$tmp/report.txt"
+for said in "Соединение с сервером защищено (HTTPS)" "Работает последняя опубликованная версия Дорвекса ($version)" \
+  "[карта обновлений подписана, подпись проверена]"; do
+  check "the HTTPS session's report does not say: $said" grep -qF "$said" "$tmp/report.txt"
+done
+check "the session over HTTPS did not upgrade the served program to 411" \
+  cmp -s "$prog/CvBuh.exe" "$bin/demo-bin/demo_corvend_411.exe"
+[ $failed -eq 0 ] || cat "$tmp/report.txt"
+# The administrator changes the port and drops a line; an install over it with /SERVER= keeps the
+# change, adds back what is missing and takes the server.
+ini_text "$data/dorvex.ini" | sed "s/^Port=$DX_HTTPS_PORT\$/Port=8443/; /^DisableCache=/d" | crlf >"$tmp/admin.ini"
+cp "$tmp/admin.ini" "$data/dorvex.ini"
+limit=180 run_cmdline "$(winpath "$tmp/pdist/$psetup") /S /SERVER=https://mirror.example /D=C:\Program Files\Дорвекс"
+check "the install over the publisher's setup with /SERVER= did not end with 0" [ $? -eq 0 ]
+for line in "Port=8443" "Server=https://mirror.example" "DisableCache=1" "MapPublicKey=$mapkey" "RequireSignedMaps=1"; do
+  check "the install over the administrator's settings left no ${line:0:60}" has_ini_line "$data/dorvex.ini" "$line"
+done
+check "the install over the administrator's settings brought back the profile's port" bash -c "! grep -q '^Port=$DX_HTTPS_PORT' '$data/dorvex.ini'"
+limit=120 wine_run cmd /c "cd /d C:\Program Files\Дорвекс && uninstall.exe /S /KEEPDATA=0 _?=C:\Program Files\Дорвекс"
+check "the publisher's setup did not uninstall" [ ! -e "$pdir/dorvex.exe" ]
+rm -rf "$pdir"
 
 finish
