@@ -109,12 +109,33 @@ MapAnalysis AnalyseUpgradeMap(TVersionController& controller, const TIniTable& m
   if (plain > 0 && ranged > 0)
     std::rotate(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(plain % names.size()), names.end());
 
-  const double kMarker = -1;
-  double lowestFrom = kMarker, highestTo = kMarker, previousTo = kMarker;
-  // Each name is read once; the two passes below use what it says.
+  // Each name is read once; the passes below use what it says.
   std::vector<VersionStep> parsed;
   parsed.reserve(names.size());
   for (const auto& name : names) parsed.push_back(ParseStepName(name));
+  // Then by the version each step reaches, equals keeping the order above. A map that the word
+  // order already reads as a chain keeps that order, since along a chain the reached version never
+  // falls; a chain that the word order scrambles, because its names differ in their number of
+  // digits ("99", "100") or a cumulative step sorts first ("1-412", "413"), is read as a chain
+  // instead of being refused as broken.
+  std::vector<size_t> order(names.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return parsed[a].To < parsed[b].To; });
+  {
+    std::vector<std::wstring> n2;
+    std::vector<VersionStep> p2;
+    n2.reserve(order.size());
+    p2.reserve(order.size());
+    for (size_t i : order) {
+      n2.push_back(std::move(names[i]));
+      p2.push_back(parsed[i]);
+    }
+    names.swap(n2);
+    parsed.swap(p2);
+  }
+
+  const double kMarker = -1;
+  double lowestFrom = kMarker, highestTo = kMarker, previousTo = kMarker;
   for (size_t i = 0; i < names.size(); ++i) {
     const std::wstring& name = names[i];
     const VersionStep s = parsed[i];

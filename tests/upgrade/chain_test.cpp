@@ -139,6 +139,25 @@ TEST(MapAnalysisTest, GapsAndRotation) {
   EXPECT_EQ(c.steps, (std::vector<std::wstring>{L"1-9", L"10", L"11", L"12"}));
   r = c.Analyse(9);
   EXPECT_EQ(c.steps, (std::vector<std::wstring>{L"10", L"11", L"12"}));
+  // Chains the word order alone would scramble: names of two lengths, a cumulative step sorting first.
+  const struct {
+    const wchar_t* map;
+    std::vector<std::wstring> steps;
+    const wchar_t* message;
+  } chains[] = {
+      {L"[99]\r\n[100]\r\n[101]\r\n", {L"99", L"100", L"101"}, nullptr},
+      {L"[1-412]\r\n[413]\r\n", {L"1-412", L"413"}, nullptr},
+      {L"[98]\r\n[100]\r\n", {}, L"Программа Корвенд-Склад: Обнаружено нарушение линейности версий. Нет файлов "
+                                   L"обновления с версии #98 до версии #99"},
+  };
+  for (const auto& row : chains) {
+    c.Map(row.map);
+    EXPECT_EQ(c.Analyse(98).Usable, row.message == nullptr) << row.map;
+    EXPECT_EQ(c.steps, row.steps) << row.map;
+    if (row.message) {
+      EXPECT_EQ(c.messages, std::vector<std::wstring>{row.message}) << row.map;
+    }
+  }
 
   // The section that says what a signed map is for takes no place among the steps.
   c.Map(L"[MapInfo]\r\nProgramID=Sklad\r\nKind=Normal\r\nSerial=1\r\nExpires=2099-01-01\r\n[1-9]\r\n[10]\r\n");
