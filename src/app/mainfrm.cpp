@@ -178,11 +178,13 @@ void TMainForm::CreateControls() {
 
   ui::CreateLabel(p, L"ДОРВЕКС", 16, 6, 260, 40, ui::LabelLeft, titleFont_, kTitleColor);
   ui::CreateLabel(p, L"для программ «Ворел-Софт»", 18, 44, 260, 18, ui::LabelLeft, subtitleFont_, kTitleColor);
-  VersionLabel = ui::CreateLabel(p, L"версия: %s от %sг.", 18, 63, 260, 16);
+  VersionLabel = ui::CreateLabel(p, L"версия: %s от %sг.", 18, 63, 190, 16);
   ActiveProgramsLabel = ui::CreateLabel(p, L"", 300, 8, 285, 16, ui::LabelRight);
   LastRunCaptionLabel = ui::CreateLabel(p, L"", 300, 28, 285, 16, ui::LabelRight);
   LastRunLabel = ui::CreateLabel(p, L"", 300, 45, 285, 16, ui::LabelRight);
-  LastOutcomeLabel = ui::CreateLabel(p, L"", 250, 64, 335, 16, ui::LabelRight);
+  // Wide enough for «Последний сеанс 08.12.2026 г. в 23:36: обновлений не требовалось», its
+  // longest text, and beside the version, not over it.
+  LastOutcomeLabel = ui::CreateLabel(p, L"", 210, 64, 375, 16, ui::LabelRight);
   Separator = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_GRAYRECT, 10, kSeparatorTop, 581, 1, p,
                               nullptr, ui::Instance(), nullptr);
 
