@@ -82,6 +82,20 @@ std::string ReadBytes(const std::wstring& path) {
   return out;
 }
 
+std::wstring PemBody(const std::wstring& pemFile) {
+  std::string out, line;
+  for (char c : ReadBytes(pemFile) + "\n") {
+    if (c == '\r') continue;
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    if (line.rfind("-----", 0) != 0) out += line;
+    line.clear();
+  }
+  return std::wstring(out.begin(), out.end());  // base64 is ASCII
+}
+
 std::string PatternBytes(size_t size, uint32_t seed) {
   std::string out(size, '\0');
   uint32_t x = seed * 2654435761u + 1;

@@ -22,6 +22,8 @@ class ScratchDir {
 
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);
+// A PEM file's base64 body without its BEGIN/END lines: a certificate as bare base64 of its DER.
+std::wstring PemBody(const std::wstring& pemFile);
 std::string PatternBytes(size_t size, uint32_t seed = 1);  // repeatable, not all alike
 bool PathExists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);

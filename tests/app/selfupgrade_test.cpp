@@ -20,21 +20,6 @@ std::wstring Env(const wchar_t* name) {
   return n > 0 && n < 1024 ? std::wstring(buf, n) : L"";
 }
 
-// The certificate file's base64 body: how the settings name a trusted authority.
-std::wstring Base64Body(const std::wstring& pemFile) {
-  std::string out, line;
-  for (char c : test::ReadBytes(pemFile) + "\n") {
-    if (c == '\r') continue;
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    if (line.rfind("-----", 0) != 0) out += line;
-    line.clear();
-  }
-  return AnsiToWide(out);
-}
-
 std::wstring VersionOf(const std::wstring& exe) {
   AgentVersion v;
   return FileAgentVersion(exe, v) ? v.Text() : L"(none)";
@@ -237,7 +222,7 @@ TEST(SelfUpgrade, TheAgentReplacesItselfOnlyWithAVerifiedNewerVersion) {
         WideToAnsi(L"[Common]\r\nUpgradeFilesDir=" + pc / L"repo\\" + L"\r\n" + via +
                    L"AttemptCount=1\r\nAttemptPause=0\r\n[Session]\r\nTempDir=" + pc / L"temp\\" +
                    L"\r\n[Security]\r\nMapPublicKey=" + key + L"\r\nRequireSignedMaps=0\r\nTrustedCertificates=" +
-                   Base64Body(Env(L"DX_CERTS") + L"ca.crt") + L"\r\n[General]\r\nActiveProgramCount=1\r\n" +
+                   test::PemBody(Env(L"DX_CERTS") + L"ca.crt") + L"\r\n[General]\r\nActiveProgramCount=1\r\n" +
                    L"[Program1]\r\nProgramID=Kadry\r\nVirtualUpgrade=1\r\nVirtualVersion=6\r\n" + r.extra));
     auto session = [&](const std::wstring& args, const std::wstring& seam) {
       DeleteFileW((dir + L"dorvex.txt").c_str());

@@ -594,20 +594,6 @@ std::wstring CertSetting(const wchar_t* name) {
   }
   return AnsiToWide(out);
 }
-// The same as bare base64 of the DER bytes.
-std::wstring DerSetting(const wchar_t* name) {
-  std::string pem = test::ReadBytes(CertsDir() + name), out, line;
-  for (char c : pem + "\n") {
-    if (c == '\r') continue;
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    if (line.rfind("-----", 0) != 0) out += line;
-    line.clear();
-  }
-  return AnsiToWide(out);
-}
 std::wstring HttpsPort(const wchar_t* which) { return Env((std::wstring(L"DX_HTTPS_") + which + L"PORT").c_str()); }
 }  // namespace
 
@@ -628,7 +614,7 @@ TEST(Https, EachCertificateFaultIsRefusedWithItsReason) {
   const Case cases[] = {
       {"the tests' authority", L"", L"localhost", ca, L""},
       {"by address (an IP entry of the names)", L"", L"127.0.0.1", ca, L""},
-      {"several trusted, DER and PEM", L"", L"localhost", DerSetting(L"self.crt") + L" " + ca, L""},
+      {"several trusted, DER and PEM", L"", L"localhost", test::PemBody(CertsDir() + L"self.crt") + L" " + ca, L""},
       {"an authority the system does not know", L"", L"localhost", L"",
        L"сертификат сервера выдан неизвестным центром сертификации «Dorvex Test CA» (цепочка не доходит до "
        L"доверенного корневого сертификата системы)."},
