@@ -24,9 +24,11 @@ start_xvfb() {
 }
 stop_xvfb() {
   if [ -n "$xvfb_pid" ]; then
-    WINEPREFIX="${WINEPREFIX:-$here/build/wineprefix}" timeout 20 wineserver -k >/dev/null 2>&1
-    kill "$xvfb_pid" 2>/dev/null
-    wait "$xvfb_pid" 2>/dev/null
+    # Each step may fail (no wineserver left, a server that did not end in time): under "set -e"
+    # a failing step would end the script there with that status, leaving the display running.
+    WINEPREFIX="${WINEPREFIX:-$here/build/wineprefix}" timeout 20 wineserver -k >/dev/null 2>&1 || true
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
     xvfb_pid=""
   fi
 }
